@@ -1,0 +1,211 @@
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "commands.h"
+#include "console_backend.h"
+#include "import/analysis.h"
+#include "import/module_state.h"
+#include "import/parse_phase.h"
+#include "import/traffic_tables.h"
+#include "import/work_file.h"
+#include "platform/core/exceptions.h"
+#include "platform/os/file.h"
+#include "platform/os/file_services.h"
+#include "platform/os/line_reader.h"
+#include "platform/ui/application.h"
+#include "tsv_writer.h"
+
+namespace zeb::cli {
+
+namespace {
+
+constexpr const char* kHelp = R"(Usage: zeb18000 inspect --stage STAGE [--year YYYY] [--count] LOG
+
+Runs the import over the mail log LOG up to STAGE, without any server, and prints what that
+stage produces: one row a line, tab-separated, the table name first and then the columns in
+table order. Texts are UTF-8; a backslash, tab, CR or LF inside a value is written as \\, \t,
+\r, \n. Numbers are decimal. The work file is deleted at the end, whatever happens.
+
+Stages:
+  workfile  the work file's bytes exactly (the log with CR LF line ends, trimmed at both
+            ends) on stdout, and "inLinhas=N stAno=YYYY" on stderr
+  parse     the sending records (cdsEnvio: CDMENS, CDREMET, DIA, MES, SIZE, ANO), then the
+            delivery records (cdsRecebimento: DIA, MES, NMDEST, CDMENS, ANO), in log order,
+            read through the work file; ANO is still empty
+  pair      the per-message traffic (cdsIntermediario: NMORIGEM, NMDESTINO, ANETLEMAIL,
+            MEETLEMAIL, DIETLEMAIL, VRVOLDADOS), then the lines "earliest" and "last" with
+            year, month and day; a log without traffic is reported invalid
+
+Options:
+  --stage STAGE   the stage to run (required)
+  --year YYYY     the log year, in place of the year of LOG's modification time
+  --count         print one line per table of the stage, its name and its row count, in
+                  place of the rows (parse and pair stages)
+  -h, --help      show this help
+
+Exit status: 0 on success; 1 when the stage fails or the log is invalid (the message goes to
+stderr); 2 on bad usage.
+)";
+
+struct Options {
+  std::string stage;
+  std::optional<std::string> year;
+  bool count = false;
+  std::string log;
+};
+
+bool isYear(std::string_view text) {
+  if (text.size() != 4) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+Options parseOptions(std::span<char*> args) {
+  Options options;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string_view arg = args[i];
+    auto value = [&](std::string_view name) -> std::string {
+      if (i + 1 >= args.size()) throw UsageError(std::string(name) + " needs a value");
+      return args[++i];
+    };
+    if (arg == "--stage") {
+      options.stage = value(arg);
+    } else if (arg.starts_with("--stage=")) {
+      options.stage = arg.substr(8);
+    } else if (arg == "--year") {
+      options.year = value(arg);
+    } else if (arg.starts_with("--year=")) {
+      options.year = arg.substr(7);
+    } else if (arg == "--count") {
+      options.count = true;
+    } else if (arg.starts_with("-") && arg != "-") {
+      throw UsageError("unknown option '" + std::string(arg) + "'");
+    } else if (options.log.empty()) {
+      options.log = arg;
+    } else {
+      throw UsageError("more than one log given ('" + options.log + "', '" + std::string(arg) +
+                       "')");
+    }
+  }
+  if (options.stage.empty()) throw UsageError("--stage is required");
+  if (options.stage != "workfile" && options.stage != "parse" && options.stage != "pair") {
+    throw UsageError("unknown stage '" + options.stage + "' (stages: workfile, parse, pair)");
+  }
+  if (options.count && options.stage == "workfile") {
+    throw UsageError("--count applies to the parse and pair stages");
+  }
+  if (options.year && !isYear(*options.year)) {
+    throw UsageError("--year needs four digits, not '" + *options.year + "'");
+  }
+  if (options.log.empty()) throw UsageError("no log given");
+  return options;
+}
+
+// Deletes the work file when the inspection ends, whatever the path.
+class WorkFileGuard {
+ public:
+  WorkFileGuard() = default;
+  WorkFileGuard(const WorkFileGuard&) = delete;
+  WorkFileGuard& operator=(const WorkFileGuard&) = delete;
+  ~WorkFileGuard() {
+    if (stArqTemp.empty()) return;
+    try {
+      platform::os::deleteFile(stArqTemp);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "zeb18000: %s\n", e.what());
+    }
+  }
+};
+
+void copyToStdout(const std::string& path) {
+  platform::os::File in(path, platform::os::File::Mode::kRead);
+  std::string block(1 << 20, '\0');
+  for (;;) {
+    std::size_t n = in.read(block.data(), block.size());
+    if (n == 0) break;
+    if (std::fwrite(block.data(), 1, n, stdout) != n) {
+      throw platform::Exception("Writing the output failed");
+    }
+  }
+  if (std::fflush(stdout) != 0) throw platform::Exception("Writing the output failed");
+}
+
+void printCount(TsvWriter& out, const platform::data::RecordSet& table) {
+  out.field(table.name());
+  out.field(static_cast<long long>(table.recordCount()));
+  out.endLine();
+}
+
+void printDate(TsvWriter& out, std::string_view label, const import::DateText& date) {
+  out.field(label);
+  for (const auto& part : date) out.field(part);
+  out.endLine();
+}
+
+}  // namespace
+
+int inspectCommand(std::span<char*> args) {
+  for (std::string_view arg : args) {
+    if (arg == "-h" || arg == "--help") {
+      std::fputs(kHelp, stdout);
+      return 0;
+    }
+  }
+  Options options = parseOptions(args);
+
+  ConsoleBackend console;
+  platform::ui::ScopedBackend backendScope(console);
+  import::moduleStartUp();
+  WorkFileGuard guard;
+  import::PhaseUi ui;
+  import::FormatDoc(options.log, ui);
+  if (options.year) stAno = *options.year;
+
+  if (options.stage == "workfile") {
+    copyToStdout(stArqTemp);
+    std::fprintf(stderr, "inLinhas=%d stAno=%s\n", static_cast<int>(inLinhas), stAno.c_str());
+    return 0;
+  }
+
+  import::TrafficTables tables;
+  tables.openLogTables();
+  {
+    platform::os::LineReader reader(stArqTemp);
+    import::parsePhase(reader, tables, ui, options.log);
+  }
+
+  TsvWriter out(stdout);
+  if (options.stage == "parse") {
+    if (options.count) {
+      printCount(out, tables.cdsEnvio);
+      printCount(out, tables.cdsRecebimento);
+    } else {
+      out.table(tables.cdsEnvio);
+      out.table(tables.cdsRecebimento);
+    }
+    out.flush();
+    return 0;
+  }
+
+  try {
+    import::analysisPhase(tables, ui);
+  } catch (const platform::EConvertError& e) {
+    throw platform::EConvertError(options.log + ", " + e.what());
+  }
+  import::Grouping grouping = import::groupingPhase(tables, ui);
+  if (options.count) {
+    printCount(out, tables.cdsIntermediario);
+  } else {
+    out.table(tables.cdsIntermediario);
+  }
+  printDate(out, "earliest", grouping.earliest);
+  printDate(out, "last", grouping.last);
+  out.flush();
+  return 0;
+}
+
+}  // namespace zeb::cli

@@ -1,0 +1,235 @@
+#include "import/analysis.h"
+
+#include <charconv>
+#include <cstdio>
+#include <vector>
+
+#include "host/error_dialog.h"
+#include "import/module_state.h"
+#include "platform/core/exceptions.h"
+#include "platform/core/text.h"
+#include "platform/ui/application.h"
+
+namespace zeb::import {
+
+namespace {
+
+constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+
+void pump() { platform::ui::application().processMessages(); }
+
+// The month number of the current row; the integer conversion of the month text.
+int monthNumber(const RecordSet& table, int monthField, std::uint64_t line) {
+  std::string_view text = table.text(monthField);
+  int month = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), month);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+    throw platform::EConvertError("line " + std::to_string(line) + ": month '" + std::string(text) +
+                                  "' is not a number (the month name is not Jan to Dec)");
+  }
+  return month;
+}
+
+int logYear() {
+  int year = 0;
+  auto [end, error] = std::from_chars(stAno.data(), stAno.data() + stAno.size(), year);
+  if (stAno.empty() || error != std::errc() || end != stAno.data() + stAno.size()) {
+    throw platform::EConvertError("the log year '" + stAno + "' is not a number");
+  }
+  return year;
+}
+
+std::string yearText(int year) {
+  char text[16];
+  int n = std::snprintf(text, sizeof text, "%04d", year);
+  return std::string(text, static_cast<std::size_t>(n));
+}
+
+DateText dateOf(const RecordSet& envio) {
+  return {std::string(envio.text(envio::ANO)), std::string(envio.text(envio::MES)),
+          std::string(envio.text(envio::DIA))};
+}
+
+// The latest sending record of each queue identifier, letter case ignored: an open-addressing
+// table of (hash, row id), the identifiers themselves viewed in cdsEnvio, whose texts stay put
+// while the table is open.
+class LatestSending {
+ public:
+  explicit LatestSending(std::size_t rows) {
+    std::size_t size = 16;
+    while (size < rows * 2) size <<= 1;
+    slots_.assign(size, Slot{0, kNone});
+    ids_.resize(rows);
+    mask_ = size - 1;
+  }
+
+  void put(std::string_view id, std::uint32_t row) {
+    ids_[row] = id;
+    std::uint32_t hash = foldedHash(id);
+    for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
+      Slot& slot = slots_[i];
+      if (slot.row == kNone) {
+        slot = {hash, row};
+        return;
+      }
+      if (slot.hash == hash && platform::equalsIgnoreAsciiCase(ids_[slot.row], id)) {
+        slot.row = row;
+        return;
+      }
+    }
+  }
+
+  std::uint32_t find(std::string_view id) const {
+    std::uint32_t hash = foldedHash(id);
+    for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
+      const Slot& slot = slots_[i];
+      if (slot.row == kNone) return kNone;
+      if (slot.hash == hash && platform::equalsIgnoreAsciiCase(ids_[slot.row], id)) return slot.row;
+    }
+  }
+
+ private:
+  struct Slot {
+    std::uint32_t hash;
+    std::uint32_t row;
+  };
+  // FNV-1a over the ASCII-folded bytes, finished so that the low bits spread.
+  static std::uint32_t foldedHash(std::string_view text) {
+    std::uint64_t h = 0xcbf29ce484222325ULL;
+    for (char c : text)
+      h = (h ^ static_cast<unsigned char>(platform::asciiLower(c))) * 0x100000001b3ULL;
+    h ^= h >> 29;
+    return static_cast<std::uint32_t>(h ^ (h >> 32));
+  }
+
+  std::vector<Slot> slots_;
+  std::vector<std::string_view> ids_;
+  std::size_t mask_ = 0;
+};
+
+}  // namespace
+
+bool dateBefore(const DateText& a, const DateText& b) {
+  if (a[0] != b[0]) return a[0] < b[0];
+  if (a[1] != b[1]) return a[1] < b[1];
+  return a[2] < b[2];
+}
+
+void analysisPhase(TrafficTables& tables, const PhaseUi& ui) {
+  RecordSet& envio = tables.cdsEnvio;
+  RecordSet& receb = tables.cdsRecebimento;
+  ui.setMax(static_cast<int>(envio.recordCount() + receb.recordCount()));
+  ui.setPosition(0);
+
+  // Both tables are walked together, newest record first: dated apart, a log that ends on
+  // 1 January would date the last deliveries of 31 December a year before their sending
+  // records, and those messages would never pair.
+  int year = logYear();
+  std::string yearString = yearText(year);
+  bool envioLeft = !envio.isEmpty();
+  bool recebLeft = !receb.isEmpty();
+  if (envioLeft) envio.last();
+  if (recebLeft) receb.last();
+  bool first = true;
+  int previousMonth = 0;
+  while ((envioLeft || recebLeft) && boImport) {
+    pump();
+    bool takeEnvio = envioLeft && (!recebLeft || tables.envioLines[envio.rowId()] >
+                                                     tables.recebimentoLines[receb.rowId()]);
+    RecordSet& table = takeEnvio ? envio : receb;
+    int monthField = takeEnvio ? envio::MES : recebimento::MES;
+    int yearField = takeEnvio ? envio::ANO : recebimento::ANO;
+    std::uint64_t line =
+        takeEnvio ? tables.envioLines[envio.rowId()] : tables.recebimentoLines[receb.rowId()];
+    table.edit();
+    int month = monthNumber(table, monthField, line);
+    if (!first && month > previousMonth) yearString = yearText(--year);
+    first = false;
+    table.setText(yearField, yearString);
+    previousMonth = month;
+    table.prior();
+    if (table.bof()) (takeEnvio ? envioLeft : recebLeft) = false;
+    ui.step();
+  }
+}
+
+Grouping groupingPhase(TrafficTables& tables, const PhaseUi& ui) {
+  RecordSet& envio = tables.cdsEnvio;
+  RecordSet& receb = tables.cdsRecebimento;
+  RecordSet& inter = tables.cdsIntermediario;
+  Grouping result;
+  if (!envio.isEmpty()) envio.first();
+  if (!receb.isEmpty()) receb.first();
+  inter.open();
+  if (!envio.isEmpty()) result.earliest = dateOf(envio);
+  ui.setPosition(0);
+  ui.setMax(static_cast<int>(envio.recordCount()));
+
+  // Every delivery goes with the latest sending record of its queue identifier that comes
+  // before it in the log, whatever the dates: a message delivered after midnight, or days
+  // later after a deferral, is still traffic. One walk in log order links each sending
+  // record to its deliveries, in table order.
+  std::vector<std::uint32_t> firstDelivery(envio.recordCount(), kNone);
+  std::vector<std::uint32_t> lastDelivery(envio.recordCount(), kNone);
+  std::vector<std::uint32_t> nextDelivery(receb.recordCount(), kNone);
+  if (boImport && !envio.isEmpty() && !receb.isEmpty()) {
+    LatestSending latest(envio.recordCount());
+    bool envioLeft = true, recebLeft = true;
+    while (envioLeft || recebLeft) {
+      pump();
+      bool takeEnvio = envioLeft && (!recebLeft || tables.envioLines[envio.rowId()] <
+                                                       tables.recebimentoLines[receb.rowId()]);
+      if (takeEnvio) {
+        latest.put(envio.text(envio::CDMENS), envio.rowId());
+        envio.next();
+        envioLeft = !envio.eof();
+      } else {
+        std::uint32_t sending = latest.find(receb.text(recebimento::CDMENS));
+        if (sending != kNone) {
+          std::uint32_t delivery = receb.rowId();
+          if (firstDelivery[sending] == kNone) {
+            firstDelivery[sending] = delivery;
+          } else {
+            nextDelivery[lastDelivery[sending]] = delivery;
+          }
+          lastDelivery[sending] = delivery;
+        }
+        receb.next();
+        recebLeft = !receb.eof();
+      }
+    }
+    envio.first();
+  }
+
+  while (!envio.isEmpty() && boImport) {
+    pump();
+    for (std::uint32_t d = firstDelivery[envio.rowId()]; d != kNone; d = nextDelivery[d]) {
+      receb.gotoRowId(d);
+      inter.append();
+      inter.setText(intermediario::ANETLEMAIL, envio.text(envio::ANO));
+      inter.setText(intermediario::DIETLEMAIL, envio.text(envio::DIA));
+      inter.setText(intermediario::MEETLEMAIL, envio.text(envio::MES));
+      inter.setText(intermediario::NMDESTINO, receb.text(recebimento::NMDEST));
+      inter.setText(intermediario::NMORIGEM, envio.text(envio::CDREMET));
+      inter.setNumber(intermediario::VRVOLDADOS, envio.integer(envio::SIZE));
+      inter.post();
+      receb.deleteCurrent();
+      ++result.pairCount;
+    }
+    DateText date = dateOf(envio);
+    if (dateBefore(date, result.earliest)) result.earliest = date;
+    ui.step();
+    result.last = std::move(date);
+    envio.deleteCurrent();
+  }
+
+  if (inter.isEmpty() && boImport) {
+    if (ui.unlockScreen) ui.unlockScreen();
+    ui.setStatus("");
+    boImport = false;
+    host::MensErro(ui.msg().Msg("Arq_Inv"), true);
+  }
+  return result;
+}
+
+}  // namespace zeb::import

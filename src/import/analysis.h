@@ -1,0 +1,44 @@
+// Traffic analysis and grouping: every parsed record gets its year, and sending records are
+// paired with their deliveries into per-message traffic (cdsIntermediario).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "import/phase_ui.h"
+#include "import/traffic_tables.h"
+
+namespace zeb::import {
+
+// A date as three texts: year (4 digits), month (2), day (2). Texts compare by character
+// codes, year first, which orders them because month and day carry leading zeros.
+using DateText = std::array<std::string, 3>;
+
+// Year first, then month, then day; each compared as text by character codes.
+bool dateBefore(const DateText& a, const DateText& b);
+
+// What the grouping hands to the upload.
+struct Grouping {
+  std::int32_t pairCount = 0;  // rows written to cdsIntermediario
+  DateText earliest;           // the earliest date of a sending record
+  DateText last;               // the date of the last sending record processed
+};
+
+// Gives every record of cdsEnvio and cdsRecebimento its year (ANO), walking all records
+// together from the newest back in log order: the last gets the log year (stAno), and every
+// step back to a greater month number moves one year back. Ends early when boImport is
+// cleared; the records not yet reached keep an empty year. A record without a month number
+// raises EConvertError naming its line.
+void analysisPhase(TrafficTables& tables, const PhaseUi& ui);
+
+// Pairs every delivery record with the latest sending record of the same queue identifier
+// (letter case ignored) that comes before it in the log, and writes one cdsIntermediario row
+// per pair with the sending record's date, sender and size. Rows come by sending record in
+// table order and, for each, its deliveries in table order. Consumes cdsEnvio and the paired
+// cdsRecebimento rows. When the log yields no traffic (and no stop was asked for), clears the
+// status line and boImport, runs ui.unlockScreen, and reports the "Arq_Inv" text through
+// MensErro, which aborts.
+Grouping groupingPhase(TrafficTables& tables, const PhaseUi& ui);
+
+}  // namespace zeb::import

@@ -1,0 +1,27 @@
+#include "import/parse_phase.h"
+
+#include "import/line_parser.h"
+#include "import/module_state.h"
+#include "platform/core/exceptions.h"
+#include "platform/ui/application.h"
+
+namespace zeb::import {
+
+void parsePhase(platform::os::LineReader& reader, TrafficTables& tables, const PhaseUi& ui,
+                std::string_view logName) {
+  LineParser parser(tables);
+  std::string_view line;
+  while (!reader.eof() && boImport) {
+    platform::ui::application().processMessages();
+    reader.readLine(line);
+    try {
+      parser.parseLine(line, reader.lineNumber());
+    } catch (const platform::EConvertError& e) {
+      std::string name(logName.empty() ? std::string_view(reader.path()) : logName);
+      throw platform::EConvertError(name + ", " + e.what());
+    }
+    ui.step();
+  }
+}
+
+}  // namespace zeb::import

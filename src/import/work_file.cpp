@@ -1,0 +1,161 @@
+#include "import/work_file.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#include "import/module_state.h"
+#include "platform/os/file.h"
+#include "platform/os/file_services.h"
+#include "platform/ui/application.h"
+
+namespace zeb::import {
+
+namespace {
+
+using platform::os::File;
+
+constexpr std::size_t kBatchSize = kBlockSize * kBlocksPerBatch;
+// Longest run of blanks carried over from one batch to the next in memory. A longer run (a log
+// with megabytes of nothing but blanks) is written out, and cut off again at the end if nothing
+// but blanks follows it, so that memory stays bounded by one batch.
+constexpr std::size_t kMaxHeldBack = 64 * 1024;
+
+bool isBlank(char c) { return static_cast<unsigned char>(c) <= 32; }
+
+// The line buffer and the work file it is written to.
+//
+// Blanks are trimmed only at the two ends of the whole work file, never at a batch boundary:
+// a cut there may fall between the two blanks of "Dec  5", or right on a line end, and the
+// parser must see the same lines whatever the size of the log. So the leading blanks are
+// dropped only until the first other byte is written, and the blanks that end a batch are held
+// back and written in front of the next batch's text, if any non-blank text follows.
+class WorkFile {
+ public:
+  WorkFile()
+      : block_(std::make_unique_for_overwrite<char[]>(kBlockSize)),
+        // A batch doubles at most (every byte an LF), after the blanks held back.
+        lines_(std::make_unique_for_overwrite<char[]>(kMaxHeldBack + 2 * kBatchSize)) {}
+
+  void create(const std::string& path) { file_.open(path, File::Mode::kCreate); }
+
+  // Reads one block of "log" and appends its converted text to the line buffer.
+  void appendBlock(File& log) {
+    std::size_t size = log.read(block_.get(), kBlockSize);
+    if (size == 0) return;
+    const char* in = block_.get();
+    const char* const end = in + size;
+    char* out = lines_.get() + used_;
+    while (in < end) {
+      const auto* lf = static_cast<const char*>(std::memchr(in, '\n', end - in));
+      if (lf == nullptr) {
+        std::memcpy(out, in, end - in);
+        out += end - in;
+        break;
+      }
+      std::memcpy(out, in, lf - in);
+      out += lf - in;
+      *out++ = '\r';
+      *out++ = '\n';
+      in = lf + 1;
+      ++lineEnds_;
+    }
+    used_ = out - lines_.get();
+    bytesRead_ += size;
+    endsWithLineEnd_ = end[-1] == '\n';
+  }
+
+  // Writes the line buffer's text up to its last non-blank byte, and keeps the blanks after it.
+  void writeBatch() {
+    char* const text = lines_.get();
+    std::size_t begin = 0;
+    if (!started_) {
+      while (begin < used_ && isBlank(text[begin])) ++begin;
+    }
+    std::size_t last = used_;
+    while (last > begin && isBlank(text[last - 1])) --last;
+    if (last > begin) {
+      file_.write(text + begin, last - begin);
+      started_ = true;
+      contentEnd_ = file_.position();
+      std::memmove(text, text + last, used_ - last);
+      used_ -= last;
+    } else if (!started_) {
+      used_ = 0;
+    }
+    if (used_ > kMaxHeldBack) {
+      file_.write(text, used_);
+      used_ = 0;
+    }
+  }
+
+  // Writes what the line buffer holds and drops the blanks at the end of the work file.
+  void finish() {
+    writeBatch();
+    used_ = 0;
+    if (file_.position() > contentEnd_) file_.truncate(contentEnd_);
+  }
+
+  // The line count of the text converted so far: its CR LF pairs, plus one for a last line
+  // without a line end.
+  std::int32_t lineCount() const {
+    std::uint64_t lines = lineEnds_ + (bytesRead_ > 0 && !endsWithLineEnd_ ? 1 : 0);
+    return static_cast<std::int32_t>(std::min<std::uint64_t>(lines, INT32_MAX));
+  }
+
+  void close() { file_.close(); }
+
+ private:
+  // Destroyed in reverse: the work file is closed before the buffers are released.
+  std::unique_ptr<char[]> block_;
+  std::unique_ptr<char[]> lines_;
+  File file_;
+  std::size_t used_ = 0;         // bytes in lines_
+  bool started_ = false;         // a non-blank byte has been written
+  std::int64_t contentEnd_ = 0;  // the work file's offset after its last non-blank byte
+  std::uint64_t lineEnds_ = 0;   // LFs read so far
+  std::uint64_t bytesRead_ = 0;
+  bool endsWithLineEnd_ = false;  // the last byte read is an LF
+};
+
+}  // namespace
+
+std::string GetTemporaryFileName() { return platform::os::makeTemporaryFile(); }
+
+void FormatDoc(const std::string& path, const PhaseUi& ui) {
+  // Declared in this order so that a failure closes the log, then the work file, and then
+  // releases the buffers, as the normal path does.
+  WorkFile work;
+  // Never leave the caller the name of an earlier run's file, which it would delete again.
+  stArqTemp.clear();
+  stArqTemp = GetTemporaryFileName();
+  work.create(stArqTemp);
+  File log(path, File::Mode::kRead);
+
+  std::int64_t fullBlocks = log.size() / static_cast<std::int64_t>(kBlockSize);
+  ui.setMax(static_cast<int>(std::min<std::int64_t>(fullBlocks, INT_MAX)));
+  ui.setPosition(0);
+
+  int blockCounter = 1;
+  inLinhas = 0;
+  while (!log.eof() && boImport) {
+    platform::ui::application().processMessages();
+    work.appendBlock(log);
+    if (++blockCounter == kBlocksPerBatch + 1) {
+      work.writeBatch();
+      inLinhas = work.lineCount();
+      blockCounter = 1;
+    }
+    ui.repaint();
+    ui.step();
+  }
+  work.finish();
+  inLinhas = work.lineCount();
+  stAno = platform::os::formatYear(log.modificationTime());
+  log.close();
+  work.close();
+}
+
+}  // namespace zeb::import

@@ -1,0 +1,50 @@
+// The error hierarchy shared by every layer. Failures are exceptions; a message always says
+// what failed and where (the file, the line number, the offending text).
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace zeb::platform {
+
+class Exception : public std::runtime_error {
+ public:
+  explicit Exception(const std::string& message) : std::runtime_error(message) {}
+};
+
+// The silent abort: raised after the user has already been shown why the operation ends.
+// Hosts report nothing more for it.
+class EAbort : public Exception {
+ public:
+  EAbort() : Exception("Operation aborted") {}
+};
+
+// A text that does not convert to the number or date it should hold.
+class EConvertError : public Exception {
+ public:
+  explicit EConvertError(const std::string& message) : Exception(message) {}
+};
+
+// A file operation failed. Carries the operating system's error code (errno) and the path.
+class EInOutError : public Exception {
+ public:
+  EInOutError(int osError, std::string path, const std::string& operation);
+  int osError() const { return osError_; }
+  const std::string& path() const { return path_; }
+
+ private:
+  int osError_;
+  std::string path_;
+};
+
+// The application server answered with a failure, or could not be reached.
+class EServerError : public Exception {
+ public:
+  EServerError(int code, const std::string& message) : Exception(message), code_(code) {}
+  int code() const { return code_; }
+
+ private:
+  int code_;
+};
+
+}  // namespace zeb::platform

@@ -1,0 +1,114 @@
+#include "platform/os/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+#include "platform/core/exceptions.h"
+
+namespace zeb::platform::os {
+
+static_assert(sizeof(off_t) == 8, "logs of 2 GiB and more need a 64-bit off_t");
+
+File::~File() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+File::File(File&& other) noexcept
+    : path_(std::move(other.path_)),
+      fd_(std::exchange(other.fd_, -1)),
+      position_(std::exchange(other.position_, 0)) {}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    path_ = std::move(other.path_);
+    fd_ = std::exchange(other.fd_, -1);
+    position_ = std::exchange(other.position_, 0);
+  }
+  return *this;
+}
+
+void File::fail(const char* operation) const { throw EInOutError(errno, path_, operation); }
+
+void File::requireOpen(const char* operation) const {
+  if (fd_ < 0) throw EInOutError(EBADF, path_, operation);
+}
+
+void File::open(std::string path, Mode mode) {
+  if (fd_ >= 0) throw EInOutError(EBUSY, path, "Opening");
+  path_ = std::move(path);
+  position_ = 0;
+  if (mode == Mode::kRead) {
+    fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) fail("Opening");
+    // The log is read once from start to end; let the kernel read ahead generously.
+    ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+  } else {
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd_ < 0) fail("Creating");
+  }
+}
+
+std::size_t File::read(void* data, std::size_t size) {
+  requireOpen("Reading");
+  auto* out = static_cast<char*>(data);
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::read(fd_, out + done, size - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      fail("Reading");
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  position_ += static_cast<std::int64_t>(done);
+  return done;
+}
+
+void File::write(const void* data, std::size_t size) {
+  requireOpen("Writing");
+  const auto* in = static_cast<const char*>(data);
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::write(fd_, in + done, size - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      fail("Writing");
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  position_ += static_cast<std::int64_t>(done);
+}
+
+void File::truncate(std::int64_t size) {
+  requireOpen("Truncating");
+  if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) fail("Truncating");
+}
+
+std::int64_t File::size() const {
+  requireOpen("Taking the size of");
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) fail("Taking the size of");
+  return static_cast<std::int64_t>(st.st_size);
+}
+
+std::time_t File::modificationTime() const {
+  requireOpen("Taking the modification time of");
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) fail("Taking the modification time of");
+  return st.st_mtime;
+}
+
+void File::close() {
+  if (fd_ < 0) return;
+  int fd = std::exchange(fd_, -1);
+  // The descriptor is gone whatever close() answers, so it is never closed twice.
+  if (::close(fd) != 0 && errno != EINTR) fail("Closing");
+}
+
+}  // namespace zeb::platform::os

@@ -1,0 +1,134 @@
+// Runs the zeb18000 binary as a user does and checks its output and exit status.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+std::string slurp(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  CliTest() {
+    dir_ = fs::temp_directory_path() /
+           ("zeb_cli_test_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+  }
+  ~CliTest() override { fs::remove_all(dir_); }
+
+  fs::path write(const std::string& name, const std::string& content) {
+    fs::path path = dir_ / name;
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+  }
+
+  Result run(const std::string& args) {
+    fs::path out = dir_ / "stdout", err = dir_ / "stderr";
+    std::string command =
+        std::string(ZEB18000_BIN) + " " + args + " >" + out.string() + " 2>" + err.string();
+    int raw = std::system(command.c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
+  }
+
+  fs::path dir_;
+};
+
+const char* kWorkedExample =
+    "Dec  5 23:58:10 mx postfix/smtpd[210]: 3F2A1B4C5D: client=gw[192.0.2.7]\n"
+    "Dec  5 23:58:10 mx postfix/qmgr[211]: 3F2A1B4C5D: from=<ADDR1>, size=987, nrcpt=2 (queue "
+    "active)\n"
+    "Dec  5 23:58:11 mx postfix/smtp[212]: 3F2A1B4C5D: to=<ADDR2>, relay=clamav[127.0.0.1], "
+    "delay=0.3, status=sent (250 OK)\n"
+    "Dec  5 23:58:12 mx postfix/smtp[213]: 3F2A1B4C5D: to=<ADDR2>, relay=mx2[192.0.2.20]:25, "
+    "delay=1.2, status=sent (250 Ok)\n"
+    "Dec  5 23:58:12 mx postfix/pipe[214]: 3F2A1B4C5D: to=<ADDR3>, relay=local, delay=1.3, "
+    "status=sent (delivered)\n"
+    "Dec  5 23:59:40 mx postfix/smtp[215]: 4A3B2C1D0E: to=<ADDR4>, relay=none, delay=30, "
+    "status=deferred (timed out)\n"
+    "Dec  5 23:59:59 mx postfix/qmgr[211]: 3F2A1B4C5D: removed\n"
+    "Dec 15 00:00:02 mx postfix/qmgr[211]: 5B4C3D2E1F: from=<>, size=640, nrcpt=1 (queue "
+    "active)\n"
+    "Dec 15 00:00:03 mx postfix/qmgr[211]: 6C5D4E3F2A: from=<ADDR5>, size=128, nrcpt=1 (queue "
+    "active)\n"
+    "Dec 15 00:00:04 mx postfix/qmgr[211]: 7D6E5F4A3B: from=<ADDR5>, status=expired, returned "
+    "to sender\n";
+
+TEST_F(CliTest, parse_stage_prints_the_worked_example_records) {
+  Result r = run("inspect --stage parse " + write("mail.log", kWorkedExample).string());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "cdsEnvio\t3F2A1B4C5D\tADDR1\t05\t12\t987\t\n"
+            "cdsEnvio\t6C5D4E3F2A\tADDR5\t15\t12\t128\t\n"
+            "cdsEnvio\t7D6E5F4A3B\tADDR5\t15\t12\t0\t\n"
+            "cdsRecebimento\t05\t12\tADDR2\t3F2A1B4C5D\t\n"
+            "cdsRecebimento\t05\t12\tADDR3\t3F2A1B4C5D\t\n");
+  EXPECT_EQ(r.err, "");
+}
+
+TEST_F(CliTest, parse_stage_escapes_backslashes_and_tabs_and_reads_crlf_logs) {
+  Result r =
+      run("inspect --stage parse " +
+          write("mail.log", "Dec  5 10:00:00 mx postfix/qmgr[1]: A\\B: from=<a\tb>, size=1,\r\n")
+              .string());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "cdsEnvio\tA\\\\B\ta\\tb\t05\t12\t1\t\n");
+}
+
+TEST_F(CliTest, failures_exit_1_with_the_file_and_line) {
+  fs::path log = write("bad.log",
+                       "Dec  5 10:00:00 mx x: y\n"
+                       "Dec  5 10:00:00 mx postfix/qmgr[1]: AB: from=<a>, size=9x, nrcpt=1\n");
+  Result r = run("inspect --stage parse " + log.string());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err,
+            "zeb18000: " + log.string() + ", line 2: size '9x' is not a signed 32-bit integer\n");
+
+  fs::path missing = dir_ / "missing.log";
+  r = run("inspect --stage parse " + missing.string());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "zeb18000: Opening '" + missing.string() + "' failed: No such file or directory\n");
+}
+
+TEST_F(CliTest, bad_usage_exits_2) {
+  for (const char* args : {"", "nonsense", "inspect", "inspect --stage parse",
+                           "inspect --stage bogus x.log", "inspect --stage parse --year 25 x.log",
+                           "inspect --stage parse --frobnicate x.log", "inspect --stage"}) {
+    Result r = run(args);
+    EXPECT_EQ(r.status, 2) << args;
+    EXPECT_NE(r.err, "") << args;
+  }
+}
+
+TEST_F(CliTest, help_exits_0_and_describes_the_stage) {
+  Result r = run("--help");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("inspect"), std::string::npos);
+  r = run("inspect --help");
+  EXPECT_EQ(r.status, 0);
+  for (const char* stage : {"workfile", "parse", "pair", "--count", "--year"}) {
+    EXPECT_NE(r.out.find(stage), std::string::npos) << stage;
+  }
+}
+
+}  // namespace
