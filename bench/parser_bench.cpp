@@ -14,6 +14,7 @@
 #include "import/line_parser.h"
 #include "import/module_state.h"
 #include "import/parse_phase.h"
+#include "platform/os/heap_tuning.h"
 #include "platform/os/line_reader.h"
 
 using namespace zeb;
@@ -33,6 +34,7 @@ void report(const char* what, std::size_t lines, std::size_t bytes, double best)
 }  // namespace
 
 int main(int argc, char** argv) {
+  platform::os::tuneHeapForLargeTables(argv);
   if (argc < 2) {
     std::fprintf(stderr, "usage: parser_bench LOG [repetitions]\n");
     return 2;

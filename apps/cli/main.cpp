@@ -6,6 +6,7 @@
 
 #include "commands.h"
 #include "platform/core/exceptions.h"
+#include "platform/os/heap_tuning.h"
 
 namespace {
 
@@ -23,6 +24,7 @@ Run 'zeb18000 COMMAND --help' for the options of a command.
 }  // namespace
 
 int main(int argc, char** argv) {
+  zeb::platform::os::tuneHeapForLargeTables(argv);
   std::span<char*> args(argv + 1, argc > 0 ? argc - 1 : 0);
   if (args.empty()) {
     std::fputs(kHelp, stderr);

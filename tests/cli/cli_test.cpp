@@ -41,12 +41,20 @@ class CliTest : public ::testing::Test {
     return path;
   }
 
+  // Runs with TMPDIR in the test's own directory, so that work files can be counted.
   Result run(const std::string& args) {
     fs::path out = dir_ / "stdout", err = dir_ / "stderr";
-    std::string command =
-        std::string(ZEB18000_BIN) + " " + args + " >" + out.string() + " 2>" + err.string();
+    fs::create_directories(dir_ / "tmp");
+    std::string command = "TMPDIR=" + (dir_ / "tmp").string() + " " + std::string(ZEB18000_BIN) +
+                          " " + args + " >" + out.string() + " 2>" + err.string();
     int raw = std::system(command.c_str());
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
+  }
+
+  std::size_t workFilesLeft() const {
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir_ / "tmp")) ++n;
+    return n;
   }
 
   fs::path dir_;
@@ -108,6 +116,45 @@ TEST_F(CliTest, failures_exit_1_with_the_file_and_line) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err,
             "zeb18000: Opening '" + missing.string() + "' failed: No such file or directory\n");
+}
+
+TEST_F(CliTest, workfile_stage_prints_the_work_file_and_its_figures) {
+  Result r = run("inspect --stage workfile --year 2024 " +
+                 write("mail.log", "\n  a b\r\nc\n\nd  \n\n").string());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "a b\r\r\nc\r\n\r\nd");
+  EXPECT_EQ(r.err, "inLinhas=6 stAno=2024\n");
+  EXPECT_EQ(workFilesLeft(), 0u);
+}
+
+TEST_F(CliTest, pair_stage_prints_the_traffic_and_the_dates) {
+  Result r = run("inspect --stage pair --year 2025 " + write("mail.log", kWorkedExample).string());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "cdsIntermediario\tADDR1\tADDR2\t2025\t12\t05\t987\n"
+            "cdsIntermediario\tADDR1\tADDR3\t2025\t12\t05\t987\n"
+            "earliest\t2025\t12\t05\n"
+            "last\t2025\t12\t15\n");
+  EXPECT_EQ(workFilesLeft(), 0u);
+}
+
+TEST_F(CliTest, count_prints_one_line_per_table) {
+  fs::path log = write("mail.log", kWorkedExample);
+  Result r = run("inspect --stage parse --count " + log.string());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "cdsEnvio\t3\ncdsRecebimento\t2\n");
+  r = run("inspect --stage pair --count --year 2025 " + log.string());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "cdsIntermediario\t2\nearliest\t2025\t12\t05\nlast\t2025\t12\t15\n");
+}
+
+TEST_F(CliTest, a_log_without_traffic_is_invalid_and_leaves_no_work_file) {
+  Result r = run("inspect --stage pair " +
+                 write("mail.log", "Dec  5 10:00:00 mx postfix/qmgr[1]: A: removed\n").string());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "zeb18000: Arquivo é inválido ou não possui todos os dados necessários.\n");
+  EXPECT_EQ(workFilesLeft(), 0u);
 }
 
 TEST_F(CliTest, bad_usage_exits_2) {

@@ -1,0 +1,30 @@
+#include "platform/os/heap_tuning.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace zeb::platform::os {
+
+namespace {
+constexpr const char* kMarker = "ZEB_HEAP_TUNED";
+constexpr const char* kTunables =
+    "glibc.malloc.hugetlb=1:glibc.malloc.mmap_threshold=67108864:"
+    "glibc.malloc.trim_threshold=268435456";
+}  // namespace
+
+void tuneHeapForLargeTables(char** argv) {
+  if (std::getenv(kMarker) != nullptr || std::getenv("ZEB_NO_HEAP_TUNING") != nullptr) return;
+  std::string tunables = kTunables;
+  if (const char* current = std::getenv("GLIBC_TUNABLES"); current != nullptr && *current) {
+    tunables = std::string(current) + ":" + tunables;
+  }
+  setenv("GLIBC_TUNABLES", tunables.c_str(), 1);
+  setenv(kMarker, "1", 1);
+  execv("/proc/self/exe", argv);
+  // Not restarted: go on with the settings the process has.
+  unsetenv(kMarker);
+}
+
+}  // namespace zeb::platform::os
