@@ -5,10 +5,12 @@
 
 #include "commands.h"
 #include "console_backend.h"
+#include "host/brenmor.h"
 #include "import/analysis.h"
 #include "import/module_state.h"
 #include "import/parse_phase.h"
 #include "import/traffic_tables.h"
+#include "import/upload.h"
 #include "import/work_file.h"
 #include "platform/core/exceptions.h"
 #include "platform/os/file.h"
@@ -21,7 +23,8 @@ namespace zeb::cli {
 
 namespace {
 
-constexpr const char* kHelp = R"(Usage: zeb18000 inspect --stage STAGE [--year YYYY] [--count] LOG
+constexpr const char* kHelp =
+    R"(Usage: zeb18000 inspect --stage STAGE [--year YYYY] [--branch CODE] [--count] LOG
 
 Runs the import over the mail log LOG up to STAGE, without any server, and prints what that
 stage produces: one row a line, tab-separated, the table name first and then the columns in
@@ -37,12 +40,18 @@ Stages:
   pair      the per-message traffic (cdsIntermediario: NMORIGEM, NMDESTINO, ANETLEMAIL,
             MEETLEMAIL, DIETLEMAIL, VRVOLDADOS), then the lines "earliest" and "last" with
             year, month and day; a log without traffic is reported invalid
+  fold      the statistics rows that an import would store (cdsDados: CDFILIAL, NMORIGEM,
+            NMDESTINO, ANETLEMAIL, MEETLEMAIL, DIETLEMAIL, BIETLEMAIL, SEETLEMAIL,
+            TRETLEMAIL, VRVOLDADOS, QTEMAIL), folded into an empty packet without any
+            server, then the lines "imported N", "grouped N" and "period" with the text of
+            the screen's period label
 
 Options:
   --stage STAGE   the stage to run (required)
   --year YYYY     the log year, in place of the year of LOG's modification time
+  --branch CODE   the branch code of new statistics rows (fold stage; default 0001)
   --count         print one line per table of the stage, its name and its row count, in
-                  place of the rows (parse and pair stages)
+                  place of the rows (parse, pair and fold stages)
   -h, --help      show this help
 
 Exit status: 0 on success; 1 when the stage fails or the log is invalid (the message goes to
@@ -52,6 +61,7 @@ stderr); 2 on bad usage.
 struct Options {
   std::string stage;
   std::optional<std::string> year;
+  std::optional<std::string> branch;
   bool count = false;
   std::string log;
 };
@@ -80,6 +90,10 @@ Options parseOptions(std::span<char*> args) {
       options.year = value(arg);
     } else if (arg.starts_with("--year=")) {
       options.year = arg.substr(7);
+    } else if (arg == "--branch") {
+      options.branch = value(arg);
+    } else if (arg.starts_with("--branch=")) {
+      options.branch = arg.substr(9);
     } else if (arg == "--count") {
       options.count = true;
     } else if (arg.starts_with("-") && arg != "-") {
@@ -92,11 +106,18 @@ Options parseOptions(std::span<char*> args) {
     }
   }
   if (options.stage.empty()) throw UsageError("--stage is required");
-  if (options.stage != "workfile" && options.stage != "parse" && options.stage != "pair") {
-    throw UsageError("unknown stage '" + options.stage + "' (stages: workfile, parse, pair)");
+  if (options.stage != "workfile" && options.stage != "parse" && options.stage != "pair" &&
+      options.stage != "fold") {
+    throw UsageError("unknown stage '" + options.stage + "' (stages: workfile, parse, pair, fold)");
+  }
+  if (options.branch && options.stage != "fold") {
+    throw UsageError("--branch applies to the fold stage");
+  }
+  if (options.branch && (options.branch->empty() || options.branch->size() > 4)) {
+    throw UsageError("--branch needs a code of 1 to 4 characters, not '" + *options.branch + "'");
   }
   if (options.count && options.stage == "workfile") {
-    throw UsageError("--count applies to the parse and pair stages");
+    throw UsageError("--count applies to the parse, pair and fold stages");
   }
   if (options.year && !isYear(*options.year)) {
     throw UsageError("--year needs four digits, not '" + *options.year + "'");
@@ -104,6 +125,27 @@ Options parseOptions(std::span<char*> args) {
   if (options.log.empty()) throw UsageError("no log given");
   return options;
 }
+
+// Stands in for the application server: an empty statistics packet, and every change taken
+// without being stored, so that the fold can be seen without any server.
+class NoServer : public import::ServerObject {
+ public:
+  explicit NoServer(nlohmann::json columns) : columns_(std::move(columns)) {}
+  nlohmann::json call(std::string_view method, const nlohmann::json&) override {
+    if (method == "GetEmail") {
+      return {{"jsonrpc", "2.0"},
+              {"id", 1},
+              {"result", {{"columns", columns_}, {"rows", nlohmann::json::array()}}}};
+    }
+    return {{"jsonrpc", "2.0"}, {"id", 1}, {"result", true}};
+  }
+  nlohmann::json callRaw(std::string_view method, std::string) override {
+    return call(method, nullptr);
+  }
+
+ private:
+  nlohmann::json columns_;
+};
 
 // Deletes the work file when the inspection ends, whatever the path.
 class WorkFileGuard {
@@ -197,6 +239,32 @@ int inspectCommand(std::span<char*> args) {
     throw platform::EConvertError(options.log + ", " + e.what());
   }
   import::Grouping grouping = import::groupingPhase(tables, ui);
+  if (options.stage == "fold") {
+    if (options.branch) {
+      host::HostSettings settings = host::hostSettings();
+      settings.branch = *options.branch;
+      host::setHostSettings(settings);
+    }
+    tables.cdsDados.open();
+    NoServer server(tables.cdsDados.columnsJson());
+    import::UploadResult result = import::uploadPhase(tables, grouping, server, ui, {});
+    if (options.count) {
+      printCount(out, tables.cdsDados);
+    } else {
+      out.table(tables.cdsDados);
+    }
+    out.field("imported");
+    out.field(static_cast<long long>(result.processed));
+    out.endLine();
+    out.field("grouped");
+    out.field(static_cast<long long>(result.grouped));
+    out.endLine();
+    out.field("period");
+    out.field(result.period);
+    out.endLine();
+    out.flush();
+    return 0;
+  }
   if (options.count) {
     printCount(out, tables.cdsIntermediario);
   } else {

@@ -582,6 +582,9 @@ TEST(RecordSet, DeltaListsChangesInTheOrderOfTheirFirstChange) {
       {{"op", "delete"}, {"old", {"c", "z", 3.0, 30}}},
       {{"op", "delete"}, {"old", {"a", "x", 1.0, 10}}}};
   EXPECT_EQ(t.delta(), expected);
+  std::string text;
+  t.writeDelta(text);  // the text that is sent says the same
+  EXPECT_EQ(json::parse(text), expected);
 
   t.mergeChangeLog();
   EXPECT_EQ(t.changeCount(), 0);
@@ -600,6 +603,17 @@ TEST(RecordSet, DeltaListsChangesInTheOrderOfTheirFirstChange) {
   EXPECT_EQ(t.changeCount(), 0);
   EXPECT_TRUE(t.isEmpty());
   EXPECT_FALSE(t.locate("NMORIGEM", Values{"new"}));
+}
+
+TEST(RecordSet, WrittenDeltaEscapesWhatJsonNeedsAndKeepsUtf8) {
+  LoadedStats t;
+  const std::string odd = "q\"\\\n\t\x01\xC3\xA3\xE2\x82\xAC";  // eight characters, fits
+  appendStats(t, odd, 1.5);
+  std::string text;
+  t.writeDelta(text);
+  EXPECT_NE(text.find("[\"q\\\"\\\\\\n\\t\\u0001\xC3\xA3\xE2\x82\xAC\","), std::string::npos)
+      << text;
+  EXPECT_EQ(json::parse(text), t.delta());
 }
 
 TEST(RecordSet, ChangeLogCanBeSwitchedOff) {

@@ -1,6 +1,7 @@
 #include "platform/data/record_set.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -17,6 +18,41 @@ namespace zeb::platform::data {
 namespace {
 
 using json = nlohmann::json;
+
+// JSON text: texts are UTF-8 already, so only quotes, backslashes and control characters
+// need escapes.
+void writeJsonString(std::string& out, std::string_view text) {
+  out.push_back('"');
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(text.data() + start, i - start);
+    start = i + 1;
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default: {
+        static constexpr char kHex[] = "0123456789abcdef";
+        out += "\\u00";
+        out.push_back(kHex[c >> 4]);
+        out.push_back(kHex[c & 15]);
+      }
+    }
+  }
+  out.append(text.data() + start, text.size() - start);
+  out.push_back('"');
+}
+
+template <typename Number>
+void writeNumber(std::string& out, Number value) {
+  char digits[32];
+  auto result = std::to_chars(digits, digits + sizeof digits, value);
+  out.append(digits, result.ptr);
+}
 
 constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 constexpr std::uint32_t kDead = 0xFFFFFFFEu;
@@ -580,6 +616,31 @@ struct RecordSet::Impl {
   }
 
   // --- Packets ------------------------------------------------------------------------------
+  // Writes the row as a JSON array straight into "out": no document, no allocation per value.
+  void writeRowJson(std::string& out, const std::uint32_t* cells) const {
+    out.push_back('[');
+    bool first = true;
+    for (const Column& c : columns) {
+      if (!first) out.push_back(',');
+      first = false;
+      switch (c.type) {
+        case FieldType::String:
+          writeJsonString(out, pool.text(cells[c.word]));
+          break;
+        case FieldType::Integer:
+          writeNumber(out, static_cast<std::int32_t>(cells[c.word]));
+          break;
+        case FieldType::Double: {
+          double v;
+          std::memcpy(&v, cells + c.word, sizeof v);
+          writeNumber(out, v);
+          break;
+        }
+      }
+    }
+    out.push_back(']');
+  }
+
   json rowJson(const std::uint32_t* cells) const {
     json values = json::array();
     for (const Column& c : columns) {
@@ -1039,6 +1100,34 @@ nlohmann::json RecordSet::delta() const {
     }
   }
   return json{{"columns", columnsJson()}, {"changes", std::move(changes)}};
+}
+
+void RecordSet::writeDelta(std::string& out) const {
+  const Impl& d = *impl_;
+  out += "{\"columns\":";
+  out += columnsJson().dump();
+  out += ",\"changes\":[";
+  bool first = true;
+  for (std::uint32_t id : d.changed) {
+    bool live = d.rows.isLive(id);
+    bool inserted = id >= d.baseLimit;
+    if (inserted && !live) continue;
+    if (!first) out.push_back(',');
+    first = false;
+    if (inserted) {
+      out += "{\"op\":\"insert\",\"row\":";
+      d.writeRowJson(out, d.rows.row(id));
+    } else {
+      out += live ? "{\"op\":\"update\",\"old\":" : "{\"op\":\"delete\",\"old\":";
+      d.writeRowJson(out, d.baseValues.at(id).data());
+      if (live) {
+        out += ",\"row\":";
+        d.writeRowJson(out, d.rows.row(id));
+      }
+    }
+    out.push_back('}');
+  }
+  out += "]}";
 }
 
 void RecordSet::mergeChangeLog() { impl_->clearLog(); }
