@@ -138,6 +138,20 @@ TEST_F(CliTest, pair_stage_prints_the_traffic_and_the_dates) {
   EXPECT_EQ(workFilesLeft(), 0u);
 }
 
+TEST_F(CliTest, fold_stage_prints_the_statistics_rows_and_the_summary) {
+  Result r = run("inspect --stage fold --year 2025 --branch 0042 " +
+                 write("mail.log", kWorkedExample).string());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "cdsDados\t0042\tADDR1\tADDR2\t2025\t12\t05\t6°Bim\t2°Sem\t4°Tri\t987\t1\n"
+            "cdsDados\t0042\tADDR1\tADDR3\t2025\t12\t05\t6°Bim\t2°Sem\t4°Tri\t987\t1\n"
+            "imported\t2\n"
+            "grouped\t0\n"
+            "period\t05/12/2025 a 15/12/2025\n");
+  EXPECT_EQ(run("inspect --stage pair --branch 1 x.log").status, 2);
+  EXPECT_EQ(run("inspect --stage fold --branch 12345 x.log").status, 2);
+}
+
 TEST_F(CliTest, count_prints_one_line_per_table) {
   fs::path log = write("mail.log", kWorkedExample);
   Result r = run("inspect --stage parse --count " + log.string());
