@@ -217,7 +217,7 @@ int inspectCommand(std::span<char*> args) {
   tables.openLogTables();
   {
     platform::os::LineReader reader(stArqTemp);
-    import::parsePhase(reader, tables, ui, options.log);
+    import::parsePhase(reader, tables, ui, options.log, import::workFileFirstLine);
   }
 
   TsvWriter out(stdout);

@@ -8,14 +8,14 @@
 namespace zeb::import {
 
 void parsePhase(platform::os::LineReader& reader, TrafficTables& tables, const PhaseUi& ui,
-                std::string_view logName) {
+                std::string_view logName, std::uint64_t firstLine) {
   LineParser parser(tables);
   std::string_view line;
   while (!reader.eof() && boImport) {
     platform::ui::application().processMessages();
     reader.readLine(line);
     try {
-      parser.parseLine(line, reader.lineNumber());
+      parser.parseLine(line, reader.lineNumber() + firstLine - 1);
     } catch (const platform::EConvertError& e) {
       std::string name(logName.empty() ? std::string_view(reader.path()) : logName);
       throw platform::EConvertError(name + ", " + e.what());

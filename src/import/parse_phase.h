@@ -11,8 +11,9 @@ namespace zeb::import {
 // parsing each into cdsEnvio and cdsRecebimento, which must be open. Pending window messages
 // are pumped before every line, and the progress bar moves one step per line. Conversion
 // errors name the line and "logName" (the reader's path when empty): the work file is a copy
-// the user never sees, so the run names the log.
+// the user never sees, so the run names the log, and "firstLine" is the log's number of the
+// file's first line. The line numbers kept with the records are the log's too.
 void parsePhase(platform::os::LineReader& reader, TrafficTables& tables, const PhaseUi& ui,
-                std::string_view logName = {});
+                std::string_view logName = {}, std::uint64_t firstLine = 1);
 
 }  // namespace zeb::import

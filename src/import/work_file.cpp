@@ -72,7 +72,10 @@ class WorkFile {
     char* const text = lines_.get();
     std::size_t begin = 0;
     if (!started_) {
-      while (begin < used_ && isBlank(text[begin])) ++begin;
+      while (begin < used_ && isBlank(text[begin])) {
+        if (text[begin] == '\n') ++linesDropped_;
+        ++begin;
+      }
     }
     std::size_t last = used_;
     while (last > begin && isBlank(text[last - 1])) --last;
@@ -107,6 +110,9 @@ class WorkFile {
 
   void close() { file_.close(); }
 
+  // The log lines dropped whole before the work file's first line.
+  std::uint64_t linesDropped() const { return linesDropped_; }
+
  private:
   // Destroyed in reverse: the work file is closed before the buffers are released.
   std::unique_ptr<char[]> block_;
@@ -118,9 +124,12 @@ class WorkFile {
   std::uint64_t lineEnds_ = 0;   // LFs read so far
   std::uint64_t bytesRead_ = 0;
   bool endsWithLineEnd_ = false;  // the last byte read is an LF
+  std::uint64_t linesDropped_ = 0;
 };
 
 }  // namespace
+
+std::uint64_t workFileFirstLine = 1;
 
 std::string GetTemporaryFileName() { return platform::os::makeTemporaryFile(); }
 
@@ -140,6 +149,7 @@ void FormatDoc(const std::string& path, const PhaseUi& ui) {
 
   int blockCounter = 1;
   inLinhas = 0;
+  workFileFirstLine = 1;
   while (!log.eof() && boImport) {
     platform::ui::application().processMessages();
     work.appendBlock(log);
@@ -153,6 +163,7 @@ void FormatDoc(const std::string& path, const PhaseUi& ui) {
   }
   work.finish();
   inLinhas = work.lineCount();
+  workFileFirstLine = 1 + work.linesDropped();
   stAno = platform::os::formatYear(log.modificationTime());
   log.close();
   work.close();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "import/phase_ui.h"
@@ -13,6 +14,10 @@ namespace zeb::import {
 // batches of kBlocksPerBatch blocks, so that memory stays bounded whatever the log's size.
 inline constexpr std::size_t kBlockSize = 102400;
 inline constexpr int kBlocksPerBatch = 49;
+
+// The log's line number of the work file's first line, as the last FormatDoc found it: blank
+// lines at the start of the log are not copied, and messages must name the log's lines.
+extern std::uint64_t workFileFirstLine;
 
 // Creates a new, empty file in the temporary directory (TMPDIR, else /tmp) whose name begins
 // with "tmp", readable by its owner only, and answers its full path. Raises EInOutError naming

@@ -103,13 +103,15 @@ TEST_F(CliTest, parse_stage_escapes_backslashes_and_tabs_and_reads_crlf_logs) {
 
 TEST_F(CliTest, failures_exit_1_with_the_file_and_line) {
   fs::path log = write("bad.log",
+                       "\n \n"  // blank lines at the start are not copied, but they count
                        "Dec  5 10:00:00 mx x: y\n"
                        "Dec  5 10:00:00 mx postfix/qmgr[1]: AB: from=<a>, size=9x, nrcpt=1\n");
   Result r = run("inspect --stage parse " + log.string());
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err,
-            "zeb18000: " + log.string() + ", line 2: size '9x' is not a signed 32-bit integer\n");
+            "zeb18000: " + log.string() + ", line 4: size '9x' is not a signed 32-bit integer\n");
+  EXPECT_EQ(workFilesLeft(), 0u);
 
   fs::path missing = dir_ / "missing.log";
   r = run("inspect --stage parse " + missing.string());
