@@ -46,8 +46,8 @@ class TNetConnection {
   const std::string& ServerName() const { return serverName_; }
   void setServerName(std::string name) { serverName_ = std::move(name); }
 
-  // How a failed connect is reported (see setConnected). Calls always raise on failure,
-  // because their callers rely on that.
+  // How a failed connect is reported (see setConnected); on unless switched off. Calls always
+  // raise on failure, because their callers rely on that.
   bool ThrowException() const { return throwException_; }
   void setThrowException(bool on) { throwException_ = on; }
 
@@ -69,8 +69,8 @@ class TNetConnection {
   // stays disconnected and keeps the message in connectError(); with ThrowException it also
   // raises it as EServerError, without it the failure shows when the next call raises "not
   // connected" with that message appended.
-  // false: forgets the session and any remembered connect failure.
-  // Setting the state the connection already has does nothing.
+  // true when connected does nothing. false: forgets the session and any remembered connect
+  // failure.
   void setConnected(bool on);
 
   // The session id sent with every call: 32 lower-case hex digits, empty when disconnected.
@@ -98,7 +98,7 @@ class TNetConnection {
   std::string host_ = "127.0.0.1";
   int port_ = 0;
   std::string serverName_;
-  bool throwException_ = false;
+  bool throwException_ = true;
   TConnectEvent beforeConnect_;
   std::chrono::milliseconds connectTimeout_ = kDefaultConnectTimeout;
   std::chrono::milliseconds callTimeout_ = kDefaultCallTimeout;
