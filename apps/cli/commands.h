@@ -15,5 +15,7 @@ class UsageError : public std::runtime_error {
 };
 
 int inspectCommand(std::span<char*> args);
+int serveCommand(std::span<char*> args);
+int statsCommand(std::span<char*> args);
 
 }  // namespace zeb::cli

@@ -17,6 +17,8 @@ Imports Postfix mail logs into e-mail traffic statistics per sender, recipient a
 
 Commands:
   inspect   run a stage of the import over a log, without any server, and print its tables
+  serve     run the application server that stores the statistics (SQLite)
+  stats     list the statistics stored in a server's database
 
 Run 'zeb18000 COMMAND --help' for the options of a command.
 )";
@@ -37,6 +39,8 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (command == "inspect") return zeb::cli::inspectCommand(args.subspan(1));
+    if (command == "serve") return zeb::cli::serveCommand(args.subspan(1));
+    if (command == "stats") return zeb::cli::statsCommand(args.subspan(1));
     throw zeb::cli::UsageError("unknown command '" + std::string(command) + "'");
   } catch (const zeb::cli::UsageError& e) {
     std::fprintf(stderr, "zeb18000: %s\nRun 'zeb18000 --help' for usage.\n", e.what());

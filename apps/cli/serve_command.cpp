@@ -1,0 +1,122 @@
+#include <pthread.h>
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "commands.h"
+#include "server/server.h"
+
+namespace zeb::cli {
+
+namespace {
+
+constexpr const char* kHelp = R"(Usage: zeb18000 serve [--listen HOST:PORT] [--db PATH]
+
+Runs the application server: the remote object ZEB18000.rdmImpEmailInt (GetEmail,
+SetDelEmail, SetEmail) as JSON-RPC 2.0 over HTTP at /rpc/ZEB18000.rdmImpEmailInt, storing the
+statistics in the SQLite database PATH (created when missing). It prints where it listens and
+serves until SIGINT (Ctrl-C) or SIGTERM.
+
+What it does with the calls:
+  GetEmail      answers the statistics layout with no rows
+  SetDelEmail   starts an import in the calling session (header X-Zeb-Session): stored
+                statistics from that date on are to be replaced; nothing is deleted yet
+  SetEmail      stores one batch in one transaction, whole or not at all: each branch's day on
+                or after that date that the batch carries, and that the session has not
+                replaced yet, loses its stored rows first; then the batch's rows are stored
+Sessions quiet for an hour are forgotten.
+
+Options:
+  --listen HOST:PORT  the address to listen on (default 127.0.0.1:18000: this machine only;
+                      0.0.0.0:18000 for every network; port 0 takes any free port)
+  --db PATH           the database (default ./zeb18000.db)
+  -h, --help          show this help
+
+Exit status: 0 after a clean stop; 1 when the database cannot be opened or the address cannot
+be bound (the message goes to stderr); 2 on bad usage.
+)";
+
+// HOST:PORT, the host possibly in brackets ([::1]:18000).
+void parseListen(const std::string& listen, server::ServerOptions& options) {
+  std::size_t colon = listen.rfind(':');
+  std::string host = colon == std::string::npos ? "" : listen.substr(0, colon);
+  std::string port = colon == std::string::npos ? "" : listen.substr(colon + 1);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  }
+  bool digits = !port.empty() && port.size() <= 5 &&
+                port.find_first_not_of("0123456789") == std::string::npos;
+  if (host.empty() || !digits || std::stoi(port) > 65535) {
+    throw UsageError("--listen needs HOST:PORT (such as 127.0.0.1:18000), not '" + listen + "'");
+  }
+  options.host = host;
+  options.port = std::stoi(port);
+}
+
+server::ServerOptions parseOptions(std::span<char*> args) {
+  server::ServerOptions options;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string_view arg = args[i];
+    auto value = [&](std::string_view name) -> std::string {
+      if (i + 1 >= args.size()) throw UsageError(std::string(name) + " needs a value");
+      return args[++i];
+    };
+    if (arg == "--listen") {
+      parseListen(value(arg), options);
+    } else if (arg.starts_with("--listen=")) {
+      parseListen(std::string(arg.substr(9)), options);
+    } else if (arg == "--db") {
+      options.databasePath = value(arg);
+    } else if (arg.starts_with("--db=")) {
+      options.databasePath = arg.substr(5);
+    } else {
+      throw UsageError("unknown argument '" + std::string(arg) + "'");
+    }
+  }
+  if (options.databasePath.empty()) throw UsageError("--db needs a path");
+  return options;
+}
+
+}  // namespace
+
+int serveCommand(std::span<char*> args) {
+  for (std::string_view arg : args) {
+    if (arg == "-h" || arg == "--help") {
+      std::fputs(kHelp, stdout);
+      return 0;
+    }
+  }
+  server::ServerOptions options = parseOptions(args);
+
+  // The signals are taken by this thread alone: blocked before the server starts its threads,
+  // which inherit the mask, and then waited for.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  sigset_t previous;
+  pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
+  struct RestoreMask {
+    sigset_t mask;
+    ~RestoreMask() { pthread_sigmask(SIG_SETMASK, &mask, nullptr); }
+  } restore{previous};
+
+  server::Server server(options);
+  server.start();
+  std::printf(
+      "zeb18000: serving ZEB18000.rdmImpEmailInt at http://%s:%d/rpc/ZEB18000.rdmImpEmailInt"
+      " (database %s); stop with Ctrl-C\n",
+      server.host().c_str(), server.port(), options.databasePath.c_str());
+  std::fflush(stdout);
+
+  int signal = 0;
+  sigwait(&stopSignals, &signal);
+  std::printf("zeb18000: stopping on %s\n", signal == SIGINT ? "SIGINT" : "SIGTERM");
+  std::fflush(stdout);
+  server.stop();
+  return 0;
+}
+
+}  // namespace zeb::cli

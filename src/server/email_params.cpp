@@ -1,0 +1,293 @@
+#include "server/email_params.h"
+
+#include <array>
+
+#include "server/json_reader.h"
+#include "server/rpc_message.h"
+
+namespace zeb::server {
+
+namespace {
+
+[[noreturn]] void invalid(const std::string& message) { throw RpcError(kInvalidParams, message); }
+
+// The spans of the values of a params array.
+std::vector<std::string_view> splitParams(std::string_view params) {
+  std::vector<std::string_view> values;
+  JsonReader reader(params);
+  reader.expect('[');
+  for (bool first = true; reader.nextMember(']', first); first = false) {
+    values.push_back(reader.skipValue());
+  }
+  return values;
+}
+
+std::string paramCount(std::size_t n) { return std::to_string(n); }
+
+bool allDigits(std::string_view text) {
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+bool isYear(std::string_view text) { return text.size() == 4 && allDigits(text); }
+
+bool isTwoDigits(std::string_view text, int high) {
+  if (text.size() != 2 || !allDigits(text)) return false;
+  int value = (text[0] - '0') * 10 + (text[1] - '0');
+  return value >= 1 && value <= high;
+}
+
+// What is wrong with a date part, or nothing.
+std::string datePartFault(Column column, std::string_view text) {
+  switch (column) {
+    case kANETLEMAIL:
+      if (!isYear(text)) return "must be four digits";
+      break;
+    case kMEETLEMAIL:
+      if (!isTwoDigits(text, 12)) return "must be two digits from 01 to 12";
+      break;
+    case kDIETLEMAIL:
+      if (!isTwoDigits(text, 31)) return "must be two digits from 01 to 31";
+      break;
+    default:
+      break;
+  }
+  return {};
+}
+
+class DeltaDecoder {
+ public:
+  explicit DeltaDecoder(EmailBatch& batch) : batch_(batch) {}
+
+  void decode(std::string_view delta) {
+    JsonReader reader(delta);
+    if (reader.peek() != JsonKind::Object) {
+      invalid("SetEmail: the delta must be an object with \"columns\" and \"changes\"");
+    }
+    std::string_view columns, changes;
+    bool haveColumns = false, haveChanges = false;
+    reader.expect('{');
+    for (bool first = true; reader.nextMember('}', first); first = false) {
+      std::string_view key = reader.readKey();
+      // Found first and read afterwards: the module writes "changes" before "columns".
+      if (key == "columns") {
+        columns = reader.skipStructure();
+        haveColumns = true;
+      } else if (key == "changes") {
+        changes = reader.skipStructure();
+        haveChanges = true;
+      } else {
+        reader.skipValue();
+      }
+    }
+    if (!haveColumns) invalid("SetEmail: the delta has no \"columns\"");
+    if (!haveChanges) invalid("SetEmail: the delta has no \"changes\"");
+    decodeColumns(columns);
+    decodeChanges(changes);
+  }
+
+ private:
+  void decodeColumns(std::string_view text) {
+    JsonReader reader(text);
+    if (reader.peek() != JsonKind::Array) {
+      invalid("SetEmail: \"columns\" must be an array of column objects");
+    }
+    std::array<bool, kColumnCount> seen{};
+    columnCount_ = 0;
+    reader.expect('[');
+    std::string scratch;
+    for (bool first = true; reader.nextMember(']', first); first = false) {
+      std::size_t number = columnCount_ + 1;
+      if (reader.peek() != JsonKind::Object) {
+        invalid("SetEmail: column " + std::to_string(number) + " must be an object");
+      }
+      std::string name, type;
+      bool haveName = false, haveType = false;
+      reader.expect('{');
+      for (bool firstKey = true; reader.nextMember('}', firstKey); firstKey = false) {
+        std::string_view key = reader.readKey();
+        bool isName = key == "name";
+        if ((isName || key == "type") && reader.peek() == JsonKind::String) {
+          scratch.clear();
+          (isName ? name : type) = reader.readString(scratch);
+          (isName ? haveName : haveType) = true;
+        } else {
+          reader.skipValue();
+        }
+      }
+      if (!haveName) invalid("SetEmail: column " + std::to_string(number) + " has no \"name\"");
+      std::size_t index = columnIndex(name);
+      if (index == kColumnCount) invalid("SetEmail: unknown column '" + name + "'");
+      if (seen[index]) invalid("SetEmail: the column '" + name + "' comes twice");
+      const ColumnDef& def = kColumns[index];
+      if (!haveType) invalid("SetEmail: the column '" + name + "' has no \"type\"");
+      bool typeFits = def.isText ? type == "string" : (type == "double" || type == "integer");
+      if (!typeFits) {
+        invalid("SetEmail: the column '" + name + "' must have the type " +
+                (def.isText ? "string" : "double") + ", not '" + type + "'");
+      }
+      seen[index] = true;
+      if (columnCount_ < kColumnCount) sourceToColumn_[columnCount_] = index;
+      ++columnCount_;
+    }
+    for (std::size_t i = 0; i < kColumnCount; ++i) {
+      if (!seen[i])
+        invalid("SetEmail: the delta lacks the column '" + std::string(kColumns[i].name) + "'");
+    }
+  }
+
+  void decodeChanges(std::string_view text) {
+    batch_.changes.clear();
+    batch_.arena.clear();
+    // Escaped texts are decoded into the arena; it never outgrows the input, so reserving that
+    // much keeps every view into it valid.
+    batch_.arena.reserve(text.size());
+    JsonReader reader(text);
+    if (reader.peek() != JsonKind::Array) {
+      invalid("SetEmail: \"changes\" must be an array of change objects");
+    }
+    reader.expect('[');
+    std::string opScratch;
+    for (bool first = true; reader.nextMember(']', first); first = false) {
+      change_ = batch_.changes.size() + 1;
+      if (reader.peek() != JsonKind::Object) invalid(where() + " must be an object");
+      EmailChange& change = batch_.changes.emplace_back();
+      bool haveOp = false, haveOld = false, haveRow = false;
+      std::string_view op;
+      reader.expect('{');
+      for (bool firstKey = true; reader.nextMember('}', firstKey); firstKey = false) {
+        std::string_view key = reader.readKey();
+        if (key == "op") {
+          if (reader.peek() != JsonKind::String) invalid(where() + ": \"op\" must be a text");
+          opScratch.clear();
+          op = reader.readString(opScratch);
+          haveOp = true;
+          if (op == "insert") {
+            change.op = ChangeOp::Insert;
+          } else if (op == "update") {
+            change.op = ChangeOp::Update;
+          } else if (op == "delete") {
+            change.op = ChangeOp::Delete;
+          } else {
+            invalid(where() + " has the unknown op '" + std::string(op) +
+                    "' (insert, update or delete)");
+          }
+        } else if (key == "row") {
+          decodeRow(reader, change.row, "row");
+          haveRow = true;
+        } else if (key == "old") {
+          decodeRow(reader, change.old, "old");
+          haveOld = true;
+        } else {
+          reader.skipValue();
+        }
+      }
+      if (!haveOp) invalid(where() + " has no \"op\"");
+      if (change.op != ChangeOp::Delete && !haveRow) {
+        invalid(where() + " (" + std::string(op) + ") has no \"row\"");
+      }
+      if (change.op != ChangeOp::Insert && !haveOld) {
+        invalid(where() + " (" + std::string(op) + ") has no \"old\" row");
+      }
+    }
+  }
+
+  void decodeRow(JsonReader& reader, EmailRow& row, const char* part) {
+    if (reader.peek() != JsonKind::Array) {
+      invalid(where() + ": \"" + part + "\" must be an array of " + std::to_string(kColumnCount) +
+              " values");
+    }
+    reader.expect('[');
+    std::size_t count = 0;
+    for (bool first = true; reader.nextMember(']', first); first = false) {
+      if (count >= kColumnCount) {
+        reader.skipValue();
+        ++count;
+        continue;
+      }
+      std::size_t column = sourceToColumn_[count++];
+      const ColumnDef& def = kColumns[column];
+      JsonKind kind = reader.peek();
+      if (def.isText) {
+        if (kind != JsonKind::String) invalid(valueWhere(column, part) + " must be a text");
+        std::string_view value = reader.readString(batch_.arena);
+        if (reader.lastLength() > static_cast<std::size_t>(def.size)) {
+          invalid(valueWhere(column, part) + " has " + std::to_string(reader.lastLength()) +
+                  " characters, more than its " + std::to_string(def.size));
+        }
+        row.texts[column] = value;
+      } else {
+        if (kind != JsonKind::Number) invalid(valueWhere(column, part) + " must be a number");
+        (column == kVRVOLDADOS ? row.volume : row.count) = reader.readNumber();
+      }
+    }
+    if (count != kColumnCount) {
+      invalid(where() + ": \"" + part + "\" must hold " + std::to_string(kColumnCount) +
+              " values, not " + std::to_string(count));
+    }
+    for (Column c : {kANETLEMAIL, kMEETLEMAIL, kDIETLEMAIL}) {
+      std::string fault = datePartFault(c, row.texts[c]);
+      if (!fault.empty()) {
+        invalid(valueWhere(c, part) + " " + fault + ", not '" + std::string(row.texts[c]) + "'");
+      }
+    }
+  }
+
+  std::string where() const { return "SetEmail: change " + std::to_string(change_); }
+  std::string valueWhere(std::size_t column, const char* part) const {
+    return where() + ": " + std::string(kColumns[column].name) + " in \"" + part + "\"";
+  }
+
+  EmailBatch& batch_;
+  std::array<std::size_t, kColumnCount> sourceToColumn_{};
+  std::size_t columnCount_ = 0;
+  std::size_t change_ = 0;
+};
+
+}  // namespace
+
+void decodeGetEmailParams(std::string_view params) {
+  std::size_t n = splitParams(params).size();
+  if (n != 0) invalid("GetEmail takes no params, not " + paramCount(n));
+}
+
+std::string decodeSetDelEmailParams(std::string_view params) {
+  std::vector<std::string_view> values = splitParams(params);
+  if (values.size() != 3) {
+    invalid("SetDelEmail takes 3 params (year, month, day), not " + paramCount(values.size()));
+  }
+  static constexpr std::array<std::string_view, 3> kNames = {"year", "month", "day"};
+  static constexpr std::array<Column, 3> kParts = {kANETLEMAIL, kMEETLEMAIL, kDIETLEMAIL};
+  std::string date;
+  for (std::size_t i = 0; i < 3; ++i) {
+    JsonReader reader(values[i]);
+    std::string where = "SetDelEmail: the " + std::string(kNames[i]);
+    if (reader.peek() != JsonKind::String) invalid(where + " must be a text");
+    std::string scratch;
+    std::string_view text = reader.readString(scratch);
+    std::string fault = datePartFault(kParts[i], text);
+    if (!fault.empty()) invalid(where + " " + fault + ", not '" + std::string(text) + "'");
+    date += text;
+  }
+  return date;
+}
+
+void decodeSetEmailParams(std::string_view params, EmailBatch& batch) {
+  JsonReader reader(params);
+  reader.expect('[');
+  std::string_view delta;
+  std::size_t n = 0;
+  for (bool first = true; reader.nextMember(']', first); first = false) {
+    if (n++ == 0) {
+      delta = reader.skipStructure();  // read below
+    } else {
+      reader.skipValue();
+    }
+  }
+  if (n != 1) invalid("SetEmail takes 1 param (the delta), not " + paramCount(n));
+  DeltaDecoder(batch).decode(delta);
+}
+
+}  // namespace zeb::server

@@ -1,0 +1,45 @@
+// Decoding the positional params of the remote object's methods. Every fault is an RpcError
+// with the code kInvalidParams and a message that names the method, the change, the row and
+// the column at fault. Text that is not JSON throws JsonSyntaxError; a fault found before the
+// end leaves the rest unread, so the caller checks the whole body (checkWellFormed) before it
+// reports an RpcError.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/email_layout.h"
+
+namespace zeb::server {
+
+enum class ChangeOp { Insert, Update, Delete };
+
+struct EmailChange {
+  ChangeOp op = ChangeOp::Insert;
+  EmailRow old;  // update, delete: the row as it was when loaded or last merged
+  EmailRow row;  // insert, update: the row as it is now
+};
+
+// One decoded SetEmail delta. Its texts are views into the request body or into "arena";
+// both must outlive the batch's use. Reused from call to call so that decoding allocates
+// nothing once the buffers have grown to the size of the batches.
+struct EmailBatch {
+  std::vector<EmailChange> changes;
+  std::string arena;
+};
+
+// GetEmail(): no params.
+void decodeGetEmailParams(std::string_view params);
+
+// SetDelEmail(year, month, day): three texts, "YYYY", "MM" (01-12), "DD" (01-31). Answers the
+// date as "YYYYMMDD".
+std::string decodeSetDelEmailParams(std::string_view params);
+
+// SetEmail(delta): the columns matched by name, in any order; every cdsDados column must be
+// there and no other. Texts must fit their column's width in characters; the date columns must
+// be digits (ANETLEMAIL four, MEETLEMAIL 01-12, DIETLEMAIL 01-31).
+void decodeSetEmailParams(std::string_view params, EmailBatch& batch);
+
+}  // namespace zeb::server

@@ -1,0 +1,156 @@
+#include "server/rpc_message.h"
+
+#include <cstdio>
+
+#include "server/json_reader.h"
+
+namespace zeb::server {
+
+void parseRequest(std::string_view body, RpcRequest& request) {
+  request = RpcRequest{};
+  // Shape faults are held back until the whole body has been read, so that a body that is not
+  // JSON at all is always reported as such.
+  int shapeCode = 0;
+  std::string shapeMessage;
+  auto shapeFault = [&](int code, std::string message) {
+    if (shapeCode == 0) {
+      shapeCode = code;
+      shapeMessage = std::move(message);
+    }
+  };
+  try {
+    JsonReader reader(body);
+    JsonKind kind = reader.peek();
+    if (kind != JsonKind::Object) {
+      if (kind == JsonKind::End) throw JsonSyntaxError(reader.offset(), "the body is empty");
+      reader.skipValue();
+      reader.expectEnd();
+      throw RpcError(kInvalidRequest, kind == JsonKind::Array
+                                          ? "Batch requests are not accepted: send one call "
+                                            "per request"
+                                          : "A request must be a JSON object");
+    }
+    reader.expect('{');
+    bool haveVersion = false, haveMethod = false;
+    std::string scratch;
+    for (bool first = true; reader.nextMember('}', first); first = false) {
+      std::string_view key = reader.readKey();
+      if (key == "jsonrpc") {
+        if (reader.peek() == JsonKind::String) {
+          scratch.clear();
+          haveVersion = reader.readString(scratch) == "2.0";
+        } else {
+          reader.skipValue();
+        }
+        if (!haveVersion) shapeFault(kInvalidRequest, "The request's \"jsonrpc\" must be \"2.0\"");
+      } else if (key == "id") {
+        JsonKind idKind = reader.peek();
+        std::string_view text = reader.skipValue();
+        if (idKind == JsonKind::String || idKind == JsonKind::Number || idKind == JsonKind::Null) {
+          request.id = text;
+        } else {
+          shapeFault(kInvalidRequest, "The request's \"id\" must be a number, a text or null");
+        }
+      } else if (key == "method") {
+        if (reader.peek() == JsonKind::String) {
+          scratch.clear();
+          request.method = reader.readString(scratch);
+          haveMethod = true;
+        } else {
+          reader.skipValue();
+          shapeFault(kInvalidRequest, "The request's \"method\" must be a text");
+        }
+      } else if (key == "params") {
+        JsonKind paramsKind = reader.peek();
+        // Read properly by the method's decoder; reading it twice would double the cost of
+        // every batch.
+        request.params = reader.skipStructure();
+        if (paramsKind == JsonKind::Object) {
+          shapeFault(kInvalidParams,
+                     "Named params are not accepted: \"params\" must be an array of values");
+        } else if (paramsKind != JsonKind::Array) {
+          shapeFault(kInvalidParams, "\"params\" must be an array of values");
+        }
+      } else {
+        reader.skipValue();
+      }
+    }
+    reader.expectEnd();
+    if (shapeCode == 0 && !haveVersion) {
+      shapeFault(kInvalidRequest, "The request's \"jsonrpc\" must be \"2.0\"");
+    }
+    if (shapeCode == 0 && !haveMethod) {
+      shapeFault(kInvalidRequest, "The request has no \"method\"");
+    }
+  } catch (const JsonSyntaxError& e) {
+    request.id = "null";
+    throw RpcError(kParseError, e.what());
+  }
+  if (shapeCode != 0) throw RpcError(shapeCode, shapeMessage);
+}
+
+void checkWellFormed(std::string_view body) {
+  try {
+    JsonReader reader(body);
+    if (reader.peek() == JsonKind::End) throw JsonSyntaxError(0, "the body is empty");
+    reader.skipValue();
+    reader.expectEnd();
+  } catch (const JsonSyntaxError& e) {
+    throw RpcError(kParseError, e.what());
+  }
+}
+
+std::string jsonQuoted(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  out += '"';
+  for (char c : text) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          char buffer[8];
+          std::snprintf(buffer, sizeof buffer, "\\u%04x", static_cast<unsigned char>(c));
+          out += buffer;
+        } else {
+          out += c;
+        }
+    }
+  }
+  out += '"';
+  return out;
+}
+
+std::string resultBody(std::string_view id, std::string_view resultJson) {
+  std::string out = "{\"jsonrpc\": \"2.0\", \"id\": ";
+  out += id;
+  out += ", \"result\": ";
+  out += resultJson;
+  out += '}';
+  return out;
+}
+
+std::string errorBody(std::string_view id, int code, std::string_view message) {
+  std::string out = "{\"jsonrpc\": \"2.0\", \"id\": ";
+  out += id;
+  out += ", \"error\": {\"code\": " + std::to_string(code) + ", \"message\": ";
+  out += jsonQuoted(message);
+  out += "}}";
+  return out;
+}
+
+}  // namespace zeb::server

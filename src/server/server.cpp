@@ -1,0 +1,274 @@
+#include "server/server.h"
+
+#include <httplib.h>
+
+#include <atomic>
+#include <thread>
+
+#include "platform/core/exceptions.h"
+#include "server/email_layout.h"
+#include "server/email_params.h"
+#include "server/json_reader.h"
+#include "server/rpc_message.h"
+#include "server/session_table.h"
+#include "server/statistics_store.h"
+
+namespace zeb::server {
+
+namespace {
+
+constexpr std::size_t kMaxBody = std::size_t{64} << 20;
+constexpr std::size_t kKeptBatchBytes = std::size_t{8} << 20;
+constexpr std::string_view kJson = "application/json";
+constexpr std::string_view kSessionHeader = "X-Zeb-Session";
+
+std::string objectPath() { return "/rpc/" + std::string(kObjectName); }
+
+std::uint64_t nanosSince(std::chrono::steady_clock::time_point start) {
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start)
+          .count());
+}
+
+// Faults in what was sent, rather than in what was asked, are refused at the HTTP level too.
+int httpStatusFor(int code) {
+  return code == kParseError || code == kInvalidRequest || code == kNoSession ? 400 : 200;
+}
+
+bool isSessionId(std::string_view id) {
+  if (id.size() != 32) return false;
+  for (char c : id) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
+// Enough of a caller's text to recognise it in a message.
+std::string excerpt(std::string_view text) {
+  return text.size() <= 64 ? std::string(text) : std::string(text.substr(0, 64)) + "...";
+}
+
+void answer(httplib::Response& res, int status, std::string body) {
+  res.status = status;
+  res.set_content(std::move(body), std::string(kJson));
+}
+
+// Answers 404 unless the path names the object this server offers.
+bool isOurObject(const httplib::Request& req, httplib::Response& res) {
+  std::string object = req.matches[1];
+  if (object == kObjectName) return true;
+  answer(res, 404,
+         errorBody("null", kMethodNotFound,
+                   "Unknown object '" + excerpt(object) + "': this server offers " +
+                       std::string(kObjectName)));
+  return false;
+}
+
+}  // namespace
+
+struct Server::Impl {
+  ServerOptions options;
+  std::unique_ptr<StatisticsStore> store;
+  std::unique_ptr<SessionTable> sessions;
+  httplib::Server http;
+  std::thread thread;
+  std::atomic<bool> listenEnded{false};
+  int port = 0;
+  std::atomic<std::uint64_t> batches{0}, changes{0}, decodeNanos{0}, storeNanos{0};
+
+  void setUpRoutes();
+  void handleCall(const httplib::Request& req, httplib::Response& res);
+  std::string call(const RpcRequest& request, std::string_view sessionId,
+                   std::chrono::steady_clock::time_point started);
+};
+
+void Server::Impl::setUpRoutes() {
+  const std::string path = "/rpc/([^/]+)";
+  http.Get(path, [](const httplib::Request& req, httplib::Response& res) {
+    if (!isOurObject(req, res)) return;
+    answer(res, 200,
+           "{\"object\": \"" + std::string(kObjectName) +
+               "\", \"methods\": [\"GetEmail\", \"SetDelEmail\", \"SetEmail\"]}");
+  });
+  http.Post(path,
+            [this](const httplib::Request& req, httplib::Response& res) { handleCall(req, res); });
+  // Refusals that httplib makes itself (no route, a body over the limit, a request it cannot
+  // read) still answer a JSON-RPC error, so that a caller has one kind of failure to read.
+  http.set_error_handler(
+      httplib::Server::HandlerWithResponse([](const httplib::Request& req, httplib::Response& res) {
+        if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
+        std::string message;
+        int code = kInvalidRequest;
+        if (res.status == 413) {
+          message = "The request body of " + req.get_header_value("Content-Length") +
+                    " bytes is over the limit of " + std::to_string(kMaxBody) + " bytes (64 MiB)";
+        } else if (res.status == 404) {
+          code = kMethodNotFound;
+          message = "Nothing at " + req.method + " " + excerpt(req.path) +
+                    ": the remote object is at " + objectPath() + " (GET: handshake, POST: calls)";
+        } else {
+          message = "The HTTP request was refused with status " + std::to_string(res.status);
+        }
+        res.set_content(errorBody("null", code, message), std::string(kJson));
+        return httplib::Server::HandlerResponse::Handled;
+      }));
+  http.set_exception_handler(
+      [](const httplib::Request&, httplib::Response& res, std::exception_ptr error) {
+        std::string message = "The server failed";
+        try {
+          std::rethrow_exception(error);
+        } catch (const std::exception& e) {
+          message += std::string(": ") + e.what();
+        } catch (...) {
+        }
+        answer(res, 500, errorBody("null", kServerFailure, message));
+      });
+}
+
+void Server::Impl::handleCall(const httplib::Request& req, httplib::Response& res) {
+  auto started = std::chrono::steady_clock::now();
+  if (!isOurObject(req, res)) return;
+  RpcRequest request;
+  try {
+    std::string contentType = req.get_header_value("Content-Type");
+    if (!std::string_view(contentType).starts_with(kJson)) {
+      throw RpcError(kInvalidRequest,
+                     "A call must be sent as application/json, not '" + excerpt(contentType) + "'");
+    }
+    parseRequest(req.body, request);
+    if (!req.has_header(std::string(kSessionHeader).c_str())) {
+      throw RpcError(kNoSession, "The call has no X-Zeb-Session header naming its import session");
+    }
+    std::string sessionId = req.get_header_value(std::string(kSessionHeader).c_str());
+    if (!isSessionId(sessionId)) {
+      throw RpcError(kNoSession,
+                     "The X-Zeb-Session header must be 32 lower-case hex characters, "
+                     "not '" +
+                         excerpt(sessionId) + "'");
+    }
+    answer(res, 200, resultBody(request.id, call(request, sessionId, started)));
+  } catch (const RpcError& e) {
+    if (e.code() != kParseError) {
+      try {
+        checkWellFormed(req.body);
+      } catch (const RpcError& parse) {
+        answer(res, 400, errorBody("null", parse.code(), parse.what()));
+        return;
+      }
+    }
+    answer(res, httpStatusFor(e.code()), errorBody(request.id, e.code(), e.what()));
+  } catch (const JsonSyntaxError& e) {
+    // The decoders read parts of the body; the whole body is read again for the offset.
+    std::string message = e.what();
+    try {
+      checkWellFormed(req.body);
+    } catch (const RpcError& parse) {
+      message = parse.what();
+    }
+    answer(res, 400, errorBody("null", kParseError, message));
+  } catch (const std::exception& e) {
+    answer(res, 200, errorBody(request.id, kServerFailure, e.what()));
+  }
+}
+
+std::string Server::Impl::call(const RpcRequest& request, std::string_view sessionId,
+                               std::chrono::steady_clock::time_point started) {
+  if (request.method == "GetEmail") {
+    decodeGetEmailParams(request.params);
+    sessions->touch(sessionId);
+    return "{\"columns\": " + std::string(columnsJson()) + ", \"rows\": []}";
+  }
+  if (request.method == "SetDelEmail") {
+    std::string from = decodeSetDelEmailParams(request.params);
+    auto session = sessions->touch(sessionId);
+    std::lock_guard lock(session->mutex);
+    session->replacement.from = std::move(from);
+    session->replacement.replaced.clear();
+    return "true";
+  }
+  if (request.method == "SetEmail") {
+    // One batch buffer per worker thread, so that its memory is reused from call to call.
+    thread_local EmailBatch batch;
+    decodeSetEmailParams(request.params, batch);
+    decodeNanos += nanosSince(started);
+    auto session = sessions->touch(sessionId);
+    std::lock_guard lock(session->mutex);
+    auto storeStarted = std::chrono::steady_clock::now();
+    ApplyCounts counts = store->apply(batch, session->replacement);
+    storeNanos += nanosSince(storeStarted);
+    ++batches;
+    changes += batch.changes.size();
+    // An unusually large batch does not pin its memory to this thread for good.
+    if (batch.arena.capacity() > kKeptBatchBytes) {
+      batch = EmailBatch{};
+    }
+    return "{\"inserted\": " + std::to_string(counts.inserted) +
+           ", \"updated\": " + std::to_string(counts.updated) +
+           ", \"deleted\": " + std::to_string(counts.deleted) +
+           ", \"replacedDays\": " + std::to_string(counts.replacedDays) + "}";
+  }
+  throw RpcError(kMethodNotFound, "Unknown method '" + excerpt(request.method) +
+                                      "': " + std::string(kObjectName) +
+                                      " offers GetEmail, SetDelEmail and SetEmail");
+}
+
+Server::Server(ServerOptions options) : impl_(std::make_unique<Impl>()) {
+  impl_->options = std::move(options);
+}
+
+Server::~Server() { stop(); }
+
+void Server::start() {
+  Impl& d = *impl_;
+  if (d.store) throw platform::Exception("The server has been started already");
+  d.store =
+      std::make_unique<StatisticsStore>(d.options.databasePath, StatisticsStore::Mode::kReadWrite);
+  d.sessions = std::make_unique<SessionTable>(d.options.sessionTimeout, d.options.clock);
+  d.setUpRoutes();
+  d.http.set_payload_max_length(kMaxBody);
+  d.http.set_tcp_nodelay(true);
+  // httplib would also set SO_REUSEPORT, which lets a second server bind the same port and
+  // take half of the calls; a port in use must fail instead.
+  d.http.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
+  // An import sends a thousand batches or more over one connection.
+  d.http.set_keep_alive_max_count(100000);
+  int port = d.options.port;
+  if (port == 0) {
+    port = d.http.bind_to_any_port(d.options.host);
+  } else if (!d.http.bind_to_port(d.options.host, port)) {
+    port = -1;
+  }
+  if (port < 0) {
+    throw platform::Exception("Cannot listen on " + d.options.host + ":" +
+                              std::to_string(d.options.port) +
+                              ": the address is in use or not available");
+  }
+  d.port = port;
+  d.listenEnded = false;
+  d.thread = std::thread([&d] {
+    d.http.listen_after_bind();
+    d.listenEnded = true;
+  });
+  while (!d.http.is_running() && !d.listenEnded) std::this_thread::yield();
+}
+
+void Server::stop() {
+  Impl& d = *impl_;
+  if (!d.thread.joinable()) return;
+  d.http.stop();
+  d.thread.join();
+}
+
+const std::string& Server::host() const { return impl_->options.host; }
+
+int Server::port() const { return impl_->port; }
+
+ServerMetrics Server::metrics() const {
+  return {impl_->batches.load(), impl_->changes.load(), impl_->decodeNanos.load(),
+          impl_->storeNanos.load(), impl_->store ? impl_->store->checkpointNanos() : 0};
+}
+
+}  // namespace zeb::server

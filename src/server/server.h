@@ -1,0 +1,77 @@
+// The application server: the remote object "ZEB18000.rdmImpEmailInt" with GetEmail,
+// SetDelEmail and SetEmail, served as JSON-RPC 2.0 over HTTP/1.1 and stored in SQLite.
+//
+//   GET  /rpc/ZEB18000.rdmImpEmailInt   the handshake: the object and its methods
+//   POST /rpc/ZEB18000.rdmImpEmailInt   one call; header X-Zeb-Session: 32 lower-case hex
+//
+// The rules:
+//  - GetEmail() answers the cdsDados layout with no rows.
+//  - SetDelEmail(year, month, day) starts an import in the calling session: it marks the date
+//    from which stored statistics are to be replaced and forgets what the session replaced
+//    before. Nothing is deleted yet.
+//  - SetEmail(delta) stores one batch in one transaction, as StatisticsStore::apply() says:
+//    each (branch, day) on or after the mark that the batch carries and that the session has
+//    not replaced yet loses its stored rows first; then the changes are applied.
+//  - A session that has been quiet for the timeout is forgotten, mark and all; a later SetEmail
+//    under its id replaces nothing (its rows overwrite rows with the same key and no stored
+//    row is deleted), because replacing again could delete what the same import sent before.
+// Every fault becomes a JSON-RPC error with a clear message; nothing is changed and the server
+// goes on serving. Faults in what was sent answer HTTP 400 (not JSON: -32700; not a request or
+// not application/json: -32600; no or a malformed session header: -32001), 404 another object
+// or path (-32601), 413 a body over 64 MiB (-32600); faults in what was asked answer 200
+// (unknown method -32601, bad params -32602, database failure -32000).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace zeb::server {
+
+struct ServerOptions {
+  std::string host = "127.0.0.1";  // loopback unless told otherwise
+  int port = 18000;                // 0: any free port; port() tells which
+  std::string databasePath = "zeb18000.db";
+  std::chrono::steady_clock::duration sessionTimeout = std::chrono::hours(1);
+  // The clock that sessions expire by; empty means std::chrono::steady_clock::now.
+  std::function<std::chrono::steady_clock::time_point()> clock;
+};
+
+// Where the server's own time went, summed over the SetEmail calls since start().
+struct ServerMetrics {
+  std::uint64_t batches = 0;      // SetEmail calls stored
+  std::uint64_t changes = 0;      // their changes
+  std::uint64_t decodeNanos = 0;  // reading requests and deltas
+  std::uint64_t storeNanos = 0;   // the transactions
+  // Copying the write-ahead log back into the database, on a background thread, for every
+  // call together.
+  std::uint64_t checkpointNanos = 0;
+};
+
+class Server {
+ public:
+  explicit Server(ServerOptions options);
+  // Stops the server if it is running.
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Opens the database and starts serving on a background thread; returns once the server
+  // accepts connections. Throws Exception when the database cannot be opened or the address
+  // cannot be bound. A server starts once; after stop() a new one is made.
+  void start();
+  // Stops accepting, lets the calls in progress end, and joins the thread. Safe to call twice.
+  void stop();
+
+  const std::string& host() const;
+  int port() const;  // the bound port, once started
+  ServerMetrics metrics() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace zeb::server

@@ -1,0 +1,673 @@
+// Runs the real server on an ephemeral loopback port over a temporary SQLite file and talks to
+// it over HTTP, as the module does.
+#include "server/server.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/core/exceptions.h"
+#include "server/statistics_store.h"
+#include "server_test_support.h"
+
+namespace zeb::server {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using test::deleteChange;
+using test::deltaOf;
+using test::insertChange;
+using test::statRow;
+using test::updateChange;
+
+constexpr const char* kPath = "/rpc/ZEB18000.rdmImpEmailInt";
+constexpr const char* kSessionA = "0123456789abcdef0123456789abcdef";
+constexpr const char* kSessionB = "fedcba9876543210fedcba9876543210";
+
+struct Reply {
+  int status = 0;
+  json body;
+};
+
+class ServerTest : public ::testing::Test {
+ protected:
+  ServerTest() {
+    dir_ = fs::temp_directory_path() /
+           ("zeb_server_test_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    ServerOptions options;
+    options.port = 0;
+    options.databasePath = (dir_ / "stats.db").string();
+    options.sessionTimeout = std::chrono::minutes(60);
+    options.clock = [this] { return base_ + std::chrono::minutes(minutes_.load()); };
+    server_ = std::make_unique<Server>(options);
+    server_->start();
+  }
+  ~ServerTest() override {
+    server_->stop();
+    fs::remove_all(dir_);
+  }
+
+  httplib::Client client() const {
+    httplib::Client c("127.0.0.1", server_->port());
+    c.set_read_timeout(std::chrono::seconds(30));
+    return c;
+  }
+
+  Reply post(const std::string& body, const char* session = kSessionA,
+             const std::string& path = kPath, const std::string& type = "application/json") {
+    httplib::Headers headers;
+    if (session != nullptr) headers.emplace("X-Zeb-Session", session);
+    auto res = client().Post(path, headers, body, type);
+    EXPECT_TRUE(res) << httplib::to_string(res.error());
+    if (!res) return {};
+    return {res->status, json::parse(res->body)};
+  }
+
+  Reply call(const std::string& method, const json& params, const char* session = kSessionA) {
+    json request = {{"jsonrpc", "2.0"}, {"id", 7}, {"method", method}, {"params", params}};
+    return post(request.dump(), session);
+  }
+
+  // Calls and expects success; answers the result.
+  json ok(const std::string& method, const json& params, const char* session = kSessionA) {
+    Reply reply = call(method, params, session);
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_FALSE(reply.body.contains("error")) << reply.body.dump();
+    return reply.body.value("result", json());
+  }
+
+  json setEmail(const std::vector<json>& changes, const char* session = kSessionA) {
+    return ok("SetEmail", json::array({deltaOf(json(changes))}), session);
+  }
+
+  void mark(const std::string& y, const std::string& m, const std::string& d,
+            const char* session = kSessionA) {
+    EXPECT_EQ(ok("SetDelEmail", json::array({y, m, d}), session), json(true));
+  }
+
+  // The stored rows, one line each: branch, origin, destination, date, volume, count.
+  std::vector<std::string> stored(const std::string& branch = "") const {
+    StatisticsStore store((dir_ / "stats.db").string(), StatisticsStore::Mode::kReadOnly);
+    std::vector<std::string> lines;
+    RowFilter filter;
+    filter.branch = branch;
+    store.forEach(filter, [&](const EmailRow& r) {
+      lines.push_back(std::string(r.texts[kCDFILIAL]) + " " + std::string(r.texts[kNMORIGEM]) +
+                      " " + std::string(r.texts[kNMDESTINO]) + " " +
+                      std::string(r.texts[kANETLEMAIL]) + "-" + std::string(r.texts[kMEETLEMAIL]) +
+                      "-" + std::string(r.texts[kDIETLEMAIL]) + " " +
+                      std::to_string(static_cast<long long>(r.volume)) + " " +
+                      std::to_string(static_cast<long long>(r.count)));
+    });
+    return lines;
+  }
+
+  fs::path dir_;
+  std::chrono::steady_clock::time_point base_ = std::chrono::steady_clock::now();
+  std::atomic<int> minutes_{0};
+  std::unique_ptr<Server> server_;
+};
+
+// --- The handshake and GetEmail ------------------------------------------------------------
+
+TEST_F(ServerTest, HandshakeNamesTheObjectAndItsMethods) {
+  auto res = client().Get(kPath);
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  EXPECT_EQ(json::parse(res->body), json::parse(R"({"object": "ZEB18000.rdmImpEmailInt",
+                            "methods": ["GetEmail", "SetDelEmail", "SetEmail"]})"));
+}
+
+TEST_F(ServerTest, HandshakeWithAnUnknownObjectAnswers404WithAnError) {
+  auto res = client().Get("/rpc/ZEB99999.rdmOther");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 404);
+  EXPECT_EQ(json::parse(res->body),
+            (json{{"jsonrpc", "2.0"},
+                  {"id", nullptr},
+                  {"error",
+                   {{"code", -32601},
+                    {"message",
+                     "Unknown object 'ZEB99999.rdmOther': this server offers "
+                     "ZEB18000.rdmImpEmailInt"}}}}));
+}
+
+TEST_F(ServerTest, GetEmailAnswersTheLayoutWithNoRowsWhateverIsStored) {
+  mark("2025", "12", "05");
+  setEmail({insertChange(statRow("0001", "a@x.com", "b@x.com", "2025-12-05", 987, 1))});
+  Reply reply = call("GetEmail", json::array());
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_EQ(reply.body, json::parse(R"({"jsonrpc": "2.0", "id": 7, "result": {"columns": [
+    {"name": "CDFILIAL", "type": "string", "size": 4},
+    {"name": "NMORIGEM", "type": "string", "size": 150},
+    {"name": "NMDESTINO", "type": "string", "size": 150},
+    {"name": "ANETLEMAIL", "type": "string", "size": 4},
+    {"name": "MEETLEMAIL", "type": "string", "size": 4},
+    {"name": "DIETLEMAIL", "type": "string", "size": 4},
+    {"name": "BIETLEMAIL", "type": "string", "size": 6},
+    {"name": "SEETLEMAIL", "type": "string", "size": 6},
+    {"name": "TRETLEMAIL", "type": "string", "size": 6},
+    {"name": "VRVOLDADOS", "type": "double"},
+    {"name": "QTEMAIL", "type": "double"}], "rows": []}})"));
+}
+
+// --- Bad requests ---------------------------------------------------------------------------
+
+struct BadRequest {
+  const char* name;
+  std::string body;
+  int status;
+  json id;
+  int code;
+  std::string message;
+};
+
+void PrintTo(const BadRequest& c, std::ostream* os) { *os << c.name; }
+
+std::string envelope(const std::string& method, const std::string& params) {
+  return R"({"jsonrpc": "2.0", "id": 3, "method": ")" + method + R"(", "params": )" + params + "}";
+}
+
+std::string setEmailWith(const json& delta) {
+  return envelope("SetEmail", "[" + delta.dump() + "]");
+}
+
+json columnsWithout(const std::string& name) {
+  json columns = json::array();
+  for (const json& c : json::parse(columnsJson())) {
+    if (c["name"] != name) columns.push_back(c);
+  }
+  return columns;
+}
+
+std::vector<BadRequest> badRequests() {
+  json good = statRow("0001", "a@x.com", "b@x.com", "2025-12-05", 10, 1);
+  json longOrigin = good;
+  longOrigin[1] = std::string(141, 'a') + "@x.com.brr";  // 151 characters
+  json wideBranch = good;
+  wideBranch[0] = "0001\u00e9";  // five characters
+  json numberText = good;
+  numberText[2] = 5;
+  json textNumber = good;
+  textNumber[9] = "10";
+  json shortRow = good;
+  shortRow.erase(10);
+  json badMonth = good;
+  badMonth[4] = "13";
+  json withExtraColumn = deltaOf(json::array({insertChange(good)}));
+  withExtraColumn["columns"].push_back({{"name", "CDEXTRA"}, {"type", "string"}, {"size", 4}});
+  json withTwice = deltaOf(json::array({insertChange(good)}));
+  withTwice["columns"].push_back({{"name", "QTEMAIL"}, {"type", "double"}});
+  json wrongType = deltaOf(json::array({insertChange(good)}));
+  wrongType["columns"][9]["type"] = "string";
+  json withoutColumn = {{"columns", columnsWithout("QTEMAIL")},
+                        {"changes", json::array({insertChange(good)})}};
+  auto one = [&](const json& change) { return setEmailWith(deltaOf(json::array({change}))); };
+  std::string afterBadChange = one({{"op", "upsert"}, {"row", good}});
+  afterBadChange.insert(afterBadChange.find("}]") + 1, R"(, {"op": "insert", "row": [01]})");
+
+  return {
+      {"NotJson", R"({"jsonrpc": "2.0", "id": 3, "method": "GetEmail", "params": [})", 400, nullptr,
+       -32700, "Malformed JSON at byte 61: expected a value"},
+      {"EmptyBody", "", 400, nullptr, -32700, "Malformed JSON at byte 0: the body is empty"},
+      {"TrailingText", envelope("GetEmail", "[]") + " x", 400, nullptr, -32700,
+       "Malformed JSON at byte 64: unexpected text after the value"},
+      {"BadUtf8", envelope("GetEmail", "[\"\xC3\x28\"]"), 400, nullptr, -32700,
+       "Malformed JSON at byte 62: a string holds bytes that are not UTF-8"},
+      {"NotAnObject", R"("GetEmail")", 400, nullptr, -32600, "A request must be a JSON object"},
+      {"Batch", "[" + envelope("GetEmail", "[]") + "]", 400, nullptr, -32600,
+       "Batch requests are not accepted: send one call per request"},
+      {"NoVersion", R"({"id": 3, "method": "GetEmail", "params": []})", 400, 3, -32600,
+       "The request's \"jsonrpc\" must be \"2.0\""},
+      {"OldVersion", R"({"jsonrpc": "1.0", "id": 3, "method": "GetEmail"})", 400, 3, -32600,
+       "The request's \"jsonrpc\" must be \"2.0\""},
+      {"NoMethod", R"({"jsonrpc": "2.0", "id": "x1", "params": []})", 400, "x1", -32600,
+       "The request has no \"method\""},
+      {"ObjectId", R"({"jsonrpc": "2.0", "id": {}, "method": "GetEmail"})", 400, nullptr, -32600,
+       "The request's \"id\" must be a number, a text or null"},
+      {"UnknownMethod", envelope("SetFoo", "[]"), 200, 3, -32601,
+       "Unknown method 'SetFoo': ZEB18000.rdmImpEmailInt offers GetEmail, SetDelEmail and "
+       "SetEmail"},
+      {"NamedParams", envelope("SetDelEmail", R"({"year": "2025"})"), 200, 3, -32602,
+       "Named params are not accepted: \"params\" must be an array of values"},
+      {"GetEmailWithParams", envelope("GetEmail", "[1]"), 200, 3, -32602,
+       "GetEmail takes no params, not 1"},
+      {"SetDelEmailTwoParams", envelope("SetDelEmail", R"(["2025", "12"])"), 200, 3, -32602,
+       "SetDelEmail takes 3 params (year, month, day), not 2"},
+      {"SetDelEmailNumbers", envelope("SetDelEmail", "[2025, 12, 5]"), 200, 3, -32602,
+       "SetDelEmail: the year must be a text"},
+      {"SetDelEmailBadDay", envelope("SetDelEmail", R"(["2025", "12", "5"])"), 200, 3, -32602,
+       "SetDelEmail: the day must be two digits from 01 to 31, not '5'"},
+      {"SetEmailNoParams", envelope("SetEmail", "[]"), 200, 3, -32602,
+       "SetEmail takes 1 param (the delta), not 0"},
+      {"SetEmailPacketNotDelta",
+       setEmailWith({{"columns", json::parse(columnsJson())}, {"rows", json::array()}}), 200, 3,
+       -32602, "SetEmail: the delta has no \"changes\""},
+      {"MissingColumn", setEmailWith(withoutColumn), 200, 3, -32602,
+       "SetEmail: the delta lacks the column 'QTEMAIL'"},
+      {"UnknownColumn", setEmailWith(withExtraColumn), 200, 3, -32602,
+       "SetEmail: unknown column 'CDEXTRA'"},
+      {"ColumnTwice", setEmailWith(withTwice), 200, 3, -32602,
+       "SetEmail: the column 'QTEMAIL' comes twice"},
+      {"ColumnOfWrongType", setEmailWith(wrongType), 200, 3, -32602,
+       "SetEmail: the column 'VRVOLDADOS' must have the type double, not 'string'"},
+      {"TextLongerThanColumn", one(insertChange(longOrigin)), 200, 3, -32602,
+       "SetEmail: change 1: NMORIGEM in \"row\" has 151 characters, more than its 150"},
+      {"CharactersNotBytesCount", one(insertChange(wideBranch)), 200, 3, -32602,
+       "SetEmail: change 1: CDFILIAL in \"row\" has 5 characters, more than its 4"},
+      {"NumberForText", one(updateChange(good, numberText)), 200, 3, -32602,
+       "SetEmail: change 1: NMDESTINO in \"row\" must be a text"},
+      {"TextForNumber", one(deleteChange(textNumber)), 200, 3, -32602,
+       "SetEmail: change 1: VRVOLDADOS in \"old\" must be a number"},
+      {"ShortRow", one(insertChange(shortRow)), 200, 3, -32602,
+       "SetEmail: change 1: \"row\" must hold 11 values, not 10"},
+      {"BadDateInRow", one(insertChange(badMonth)), 200, 3, -32602,
+       "SetEmail: change 1: MEETLEMAIL in \"row\" must be two digits from 01 to 12, not '13'"},
+      {"UnknownOp", one({{"op", "upsert"}, {"row", good}}), 200, 3, -32602,
+       "SetEmail: change 1 has the unknown op 'upsert' (insert, update or delete)"},
+      {"UpdateWithoutOld", one({{"op", "update"}, {"row", good}}), 200, 3, -32602,
+       "SetEmail: change 1 (update) has no \"old\" row"},
+      // A body that is not JSON is reported as such even when an earlier change is refused.
+      {"NotJsonAfterABadChange", afterBadChange, 400, nullptr, -32700,
+       "Malformed JSON at byte " + std::to_string(afterBadChange.find("[01]") + 1) +
+           ": a number with a leading zero"},
+  };
+}
+
+class ServerBadRequestTest : public ServerTest, public ::testing::WithParamInterface<BadRequest> {};
+
+TEST_P(ServerBadRequestTest, AnswersTheErrorAndChangesNothing) {
+  const BadRequest& c = GetParam();
+  mark("2025", "12", "01");
+  setEmail({insertChange(statRow("0001", "keep@x.com", "b@x.com", "2025-12-05", 1, 1))});
+  mark("2025", "12", "01");  // a bad batch must not replace the day either
+  Reply reply = post(c.body);
+  EXPECT_EQ(reply.status, c.status);
+  EXPECT_EQ(reply.body, (json{{"jsonrpc", "2.0"},
+                              {"id", c.id},
+                              {"error", {{"code", c.code}, {"message", c.message}}}}));
+  EXPECT_EQ(stored(), std::vector<std::string>{"0001 keep@x.com b@x.com 2025-12-05 1 1"});
+  EXPECT_EQ(ok("GetEmail", json::array())["rows"], json::array());  // still serving
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, ServerBadRequestTest, ::testing::ValuesIn(badRequests()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ServerTest, CallWithoutSessionHeaderIsRefused) {
+  Reply reply = post(envelope("GetEmail", "[]"), nullptr);
+  EXPECT_EQ(reply.status, 400);
+  EXPECT_EQ(reply.body["id"], 3);
+  EXPECT_EQ(reply.body["error"], (json{{"code", -32001},
+                                       {"message",
+                                        "The call has no X-Zeb-Session header naming "
+                                        "its import session"}}));
+}
+
+TEST_F(ServerTest, MalformedSessionHeaderIsRefused) {
+  Reply reply = post(envelope("GetEmail", "[]"), "0123456789ABCDEF0123456789ABCDEF");
+  EXPECT_EQ(reply.status, 400);
+  EXPECT_EQ(reply.body["error"],
+            (json{{"code", -32001},
+                  {"message",
+                   "The X-Zeb-Session header must be 32 lower-case hex characters, "
+                   "not '0123456789ABCDEF0123456789ABCDEF'"}}));
+}
+
+TEST_F(ServerTest, CallThatIsNotJsonContentIsRefused) {
+  Reply reply = post(envelope("GetEmail", "[]"), kSessionA, kPath, "text/plain");
+  EXPECT_EQ(reply.status, 400);
+  EXPECT_EQ(reply.body["error"],
+            (json{{"code", -32600},
+                  {"message", "A call must be sent as application/json, not 'text/plain'"}}));
+}
+
+TEST_F(ServerTest, CallToAnUnknownObjectAnswers404) {
+  Reply reply = post(envelope("GetEmail", "[]"), kSessionA, "/rpc/ZEB18000.rdmOther");
+  EXPECT_EQ(reply.status, 404);
+  EXPECT_EQ(reply.body["error"], (json{{"code", -32601},
+                                       {"message",
+                                        "Unknown object 'ZEB18000.rdmOther': this server offers "
+                                        "ZEB18000.rdmImpEmailInt"}}));
+}
+
+TEST_F(ServerTest, RequestOutsideTheObjectPathAnswers404WithAnError) {
+  Reply reply = post(envelope("GetEmail", "[]"), kSessionA, "/other");
+  EXPECT_EQ(reply.status, 404);
+  EXPECT_EQ(reply.body["error"],
+            (json{{"code", -32601},
+                  {"message",
+                   "Nothing at POST /other: the remote object is at "
+                   "/rpc/ZEB18000.rdmImpEmailInt (GET: handshake, POST: calls)"}}));
+}
+
+TEST_F(ServerTest, BodyOver64MiBAnswers413) {
+  std::string body(std::size_t{64} << 20, ' ');
+  body += "x";
+  Reply reply = post(body);
+  EXPECT_EQ(reply.status, 413);
+  EXPECT_EQ(reply.body["error"],
+            (json{{"code", -32600},
+                  {"message",
+                   "The request body of 67108865 bytes is over the limit of 67108864 "
+                   "bytes (64 MiB)"}}));
+  EXPECT_EQ(ok("GetEmail", json::array())["rows"], json::array());
+}
+
+// --- Storing and replacing ------------------------------------------------------------------
+
+TEST_F(ServerTest, SetEmailStoresTheBatchAndCountsItsChanges) {
+  mark("2025", "12", "05");
+  json a = statRow("0001", "a@x.com", "b@x.com", "2025-12-05", 100, 1);
+  json a2 = statRow("0001", "a@x.com", "b@x.com", "2025-12-05", 300, 2);
+  json c = statRow("0001", "c@x.com", "b@x.com", "2025-12-06", 50, 1);
+  EXPECT_EQ(setEmail({insertChange(a), insertChange(c)}),
+            json::parse(R"({"inserted": 2, "updated": 0, "deleted": 0, "replacedDays": 2})"));
+  EXPECT_EQ(setEmail({updateChange(a, a2), deleteChange(c)}),
+            json::parse(R"({"inserted": 0, "updated": 1, "deleted": 1, "replacedDays": 0})"));
+  EXPECT_EQ(stored(), std::vector<std::string>{"0001 a@x.com b@x.com 2025-12-05 300 2"});
+}
+
+TEST_F(ServerTest, StoredRowKeepsEveryColumnExactly) {
+  mark("2025", "03", "01");
+  json row = statRow("0001", "Jos\u00e9@x.com", "b@x.com", "2025-03-01", 4294967296.0 * 1000, 3);
+  setEmail({insertChange(row)});
+  StatisticsStore store((dir_ / "stats.db").string(), StatisticsStore::Mode::kReadOnly);
+  json back;
+  store.forEach({}, [&](const EmailRow& r) {
+    back = json::array();
+    for (std::string_view t : r.texts) back.push_back(std::string(t));
+    back.push_back(r.volume);
+    back.push_back(r.count);
+  });
+  EXPECT_EQ(back, row);
+  EXPECT_EQ(back[6], "2\u00b0Bim");
+}
+
+// The module uploads a fresh fold of the log in batches: later batches update rows that
+// earlier ones inserted, and a day can span batches.
+TEST_F(ServerTest, SameBatchesTwiceLeaveTheSameTable) {
+  auto import = [&](const char* session) {
+    mark("2025", "12", "05", session);
+    json a1 = statRow("0001", "a@x.com", "b@x.com", "2025-12-05", 100, 1);
+    json a2 = statRow("0001", "a@x.com", "b@x.com", "2025-12-05", 250, 2);
+    setEmail(
+        {insertChange(a1), insertChange(statRow("0001", "c@x.com", "d@x.com", "2025-12-05", 7, 1))},
+        session);
+    setEmail({updateChange(a1, a2),
+              insertChange(statRow("0001", "e@x.com", "d@x.com", "2025-12-05", 9, 1)),
+              insertChange(statRow("0001", "e@x.com", "d@x.com", "2025-12-06", 11, 1))},
+             session);
+  };
+  import(kSessionA);
+  std::vector<std::string> once = stored();
+  import(kSessionB);
+  EXPECT_EQ(stored(), once);
+  import(kSessionA);  // the same session again: SetDelEmail starts a new import
+  EXPECT_EQ(stored(), once);
+  EXPECT_EQ(once,
+            (std::vector<std::string>{
+                "0001 a@x.com b@x.com 2025-12-05 250 2", "0001 c@x.com d@x.com 2025-12-05 7 1",
+                "0001 e@x.com d@x.com 2025-12-05 9 1", "0001 e@x.com d@x.com 2025-12-06 11 1"}));
+}
+
+TEST_F(ServerTest, OverlappingLogReplacesJustTheDaysItHolds) {
+  mark("2025", "12", "01");
+  setEmail({insertChange(statRow("0001", "a@x.com", "b@x.com", "2025-12-01", 1, 1)),
+            insertChange(statRow("0001", "a@x.com", "b@x.com", "2025-12-02", 2, 1)),
+            insertChange(statRow("0001", "gone@x.com", "b@x.com", "2025-12-02", 3, 1))});
+  mark("2025", "12", "02", kSessionB);
+  EXPECT_EQ(setEmail({insertChange(statRow("0001", "a@x.com", "b@x.com", "2025-12-02", 20, 2)),
+                      insertChange(statRow("0001", "a@x.com", "b@x.com", "2025-12-03", 30, 3))},
+                     kSessionB)["replacedDays"],
+            2);
+  EXPECT_EQ(stored(), (std::vector<std::string>{"0001 a@x.com b@x.com 2025-12-01 1 1",
+                                                "0001 a@x.com b@x.com 2025-12-02 20 2",
+                                                "0001 a@x.com b@x.com 2025-12-03 30 3"}));
+}
+
+TEST_F(ServerTest, OlderLogNeverErasesNewerDays) {
+  mark("2025", "12", "10");
+  setEmail({insertChange(statRow("0001", "a@x.com", "b@x.com", "2025-12-10", 1, 1)),
+            insertChange(statRow("0001", "a@x.com", "b@x.com", "2025-12-11", 2, 1))});
+  mark("2025", "12", "01", kSessionB);
+  setEmail({insertChange(statRow("0001", "a@x.com", "b@x.com", "2025-12-01", 5, 1))}, kSessionB);
+  EXPECT_EQ(stored(), (std::vector<std::string>{"0001 a@x.com b@x.com 2025-12-01 5 1",
+                                                "0001 a@x.com b@x.com 2025-12-10 1 1",
+                                                "0001 a@x.com b@x.com 2025-12-11 2 1"}));
+}
+
+TEST_F(ServerTest, DaysBeforeTheMarkAreNotReplaced) {
+  mark("2025", "12", "01");
+  setEmail({insertChange(statRow("0001", "old@x.com", "b@x.com", "2025-11-30", 1, 1))});
+  mark("2025", "12", "01", kSessionB);
+  EXPECT_EQ(setEmail({insertChange(statRow("0001", "new@x.com", "b@x.com", "2025-11-30", 2, 1))},
+                     kSessionB)["replacedDays"],
+            0);
+  EXPECT_EQ(stored(), (std::vector<std::string>{"0001 new@x.com b@x.com 2025-11-30 2 1",
+                                                "0001 old@x.com b@x.com 2025-11-30 1 1"}));
+}
+
+TEST_F(ServerTest, OtherBranchesAreNeverTouched) {
+  mark("2025", "12", "05");
+  setEmail({insertChange(statRow("0001", "a@x.com", "b@x.com", "2025-12-05", 1, 1))});
+  mark("2025", "12", "05", kSessionB);
+  setEmail({insertChange(statRow("0002", "a@x.com", "b@x.com", "2025-12-05", 2, 1))}, kSessionB);
+  mark("2025", "12", "05", kSessionB);
+  setEmail({insertChange(statRow("0002", "c@x.com", "b@x.com", "2025-12-05", 3, 1))}, kSessionB);
+  EXPECT_EQ(stored(), (std::vector<std::string>{"0001 a@x.com b@x.com 2025-12-05 1 1",
+                                                "0002 c@x.com b@x.com 2025-12-05 3 1"}));
+}
+
+TEST_F(ServerTest, SessionWithoutMarkReplacesNothing) {
+  mark("2025", "12", "05");
+  setEmail({insertChange(statRow("0001", "a@x.com", "b@x.com", "2025-12-05", 1, 1))});
+  EXPECT_EQ(setEmail({insertChange(statRow("0001", "c@x.com", "b@x.com", "2025-12-05", 2, 1))},
+                     kSessionB)["replacedDays"],
+            0);
+  EXPECT_EQ(stored().size(), 2u);
+}
+
+TEST_F(ServerTest, InterleavedSessionsOnOneDayKeepEveryBatchWhole) {
+  json a1 = statRow("0001", "a@x.com", "b@x.com", "2025-12-05", 10, 1);
+  json a2 = statRow("0001", "a@x.com", "b@x.com", "2025-12-05", 30, 2);
+  mark("2025", "12", "05");
+  setEmail({insertChange(a1)});
+  mark("2025", "12", "05", kSessionB);
+  setEmail({insertChange(statRow("0001", "a@x.com", "b@x.com", "2025-12-05", 99, 9)),
+            insertChange(statRow("0001", "z@x.com", "b@x.com", "2025-12-05", 5, 1))},
+           kSessionB);
+  // A has replaced the day already, so it deletes nothing; its update meets B's row with the
+  // same key and leaves A's values there.
+  EXPECT_EQ(setEmail({updateChange(a1, a2)})["replacedDays"], 0);
+  EXPECT_EQ(stored(), (std::vector<std::string>{"0001 a@x.com b@x.com 2025-12-05 30 2",
+                                                "0001 z@x.com b@x.com 2025-12-05 5 1"}));
+}
+
+TEST_F(ServerTest, BatchWithABadThirdChangeStoresNothing) {
+  mark("2025", "12", "05");
+  setEmail({insertChange(statRow("0001", "keep@x.com", "b@x.com", "2025-12-05", 1, 1))});
+  mark("2025", "12", "05", kSessionB);
+  json bad = statRow("0001", "c@x.com", "b@x.com", "2025-12-05", 3, 1);
+  bad[3] = "25";
+  Reply reply = call("SetEmail",
+                     json::array({deltaOf(json::array(
+                         {insertChange(statRow("0001", "a@x.com", "b@x.com", "2025-12-05", 1, 1)),
+                          insertChange(statRow("0001", "b@x.com", "b@x.com", "2025-12-06", 2, 1)),
+                          insertChange(bad)}))}),
+                     kSessionB);
+  EXPECT_EQ(reply.body["error"]["message"],
+            "SetEmail: change 3: ANETLEMAIL in \"row\" must be four digits, not '25'");
+  EXPECT_EQ(stored(), std::vector<std::string>{"0001 keep@x.com b@x.com 2025-12-05 1 1"});
+  // The refused batch replaced nothing, so the next one still replaces the day.
+  EXPECT_EQ(setEmail({insertChange(statRow("0001", "a@x.com", "b@x.com", "2025-12-05", 1, 1))},
+                     kSessionB)["replacedDays"],
+            1);
+  EXPECT_EQ(stored(), std::vector<std::string>{"0001 a@x.com b@x.com 2025-12-05 1 1"});
+}
+
+TEST_F(ServerTest, BatchThatFailsInTheDatabaseStoresNothingAndTheServerGoesOn) {
+  mark("2025", "12", "05");
+  setEmail({insertChange(statRow("0001", "keep@x.com", "b@x.com", "2025-12-05", 1, 1))});
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((dir_ / "stats.db").string().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TRIGGER refuse BEFORE INSERT ON estatistica_email"
+                           " WHEN NEW.NMORIGEM = 'boom@x.com'"
+                           " BEGIN SELECT RAISE(ABORT, 'refused here'); END",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+  }
+  mark("2025", "12", "05", kSessionB);
+  Reply reply =
+      call("SetEmail",
+           json::array({deltaOf(json::array(
+               {insertChange(statRow("0001", "a@x.com", "b@x.com", "2025-12-05", 1, 1)),
+                insertChange(statRow("0001", "boom@x.com", "b@x.com", "2025-12-05", 1, 1))}))}),
+           kSessionB);
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_EQ(reply.body["error"], (json{{"code", -32000},
+                                       {"message", "Database '" + (dir_ / "stats.db").string() +
+                                                       "': storing a row: refused here"}}));
+  EXPECT_EQ(stored(), std::vector<std::string>{"0001 keep@x.com b@x.com 2025-12-05 1 1"});
+  // The day was not replaced by the failed batch, so the next one still replaces it.
+  EXPECT_EQ(setEmail({insertChange(statRow("0001", "c@x.com", "b@x.com", "2025-12-05", 1, 1))},
+                     kSessionB)["replacedDays"],
+            1);
+  EXPECT_EQ(stored(), std::vector<std::string>{"0001 c@x.com b@x.com 2025-12-05 1 1"});
+}
+
+// --- Updates and deletes --------------------------------------------------------------------
+
+TEST_F(ServerTest, UpdateFindsTheOldRowWhateverTheLetterCase) {
+  mark("2025", "12", "05");
+  setEmail({insertChange(statRow("0001", "Ana@X.com", "b@x.com", "2025-12-05", 1, 1))});
+  setEmail({updateChange(statRow("0001", "ana@x.COM", "B@x.com", "2025-12-05", 1, 1),
+                         statRow("0001", "ana@x.COM", "B@x.com", "2025-12-05", 5, 2))});
+  EXPECT_EQ(stored(), std::vector<std::string>{"0001 ana@x.COM B@x.com 2025-12-05 5 2"});
+}
+
+TEST_F(ServerTest, InsertMeetingAStoredKeyOverwritesIt) {
+  setEmail({insertChange(statRow("0001", "a@x.com", "b@x.com", "2025-12-05", 1, 1))});
+  setEmail({insertChange(statRow("0001", "A@X.com", "b@x.com", "2025-12-05", 7, 3))}, kSessionB);
+  EXPECT_EQ(stored(), std::vector<std::string>{"0001 A@X.com b@x.com 2025-12-05 7 3"});
+}
+
+TEST_F(ServerTest, UpdateWhoseOldRowIsGoneStoresTheNewRow) {
+  setEmail({updateChange(statRow("0001", "a@x.com", "b@x.com", "2025-12-05", 1, 1),
+                         statRow("0001", "a@x.com", "b@x.com", "2025-12-05", 4, 2))});
+  EXPECT_EQ(stored(), std::vector<std::string>{"0001 a@x.com b@x.com 2025-12-05 4 2"});
+}
+
+TEST_F(ServerTest, UpdateThatChangesTheKeyMovesTheRowOverAnyRowThere) {
+  setEmail({insertChange(statRow("0001", "a@x.com", "b@x.com", "2025-12-05", 1, 1)),
+            insertChange(statRow("0001", "c@x.com", "b@x.com", "2025-12-05", 2, 1))});
+  setEmail({updateChange(statRow("0001", "a@x.com", "b@x.com", "2025-12-05", 1, 1),
+                         statRow("0001", "c@x.com", "b@x.com", "2025-12-05", 9, 9))});
+  EXPECT_EQ(stored(), std::vector<std::string>{"0001 c@x.com b@x.com 2025-12-05 9 9"});
+}
+
+TEST_F(ServerTest, DeleteRemovesTheRowAndIgnoresOneThatIsGone) {
+  json a = statRow("0001", "a@x.com", "b@x.com", "2025-12-05", 1, 1);
+  json c = statRow("0001", "c@x.com", "b@x.com", "2025-12-05", 2, 1);
+  setEmail({insertChange(a), insertChange(c)});
+  EXPECT_EQ(setEmail({deleteChange(a), deleteChange(a)})["deleted"], 2);
+  EXPECT_EQ(stored(), std::vector<std::string>{"0001 c@x.com b@x.com 2025-12-05 2 1"});
+}
+
+// --- Sessions and clients -------------------------------------------------------------------
+
+TEST_F(ServerTest, QuietSessionExpiresAndItsMarkWithIt) {
+  mark("2025", "12", "05", kSessionB);
+  setEmail({insertChange(statRow("0001", "a@x.com", "b@x.com", "2025-12-05", 1, 1))}, kSessionB);
+  mark("2025", "12", "05");
+  minutes_ = 59;  // still alive: its first batch replaces the day
+  EXPECT_EQ(setEmail({insertChange(
+                statRow("0001", "c@x.com", "b@x.com", "2025-12-06", 1, 1))})["replacedDays"],
+            1);
+  minutes_ = 59 + 61;  // quiet for longer than the hour: forgotten
+  EXPECT_EQ(setEmail({insertChange(
+                statRow("0001", "d@x.com", "b@x.com", "2025-12-05", 2, 1))})["replacedDays"],
+            0);
+  EXPECT_EQ(stored(), (std::vector<std::string>{"0001 a@x.com b@x.com 2025-12-05 1 1",
+                                                "0001 d@x.com b@x.com 2025-12-05 2 1",
+                                                "0001 c@x.com b@x.com 2025-12-06 1 1"}));
+}
+
+TEST_F(ServerTest, SeveralClientsStoreAtOnce) {
+  constexpr int kClients = 4, kBatches = 10, kRows = 50;
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < kClients; ++t) {
+    threads.emplace_back([&, t] {
+      std::string session(32, static_cast<char>('a' + t));
+      std::string branch = "000" + std::to_string(t);
+      httplib::Client c("127.0.0.1", server_->port());
+      auto send = [&](const std::string& method, const json& params) {
+        json request = {{"jsonrpc", "2.0"}, {"id", 1}, {"method", method}, {"params", params}};
+        auto res = c.Post(kPath, {{"X-Zeb-Session", session}}, request.dump(), "application/json");
+        if (!res || res->status != 200 || json::parse(res->body).contains("error")) ++failures;
+      };
+      send("SetDelEmail", json::array({"2025", "12", "01"}));
+      for (int b = 0; b < kBatches; ++b) {
+        json changes = json::array();
+        for (int r = 0; r < kRows; ++r) {
+          changes.push_back(
+              insertChange(statRow(branch, "u" + std::to_string(b * kRows + r) + "@x.com",
+                                   "b@x.com", "2025-12-01", 1, 1)));
+        }
+        send("SetEmail", json::array({deltaOf(changes)}));
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(failures, 0);
+  for (int t = 0; t < kClients; ++t) {
+    EXPECT_EQ(stored("000" + std::to_string(t)).size(), std::size_t{kBatches * kRows});
+  }
+}
+
+TEST_F(ServerTest, DatabaseThatCannotBeOpenedFailsTheStart) {
+  ServerOptions options;
+  options.port = 0;
+  options.databasePath = (dir_ / "missing" / "stats.db").string();
+  Server other(options);
+  try {
+    other.start();
+    FAIL() << "started";
+  } catch (const platform::Exception& e) {
+    EXPECT_EQ(std::string(e.what()), "Database '" + options.databasePath +
+                                         "': cannot open it: unable to open database file");
+  }
+}
+
+TEST_F(ServerTest, PortInUseFailsTheStart) {
+  ServerOptions options;
+  options.port = server_->port();
+  options.databasePath = (dir_ / "other.db").string();
+  Server other(options);
+  try {
+    other.start();
+    FAIL() << "started";
+  } catch (const platform::Exception& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "Cannot listen on 127.0.0.1:" + std::to_string(server_->port()) +
+                  ": the address is in use or not available");
+  }
+}
+
+}  // namespace
+}  // namespace zeb::server

@@ -1,0 +1,35 @@
+// Helpers for the server tests: statistics rows and deltas in the wire's shape.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "server/email_layout.h"
+
+namespace zeb::server::test {
+
+using nlohmann::json;
+
+// A cdsDados row as the module sends it, with the period codes of its month.
+inline json statRow(const std::string& branch, const std::string& origin, const std::string& dest,
+                    const std::string& date /* YYYY-MM-DD */, double volume, double count) {
+  std::string y = date.substr(0, 4), m = date.substr(5, 2), d = date.substr(8, 2);
+  int month = std::stoi(m);
+  auto code = [&](int per, const char* name) {
+    return std::to_string((month - 1) / per + 1) + "\u00b0" + name;
+  };
+  return json::array({branch, origin, dest, y, m, d, code(2, "Bim"), code(6, "Sem"), code(3, "Tri"),
+                      volume, count});
+}
+
+inline json insertChange(const json& row) { return {{"op", "insert"}, {"row", row}}; }
+inline json updateChange(const json& old, const json& row) {
+  return {{"op", "update"}, {"old", old}, {"row", row}};
+}
+inline json deleteChange(const json& old) { return {{"op", "delete"}, {"old", old}}; }
+
+inline json deltaOf(const json& changes) {
+  return {{"columns", json::parse(columnsJson())}, {"changes", changes}};
+}
+
+}  // namespace zeb::server::test
