@@ -64,9 +64,12 @@ class LatestSending {
     mask_ = size - 1;
   }
 
-  void put(std::string_view id, std::uint32_t row) {
-    ids_[row] = id;
-    std::uint32_t hash = foldedHash(id);
+  // Keeps the identifier of sending record "row", before it is put.
+  void remember(std::uint32_t row, std::string_view id) { ids_[row] = id; }
+
+  // Makes "row" the latest sending record of its identifier; "hash" is foldedHash of it.
+  void put(std::uint32_t hash, std::uint32_t row) {
+    std::string_view id = ids_[row];
     for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
       Slot& slot = slots_[i];
       if (slot.row == kNone) {
@@ -80,8 +83,7 @@ class LatestSending {
     }
   }
 
-  std::uint32_t find(std::string_view id) const {
-    std::uint32_t hash = foldedHash(id);
+  std::uint32_t find(std::uint32_t hash, std::string_view id) const {
     for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
       const Slot& slot = slots_[i];
       if (slot.row == kNone) return kNone;
@@ -89,11 +91,10 @@ class LatestSending {
     }
   }
 
- private:
-  struct Slot {
-    std::uint32_t hash;
-    std::uint32_t row;
-  };
+  // The table is far larger than the caches: asking for a slot a few records ahead hides the
+  // wait for memory behind the work on the records in between.
+  void prefetch(std::uint32_t hash) const { __builtin_prefetch(&slots_[hash & mask_]); }
+
   // Eight bytes at a time; setting bit 5 of every byte folds the letters (and merges a few
   // other pairs, which only costs an extra comparison).
   static std::uint32_t foldedHash(std::string_view text) {
@@ -112,6 +113,11 @@ class LatestSending {
     return static_cast<std::uint32_t>(h ^ (h >> 32));
   }
 
+ private:
+  struct Slot {
+    std::uint32_t hash;
+    std::uint32_t row;
+  };
   std::vector<Slot> slots_;
   std::vector<std::string_view> ids_;
   std::size_t mask_ = 0;
@@ -183,30 +189,56 @@ Grouping groupingPhase(TrafficTables& tables, const PhaseUi& ui) {
   std::vector<std::uint32_t> lastDelivery(envio.recordCount(), kNone);
   std::vector<std::uint32_t> nextDelivery(receb.recordCount(), kNone);
   if (boImport && !envio.isEmpty() && !receb.isEmpty()) {
-    LatestSending latest(envio.recordCount());
-    bool envioLeft = true, recebLeft = true;
-    while (envioLeft || recebLeft) {
+    // Rows were only added so far, so row ids run from 0 in table order.
+    const std::size_t sends = envio.recordCount(), deliveries = receb.recordCount();
+    LatestSending latest(sends);
+    std::vector<std::uint32_t> sendHash(sends), deliveryHash(deliveries);
+    std::vector<std::string_view> deliveryId(deliveries);
+    for (envio.first(); !envio.eof(); envio.next()) {
       pump();
-      bool takeEnvio = envioLeft && (!recebLeft || tables.envioLines[envio.rowId()] <
-                                                       tables.recebimentoLines[receb.rowId()]);
-      if (takeEnvio) {
-        latest.put(envio.text(envio::CDMENS), envio.rowId());
-        envio.next();
-        envioLeft = !envio.eof();
-      } else {
-        std::uint32_t sending = latest.find(receb.text(recebimento::CDMENS));
-        if (sending != kNone) {
-          std::uint32_t delivery = receb.rowId();
-          if (firstDelivery[sending] == kNone) {
-            firstDelivery[sending] = delivery;
-          } else {
-            nextDelivery[lastDelivery[sending]] = delivery;
-          }
-          lastDelivery[sending] = delivery;
-        }
-        receb.next();
-        recebLeft = !receb.eof();
+      latest.remember(envio.rowId(), envio.text(envio::CDMENS));
+      sendHash[envio.rowId()] = LatestSending::foldedHash(envio.text(envio::CDMENS));
+    }
+    for (receb.first(); !receb.eof(); receb.next()) {
+      pump();
+      deliveryId[receb.rowId()] = receb.text(recebimento::CDMENS);
+      deliveryHash[receb.rowId()] = LatestSending::foldedHash(deliveryId[receb.rowId()]);
+    }
+    // Both tables merged in log order; a second pair of cursors runs ahead to prefetch.
+    const auto& sendLine = tables.envioLines;
+    const auto& deliveryLine = tables.recebimentoLines;
+    auto sendFirst = [&](std::size_t e, std::size_t r) {
+      return e < sends && (r >= deliveries || sendLine[e] < deliveryLine[r]);
+    };
+    constexpr int kAhead = 16;
+    std::size_t aheadE = 0, aheadR = 0;
+    auto stepAhead = [&] {
+      if (sendFirst(aheadE, aheadR)) {
+        latest.prefetch(sendHash[aheadE++]);
+      } else if (aheadR < deliveries) {
+        latest.prefetch(deliveryHash[aheadR++]);
       }
+    };
+    for (int k = 0; k < kAhead; ++k) stepAhead();
+    for (std::size_t e = 0, r = 0; e < sends || r < deliveries;) {
+      pump();
+      stepAhead();
+      if (sendFirst(e, r)) {
+        latest.put(sendHash[e], static_cast<std::uint32_t>(e));
+        ++e;
+        continue;
+      }
+      std::uint32_t sending = latest.find(deliveryHash[r], deliveryId[r]);
+      if (sending != kNone) {
+        auto delivery = static_cast<std::uint32_t>(r);
+        if (firstDelivery[sending] == kNone) {
+          firstDelivery[sending] = delivery;
+        } else {
+          nextDelivery[lastDelivery[sending]] = delivery;
+        }
+        lastDelivery[sending] = delivery;
+      }
+      ++r;
     }
     envio.first();
   }
