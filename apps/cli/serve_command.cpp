@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "arguments.h"
 #include "commands.h"
 #include "server/server.h"
 
@@ -57,22 +58,13 @@ void parseListen(const std::string& listen, server::ServerOptions& options) {
 
 server::ServerOptions parseOptions(std::span<char*> args) {
   server::ServerOptions options;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string_view arg = args[i];
-    auto value = [&](std::string_view name) -> std::string {
-      if (i + 1 >= args.size()) throw UsageError(std::string(name) + " needs a value");
-      return args[++i];
-    };
-    if (arg == "--listen") {
-      parseListen(value(arg), options);
-    } else if (arg.starts_with("--listen=")) {
-      parseListen(std::string(arg.substr(9)), options);
-    } else if (arg == "--db") {
-      options.databasePath = value(arg);
-    } else if (arg.starts_with("--db=")) {
-      options.databasePath = arg.substr(5);
-    } else {
-      throw UsageError("unknown argument '" + std::string(arg) + "'");
+  ArgumentReader reader(args);
+  while (!reader.done()) {
+    std::string listen;
+    if (reader.option("--listen", listen)) {
+      parseListen(listen, options);
+    } else if (!reader.option("--db", options.databasePath)) {
+      reader.unknown();
     }
   }
   if (options.databasePath.empty()) throw UsageError("--db needs a path");
@@ -82,11 +74,9 @@ server::ServerOptions parseOptions(std::span<char*> args) {
 }  // namespace
 
 int serveCommand(std::span<char*> args) {
-  for (std::string_view arg : args) {
-    if (arg == "-h" || arg == "--help") {
-      std::fputs(kHelp, stdout);
-      return 0;
-    }
+  if (wantsHelp(args)) {
+    std::fputs(kHelp, stdout);
+    return 0;
   }
   server::ServerOptions options = parseOptions(args);
 

@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+#include "arguments.h"
 #include "commands.h"
 #include "console_backend.h"
 #include "host/brenmor.h"
@@ -76,33 +77,18 @@ bool isYear(std::string_view text) {
 
 Options parseOptions(std::span<char*> args) {
   Options options;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string_view arg = args[i];
-    auto value = [&](std::string_view name) -> std::string {
-      if (i + 1 >= args.size()) throw UsageError(std::string(name) + " needs a value");
-      return args[++i];
-    };
-    if (arg == "--stage") {
-      options.stage = value(arg);
-    } else if (arg.starts_with("--stage=")) {
-      options.stage = arg.substr(8);
-    } else if (arg == "--year") {
-      options.year = value(arg);
-    } else if (arg.starts_with("--year=")) {
-      options.year = arg.substr(7);
-    } else if (arg == "--branch") {
-      options.branch = value(arg);
-    } else if (arg.starts_with("--branch=")) {
-      options.branch = arg.substr(9);
-    } else if (arg == "--count") {
+  ArgumentReader reader(args);
+  while (!reader.done()) {
+    if (reader.flag("--count")) {
       options.count = true;
-    } else if (arg.starts_with("-") && arg != "-") {
-      throw UsageError("unknown option '" + std::string(arg) + "'");
-    } else if (options.log.empty()) {
-      options.log = arg;
-    } else {
-      throw UsageError("more than one log given ('" + options.log + "', '" + std::string(arg) +
-                       "')");
+    } else if (!reader.option("--stage", options.stage) && !reader.option("--year", options.year) &&
+               !reader.option("--branch", options.branch)) {
+      std::string log;
+      if (!reader.plain(log)) reader.unknown();
+      if (!options.log.empty()) {
+        throw UsageError("more than one log given ('" + options.log + "', '" + log + "')");
+      }
+      options.log = log;
     }
   }
   if (options.stage.empty()) throw UsageError("--stage is required");
@@ -191,11 +177,9 @@ void printDate(TsvWriter& out, std::string_view label, const import::DateText& d
 }  // namespace
 
 int inspectCommand(std::span<char*> args) {
-  for (std::string_view arg : args) {
-    if (arg == "-h" || arg == "--help") {
-      std::fputs(kHelp, stdout);
-      return 0;
-    }
+  if (wantsHelp(args)) {
+    std::fputs(kHelp, stdout);
+    return 0;
   }
   Options options = parseOptions(args);
 

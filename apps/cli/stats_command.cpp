@@ -2,6 +2,7 @@
 #include <string>
 #include <string_view>
 
+#include "arguments.h"
 #include "commands.h"
 #include "server/statistics_store.h"
 #include "server/stats_report.h"
@@ -58,29 +59,14 @@ Options parseOptions(std::span<char*> args) {
   Options options;
   std::string from, to, format;
   bool haveDb = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string_view arg = args[i];
-    auto value = [&](std::string_view name) -> std::string {
-      if (i + 1 >= args.size()) throw UsageError(std::string(name) + " needs a value");
-      return args[++i];
-    };
-    auto option = [&](std::string_view name, std::string& target) {
-      if (arg == name) {
-        target = value(name);
-        return true;
-      }
-      if (arg.starts_with(std::string(name) + "=")) {
-        target = arg.substr(name.size() + 1);
-        return true;
-      }
-      return false;
-    };
-    if (option("--db", options.db)) {
+  ArgumentReader reader(args);
+  while (!reader.done()) {
+    if (reader.option("--db", options.db)) {
       haveDb = true;
-    } else if (option("--branch", options.filter.branch) || option("--from", from) ||
-               option("--to", to) || option("--format", format)) {
-    } else {
-      throw UsageError("unknown argument '" + std::string(arg) + "'");
+    } else if (!reader.option("--branch", options.filter.branch) &&
+               !reader.option("--from", from) && !reader.option("--to", to) &&
+               !reader.option("--format", format)) {
+      reader.unknown();
     }
   }
   if (!haveDb || options.db.empty()) throw UsageError("--db is required");
@@ -102,11 +88,9 @@ Options parseOptions(std::span<char*> args) {
 }  // namespace
 
 int statsCommand(std::span<char*> args) {
-  for (std::string_view arg : args) {
-    if (arg == "-h" || arg == "--help") {
-      std::fputs(kHelp, stdout);
-      return 0;
-    }
+  if (wantsHelp(args)) {
+    std::fputs(kHelp, stdout);
+    return 0;
   }
   Options options = parseOptions(args);
   server::StatisticsStore store(options.db, server::StatisticsStore::Mode::kReadOnly);
