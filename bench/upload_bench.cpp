@@ -1,0 +1,231 @@
+// A whole import of a mail log into the application server, as the operator runs it: the log
+// to per-message traffic (cdsIntermediario), then the fold into statistics rows and their upload
+// in batches through the real connection into a server in this process, over loopback, with
+// SQLite in a temporary file. Reports traffic rows per second for the fold and upload (the
+// target: 500,000 a second) and where the time goes: the fold on the client, encoding the
+// deltas, the server reading them, the transactions, and the rest of each call (HTTP both ways,
+// the answer); and, apart, the phases before the upload.
+//
+// usage: upload_bench LOG [--again]
+//   --again  imports the same log a second time into the same database (every day replaced)
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "floor.h"
+#include "import/import_pipeline.h"
+#include "import/module_state.h"
+#include "import/net_server_object.h"
+#include "platform/net/net_connection.h"
+#include "platform/os/file_services.h"
+#include "platform/os/heap_tuning.h"
+#include "platform/ui/application.h"
+#include "server/email_layout.h"
+#include "server/server.h"
+
+using namespace zeb;
+using bench::Clock;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+double between(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double>(to - from).count();
+}
+
+// Where one upload's time went on the client, gathered from the busy animation that brackets
+// every send and from the calls themselves.
+struct UploadClock {
+  Clock::time_point busyShown;  // the send began: the delta is encoded next
+  Clock::time_point callEntered;
+  Clock::time_point callLeft;
+  double stageStart = 0;  // GetEmail and SetDelEmail
+  double encode = 0;      // writing the deltas
+  double calls = 0;       // SetEmail, from the request to its parsed answer
+  double merge = 0;       // checking the answer, merging the change log
+  double deltaMegabytes = 0;
+  int batches = 0;
+};
+
+// A console without a console: nothing to draw, and the busy animation marks the sends.
+class BenchBackend : public platform::ui::Backend {
+ public:
+  explicit BenchBackend(UploadClock& clock) : clock_(clock) {}
+  void processEvents() override {}
+  void draw(platform::ui::Control&, unsigned) override {}
+  void repaint(platform::ui::Form&) override {}
+  void setCursor(int) override {}
+  int messageDlg(std::string_view text, platform::ui::MsgDlgType, platform::ui::MsgDlgButtons,
+                 int) override {
+    std::fprintf(stderr, "upload_bench: %.*s\n", static_cast<int>(text.size()), text.data());
+    return platform::ui::kMrOk;
+  }
+  std::optional<std::string> openFileDialog(std::string_view, std::string_view) override {
+    return std::nullopt;
+  }
+  void showBusy(platform::ui::Form*, int) override {
+    // A send without changes makes no call: its time counts as merging.
+    clock_.busyShown = clock_.callLeft = Clock::now();
+  }
+  void hideBusy() override { clock_.merge += between(clock_.callLeft, Clock::now()); }
+
+ private:
+  UploadClock& clock_;
+};
+
+// The server object, timed.
+class TimedServer : public import::ServerObject {
+ public:
+  TimedServer(import::ServerObject& inner, UploadClock& clock) : inner_(inner), clock_(clock) {}
+
+  nlohmann::json call(std::string_view method, const nlohmann::json& params) override {
+    auto start = Clock::now();
+    nlohmann::json answer = inner_.call(method, params);
+    clock_.stageStart += between(start, Clock::now());
+    return answer;
+  }
+  nlohmann::json callRaw(std::string_view method, std::string paramsJson) override {
+    clock_.callEntered = Clock::now();
+    clock_.encode += between(clock_.busyShown, clock_.callEntered);
+    clock_.deltaMegabytes += static_cast<double>(paramsJson.size()) / 1e6;
+    ++clock_.batches;
+    nlohmann::json answer = inner_.callRaw(method, std::move(paramsJson));
+    clock_.callLeft = Clock::now();
+    clock_.calls += between(clock_.callEntered, clock_.callLeft);
+    return answer;
+  }
+
+ private:
+  import::ServerObject& inner_;
+  UploadClock& clock_;
+};
+
+struct StepClock {
+  Clock::time_point at[6];  // the start of every step, then the end of the run
+};
+
+void row(const char* name, double seconds, double whole, double rows) {
+  std::printf("    %-28s %8.3f s  %5.1f%%  %11.0f rows/s\n", name, seconds, 100 * seconds / whole,
+              rows / seconds);
+}
+
+int importOnce(const char* log, server::Server& server, platform::net::TNetConnection& net,
+               const char* title) {
+  UploadClock clock;
+  BenchBackend backend(clock);
+  platform::ui::ScopedBackend scope(backend);
+  import::NetServerObject object(net);
+  TimedServer timed(object, clock);
+  StepClock steps;
+  import::ImportOptions options;
+  options.stepStarted = [&steps](import::ImportStep step) {
+    steps.at[static_cast<int>(step)] = Clock::now();
+  };
+  import::TrafficTables tables;
+  server::ServerMetrics before = server.metrics();
+
+  import::UploadResult result;
+  try {
+    result = import::importLog(log, tables, timed, options);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "upload_bench: %s\n", e.what());
+    return 1;
+  }
+  steps.at[5] = Clock::now();
+  server::ServerMetrics after = server.metrics();
+  if (!boImport) {
+    std::fprintf(stderr, "upload_bench: the run stopped before the end\n");
+    return 1;
+  }
+
+  double mb = static_cast<double>(platform::os::fileSize(log)) / 1e6;
+  double rows = result.processed;
+  double workFile = between(steps.at[0], steps.at[1]);
+  double parse = between(steps.at[1], steps.at[2]);
+  double analysis = between(steps.at[2], steps.at[3]);
+  double grouping = between(steps.at[3], steps.at[4]);
+  double toTraffic = between(steps.at[0], steps.at[4]);
+  double upload = between(steps.at[4], steps.at[5]);
+  double decode = static_cast<double>(after.decodeNanos - before.decodeNanos) / 1e9;
+  double store = static_cast<double>(after.storeNanos - before.storeNanos) / 1e9;
+  double sends = clock.encode + clock.calls + clock.merge;
+  double fold = upload - clock.stageStart - sends;
+  double transfer = clock.calls - decode - store;
+
+  std::printf(
+      "== %s: %.1f MB log, %.0f traffic rows, %llu statistics rows in %d batches "
+      "(%.1f MB of deltas)\n",
+      title, mb, rows, static_cast<unsigned long long>(after.changes - before.changes),
+      clock.batches, clock.deltaMegabytes);
+  std::printf("  log -> cdsIntermediario     %8.3f s  %7.1f MB/s  %11.0f rows/s\n", toTraffic,
+              mb / toTraffic, rows / toTraffic);
+  std::printf("    %-28s %8.3f s\n    %-28s %8.3f s\n    %-28s %8.3f s\n    %-28s %8.3f s\n",
+              "work file", workFile, "parse", parse, "analysis", analysis, "grouping", grouping);
+  std::printf("  fold + upload (end to end)  %8.3f s  %11.0f rows/s  (target >= 500,000)\n", upload,
+              rows / upload);
+  row("fold on the client", fold, upload, rows);
+  row("encode the deltas", clock.encode, upload, rows);
+  row("transfer (HTTP, answers)", transfer, upload, rows);
+  row("server decode", decode, upload, rows);
+  row("server store (SQLite)", store, upload, rows);
+  row("check + merge", clock.merge, upload, rows);
+  row("GetEmail + SetDelEmail", clock.stageStart, upload, rows);
+  std::printf("  whole run (log -> stored)   %8.3f s  %11.0f rows/s\n", toTraffic + upload,
+              rows / (toTraffic + upload));
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || (argc > 2 && std::strcmp(argv[2], "--again") != 0)) {
+    std::fprintf(stderr, "usage: upload_bench LOG [--again]\n");
+    return 2;
+  }
+  platform::os::tuneHeapForLargeTables(argv);
+  const char* log = argv[1];
+  bool again = argc > 2;
+
+  fs::path dir = fs::temp_directory_path() / ("zeb_upload_bench_" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  std::string database = (dir / "stats.db").string();
+  int status = 0;
+  try {
+    server::ServerOptions serverOptions;
+    serverOptions.port = 0;
+    serverOptions.databasePath = database;
+    server::Server server(serverOptions);
+    server.start();
+    platform::net::TNetConnection net;
+    net.setHost("127.0.0.1");
+    net.setPort(server.port());
+    net.setServerName(std::string(server::kObjectName));
+    net.setConnected(true);
+    std::printf("machine: %u cores\n", std::thread::hardware_concurrency());
+
+    import::moduleStartUp();
+    status = importOnce(log, server, net, "import");
+    if (status == 0 && again) {
+      net.setConnected(false);  // a new import session, as a new screen would open
+      net.setConnected(true);
+      status = importOnce(log, server, net, "the same log again");
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "upload_bench: %s\n", e.what());
+    status = 1;
+  }
+  std::uintmax_t bytes = 0;
+  for (const char* suffix : {"", "-wal"}) {
+    std::error_code missing;
+    std::uintmax_t size = fs::file_size(database + suffix, missing);
+    if (!missing) bytes += size;
+  }
+  std::printf("database: %.1f MB\n", static_cast<double>(bytes) / 1e6);
+  fs::remove_all(dir);
+  return status;
+}

@@ -1,0 +1,32 @@
+// The server object of the upload reached through the real connection: every call goes to the
+// remote object of a TNetConnection as one JSON-RPC request.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+
+#include "import/upload.h"
+#include "platform/net/net_connection.h"
+
+namespace zeb::import {
+
+// "connection" must outlive this object. It is used as it stands: whoever owns it connects it
+// (the screen does when it is built), and a call on a connection that is not connected raises
+// the connection's "not connected" EServerError. A server that cannot be reached or does not
+// answer raises EServerError naming the method, the host and the port; an answer that is a
+// JSON-RPC error comes back as it is, for CheckResultServ to raise.
+class NetServerObject : public ServerObject {
+ public:
+  explicit NetServerObject(platform::net::TNetConnection& connection) : connection_(connection) {}
+
+  nlohmann::json call(std::string_view method, const nlohmann::json& params) override;
+  nlohmann::json callRaw(std::string_view method, std::string paramsJson) override;
+
+  platform::net::TNetConnection& connection() const { return connection_; }
+
+ private:
+  platform::net::TNetConnection& connection_;
+};
+
+}  // namespace zeb::import
