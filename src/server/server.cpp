@@ -233,8 +233,11 @@ void Server::start() {
     int yes = 1;
     ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   });
-  // An import sends a thousand batches or more over one connection.
+  // An import sends a thousand batches or more over one connection. An idle connection is
+  // closed after a second (clients reconnect by themselves), so that stopping the server never
+  // waits long for a client that holds one open.
   d.http.set_keep_alive_max_count(100000);
+  d.http.set_keep_alive_timeout(1);
   int port = d.options.port;
   if (port == 0) {
     port = d.http.bind_to_any_port(d.options.host);

@@ -42,8 +42,7 @@ class ServerTest : public ::testing::Test {
  protected:
   ServerTest() {
     dir_ = fs::temp_directory_path() /
-           ("zeb_server_test_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+           ("zeb_server_test_" + std::to_string(::getpid()) + "_" + test::testDirectoryName());
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     ServerOptions options;

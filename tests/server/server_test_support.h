@@ -1,6 +1,8 @@
 // Helpers for the server tests: statistics rows and deltas in the wire's shape.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -9,6 +11,15 @@
 namespace zeb::server::test {
 
 using nlohmann::json;
+
+// The test's name made fit for a directory name: parameterized tests carry a "/" in it.
+inline std::string testDirectoryName() {
+  std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  for (char& c : name) {
+    if (c == '/') c = '_';
+  }
+  return name;
+}
 
 // A cdsDados row as the module sends it, with the period codes of its month.
 inline json statRow(const std::string& branch, const std::string& origin, const std::string& dest,

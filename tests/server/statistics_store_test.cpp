@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/core/exceptions.h"
-
+#include "server_test_support.h"
 namespace zeb::server {
 namespace {
 
@@ -20,8 +20,7 @@ class StatisticsStoreTest : public ::testing::Test {
  protected:
   StatisticsStoreTest() {
     dir_ = fs::temp_directory_path() /
-           ("zeb_store_test_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+           ("zeb_store_test_" + std::to_string(::getpid()) + "_" + test::testDirectoryName());
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     path_ = (dir_ / "stats.db").string();
