@@ -217,11 +217,7 @@ int inspectCommand(std::span<char*> args) {
     return 0;
   }
 
-  try {
-    import::analysisPhase(tables, ui);
-  } catch (const platform::EConvertError& e) {
-    throw platform::EConvertError(options.log + ", " + e.what());
-  }
+  import::analysisPhase(tables, ui, options.log);
   import::Grouping grouping = import::groupingPhase(tables, ui);
   if (options.stage == "fold") {
     if (options.branch) {

@@ -20,12 +20,15 @@ constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 void pump() { platform::ui::application().processMessages(); }
 
 // The month number of the current row; the integer conversion of the month text.
-int monthNumber(const RecordSet& table, int monthField, std::uint64_t line) {
+int monthNumber(const RecordSet& table, int monthField, std::uint64_t line,
+                std::string_view logName) {
   std::string_view text = table.text(monthField);
   int month = 0;
   auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), month);
   if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
-    throw platform::EConvertError("line " + std::to_string(line) + ": month '" + std::string(text) +
+    std::string where = logName.empty() ? std::string() : std::string(logName) + ", ";
+    throw platform::EConvertError(where + "line " + std::to_string(line) + ": month '" +
+                                  std::string(text) +
                                   "' is not a number (the month name is not Jan to Dec)");
   }
   return month;
@@ -131,7 +134,7 @@ bool dateBefore(const DateText& a, const DateText& b) {
   return a[2] < b[2];
 }
 
-void analysisPhase(TrafficTables& tables, const PhaseUi& ui) {
+void analysisPhase(TrafficTables& tables, const PhaseUi& ui, std::string_view logName) {
   RecordSet& envio = tables.cdsEnvio;
   RecordSet& receb = tables.cdsRecebimento;
   ui.setMax(static_cast<int>(envio.recordCount() + receb.recordCount()));
@@ -158,7 +161,7 @@ void analysisPhase(TrafficTables& tables, const PhaseUi& ui) {
     std::uint64_t line =
         takeEnvio ? tables.envioLines[envio.rowId()] : tables.recebimentoLines[receb.rowId()];
     table.edit();
-    int month = monthNumber(table, monthField, line);
+    int month = monthNumber(table, monthField, line, logName);
     if (!first && month > previousMonth) yearString = yearText(--year);
     first = false;
     table.setText(yearField, yearString);

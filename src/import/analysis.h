@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "import/phase_ui.h"
 #include "import/traffic_tables.h"
@@ -29,8 +30,8 @@ struct Grouping {
 // together from the newest back in log order: the last gets the log year (stAno), and every
 // step back to a greater month number moves one year back. Ends early when boImport is
 // cleared; the records not yet reached keep an empty year. A record without a month number
-// raises EConvertError naming its line.
-void analysisPhase(TrafficTables& tables, const PhaseUi& ui);
+// raises EConvertError naming its line, after "logName" when one is given.
+void analysisPhase(TrafficTables& tables, const PhaseUi& ui, std::string_view logName = {});
 
 // Pairs every delivery record with the latest sending record of the same queue identifier
 // (letter case ignored) that comes before it in the log, and writes one cdsIntermediario row

@@ -6,7 +6,6 @@
 #include "import/module_state.h"
 #include "import/parse_phase.h"
 #include "import/work_file.h"
-#include "platform/core/exceptions.h"
 #include "platform/os/file_services.h"
 #include "platform/os/line_reader.h"
 #include "platform/ui/application.h"
@@ -46,12 +45,7 @@ UploadResult runSteps(const std::string& path, TrafficTables& tables, ServerObje
 
   showStatus(ui, "An_dad");
   startStep(options, ImportStep::kAnalysis);
-  try {
-    analysisPhase(tables, ui);
-  } catch (const platform::EConvertError& e) {
-    // The operator never sees the work file: the message names the log.
-    throw platform::EConvertError(path + ", " + e.what());
-  }
+  analysisPhase(tables, ui, path);
   showStatus(ui, "Org_dad");
   startStep(options, ImportStep::kGrouping);
   Grouping grouping = groupingPhase(tables, ui);

@@ -1,7 +1,7 @@
 #include "server/rpc_message.h"
 
-#include <cstdio>
 
+#include "platform/core/text.h"
 #include "server/json_reader.h"
 
 namespace zeb::server {
@@ -103,35 +103,7 @@ void checkWellFormed(std::string_view body) {
 std::string jsonQuoted(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 2);
-  out += '"';
-  for (char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char buffer[8];
-          std::snprintf(buffer, sizeof buffer, "\\u%04x", static_cast<unsigned char>(c));
-          out += buffer;
-        } else {
-          out += c;
-        }
-    }
-  }
-  out += '"';
+  platform::appendJsonString(out, text);
   return out;
 }
 

@@ -113,6 +113,13 @@ TEST_F(CliTest, failures_exit_1_with_the_file_and_line) {
             "zeb18000: " + log.string() + ", line 4: size '9x' is not a signed 32-bit integer\n");
   EXPECT_EQ(workFilesLeft(), 0u);
 
+  fs::path noMonth =
+      write("month.log", "December  5 10:00:00 mx postfix/qmgr[1]: AB: from=<a>, size=1,\n");
+  r = run("inspect --stage pair " + noMonth.string());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "zeb18000: " + noMonth.string() +
+                       ", line 1: month '' is not a number (the month name is not Jan to Dec)\n");
+
   fs::path missing = dir_ / "missing.log";
   r = run("inspect --stage parse " + missing.string());
   EXPECT_EQ(r.status, 1);

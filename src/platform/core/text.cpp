@@ -138,4 +138,40 @@ std::string_view utf8Prefix(std::string_view text, std::size_t n) {
   return text;
 }
 
+void appendJsonString(std::string& out, std::string_view text) {
+  out.push_back('"');
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(text.data() + start, i - start);
+    start = i + 1;
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default: {
+        static constexpr char kHex[] = "0123456789abcdef";
+        out += "\\u00";
+        out.push_back(kHex[c >> 4]);
+        out.push_back(kHex[c & 15]);
+      }
+    }
+  }
+  out.append(text.data() + start, text.size() - start);
+  out.push_back('"');
+}
+
 }  // namespace zeb::platform

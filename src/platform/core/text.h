@@ -38,4 +38,8 @@ std::size_t utf8Length(std::string_view text);
 // The first "n" characters of valid UTF-8 text; never splits a character.
 std::string_view utf8Prefix(std::string_view text, std::size_t n);
 
+// Appends the UTF-8 text as a JSON string, quotes included: quotes, backslashes and control
+// characters are escaped; everything else is copied as it is.
+void appendJsonString(std::string& out, std::string_view text);
+
 }  // namespace zeb::platform

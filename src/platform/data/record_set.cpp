@@ -19,34 +19,6 @@ namespace {
 
 using json = nlohmann::json;
 
-// JSON text: texts are UTF-8 already, so only quotes, backslashes and control characters
-// need escapes.
-void writeJsonString(std::string& out, std::string_view text) {
-  out.push_back('"');
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    auto c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
-    out.append(text.data() + start, i - start);
-    start = i + 1;
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default: {
-        static constexpr char kHex[] = "0123456789abcdef";
-        out += "\\u00";
-        out.push_back(kHex[c >> 4]);
-        out.push_back(kHex[c & 15]);
-      }
-    }
-  }
-  out.append(text.data() + start, text.size() - start);
-  out.push_back('"');
-}
-
 template <typename Number>
 void writeNumber(std::string& out, Number value) {
   char digits[32];
@@ -625,7 +597,7 @@ struct RecordSet::Impl {
       first = false;
       switch (c.type) {
         case FieldType::String:
-          writeJsonString(out, pool.text(cells[c.word]));
+          appendJsonString(out, pool.text(cells[c.word]));
           break;
         case FieldType::Integer:
           writeNumber(out, static_cast<std::int32_t>(cells[c.word]));
