@@ -103,7 +103,8 @@ UploadResult uploadPhase(TrafficTables& tables, const Grouping& grouping, Server
   ui.repaint();
 
   RecordSet::KeyHandle key = dados.prepareKey(kStatisticsKey);
-  const std::string total = std::to_string(grouping.pairCount);
+  const std::string total = "/" + std::to_string(grouping.pairCount);
+  std::string status;  // reused: the line changes once per traffic row
   while (!inter.isEmpty() && boImport) {
     application().processMessages();
     std::string_view values[5] = {
@@ -134,7 +135,11 @@ UploadResult uploadPhase(TrafficTables& tables, const Grouping& grouping, Server
       ++result.processed;
     }
     boPost = false;
-    ui.setStatus(importing + std::to_string(result.processed) + "/" + total);
+    status.assign(importing);
+    char digits[16];
+    status.append(digits, std::to_chars(digits, digits + sizeof digits, result.processed).ptr);
+    status += total;
+    ui.setStatus(status);
     ui.step();
     ui.repaint();
     // A batch closes after 1000 rows (1001 for the first), at the last row and at a stop, so
