@@ -24,10 +24,16 @@ What it does with the calls:
   GetEmail      answers the statistics layout with no rows
   SetDelEmail   starts an import in the calling session (header X-Zeb-Session): stored
                 statistics from that date on are to be replaced; nothing is deleted yet
-  SetEmail      stores one batch in one transaction, whole or not at all: each branch's day on
-                or after that date that the batch carries, and that the session has not
-                replaced yet, loses its stored rows first; then the batch's rows are stored
+  SetEmail      takes one batch, whole or not at all: each branch's day on or after that date
+                that the batch carries, and that the session has not replaced yet, loses its
+                stored rows first; then the batch's rows are stored
 Sessions quiet for an hour are forgotten.
+
+A batch is answered once it is written to PATH-pending, which survives a crash of the server;
+the server then merges it into the table in the background, in the order the batches came,
+when no batch has come for a moment (at the latest ten seconds after it came). A stop merges
+what is waiting first; a crash leaves it to the next start (or to 'zeb18000 stats'). One server
+at a time may use a database.
 
 Options:
   --listen HOST:PORT  the address to listen on (default 127.0.0.1:18000: this machine only;
@@ -35,8 +41,8 @@ Options:
   --db PATH           the database (default ./zeb18000.db)
   -h, --help          show this help
 
-Exit status: 0 after a clean stop; 1 when the database cannot be opened or the address cannot
-be bound (the message goes to stderr); 2 on bad usage.
+Exit status: 0 after a clean stop; 1 when the database cannot be opened (or another server uses
+it) or the address cannot be bound (the message goes to stderr); 2 on bad usage.
 )";
 
 // HOST:PORT, the host possibly in brackets ([::1]:18000).

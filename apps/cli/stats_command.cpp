@@ -20,7 +20,9 @@ Lists the e-mail statistics stored by 'zeb18000 serve' in the database PATH, sor
 UTF-8; numbers are written as integers when whole.
 
 Options:
-  --db PATH        the server's database (required; it is only read)
+  --db PATH        the server's database (required). Batches the server has taken and not
+                   yet merged into its table (PATH-pending) are merged first, which needs the
+                   right to write the database; nothing else is written
   --branch CODE    only the rows of this branch code (CDFILIAL), such as 0001
   --from DATE      only the days from DATE on (YYYY-MM-DD, inclusive)
   --to DATE        only the days up to DATE (YYYY-MM-DD, inclusive)

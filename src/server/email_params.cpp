@@ -61,22 +61,32 @@ class DeltaDecoder {
  public:
   explicit DeltaDecoder(EmailBatch& batch) : batch_(batch) {}
 
-  void decode(std::string_view delta) {
-    JsonReader reader(delta);
+  // Reads the delta where "reader" stands. "whole" is all of the reader's text: texts with
+  // escapes are decoded into the arena, which never outgrows it.
+  void decode(JsonReader& reader, std::string_view whole) {
     if (reader.peek() != JsonKind::Object) {
       invalid("SetEmail: the delta must be an object with \"columns\" and \"changes\"");
     }
-    std::string_view columns, changes;
+    batch_.changes.clear();
+    batch_.arena.clear();
+    batch_.arena.reserve(whole.size());
+    std::string_view changes;  // met before the columns: read once they are known
     bool haveColumns = false, haveChanges = false;
     reader.expect('{');
     for (bool first = true; reader.nextMember('}', first); first = false) {
       std::string_view key = reader.readKey();
-      // Found first and read afterwards: the module writes "changes" before "columns".
       if (key == "columns") {
-        columns = reader.skipStructure();
+        JsonReader columns(reader.skipStructure());
+        decodeColumns(columns);
         haveColumns = true;
       } else if (key == "changes") {
-        changes = reader.skipStructure();
+        // The columns come first as the module writes deltas, and the changes are then read
+        // in place, in one pass.
+        if (haveColumns) {
+          decodeChanges(reader);
+        } else {
+          changes = reader.skipStructure();
+        }
         haveChanges = true;
       } else {
         reader.skipValue();
@@ -84,13 +94,14 @@ class DeltaDecoder {
     }
     if (!haveColumns) invalid("SetEmail: the delta has no \"columns\"");
     if (!haveChanges) invalid("SetEmail: the delta has no \"changes\"");
-    decodeColumns(columns);
-    decodeChanges(changes);
+    if (!changes.empty()) {
+      JsonReader later(changes);
+      decodeChanges(later);
+    }
   }
 
  private:
-  void decodeColumns(std::string_view text) {
-    JsonReader reader(text);
+  void decodeColumns(JsonReader& reader) {
     if (reader.peek() != JsonKind::Array) {
       invalid("SetEmail: \"columns\" must be an array of column objects");
     }
@@ -138,13 +149,7 @@ class DeltaDecoder {
     }
   }
 
-  void decodeChanges(std::string_view text) {
-    batch_.changes.clear();
-    batch_.arena.clear();
-    // Escaped texts are decoded into the arena; it never outgrows the input, so reserving that
-    // much keeps every view into it valid.
-    batch_.arena.reserve(text.size());
-    JsonReader reader(text);
+  void decodeChanges(JsonReader& reader) {
     if (reader.peek() != JsonKind::Array) {
       invalid("SetEmail: \"changes\" must be an array of change objects");
     }
@@ -277,17 +282,15 @@ std::string decodeSetDelEmailParams(std::string_view params) {
 void decodeSetEmailParams(std::string_view params, EmailBatch& batch) {
   JsonReader reader(params);
   reader.expect('[');
-  std::string_view delta;
   std::size_t n = 0;
   for (bool first = true; reader.nextMember(']', first); first = false) {
     if (n++ == 0) {
-      delta = reader.skipStructure();  // read below
+      DeltaDecoder(batch).decode(reader, params);
     } else {
       reader.skipValue();
     }
   }
   if (n != 1) invalid("SetEmail takes 1 param (the delta), not " + paramCount(n));
-  DeltaDecoder(batch).decode(delta);
 }
 
 }  // namespace zeb::server

@@ -1,6 +1,5 @@
 #include "server/rpc_message.h"
 
-
 #include "platform/core/text.h"
 #include "server/json_reader.h"
 

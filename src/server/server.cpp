@@ -187,21 +187,21 @@ std::string Server::Impl::call(const RpcRequest& request, std::string_view sessi
     return "true";
   }
   if (request.method == "SetEmail") {
-    // One batch buffer per worker thread, so that its memory is reused from call to call.
-    thread_local EmailBatch batch;
-    decodeSetEmailParams(request.params, batch);
+    // The batch keeps its own copy of the delta: it is merged after this call has answered.
+    std::unique_ptr<AcceptedBatch> accepted = store->newBatch();
+    accepted->text.assign(request.params);
+    decodeSetEmailParams(accepted->text, accepted->batch);
+    std::size_t changeCount = accepted->batch.changes.size();
+    // An unusually large batch does not pin its memory for good.
+    if (accepted->text.capacity() > kKeptBatchBytes) accepted->text.shrink_to_fit();
     decodeNanos += nanosSince(started);
     auto session = sessions->touch(sessionId);
     std::lock_guard lock(session->mutex);
     auto storeStarted = std::chrono::steady_clock::now();
-    ApplyCounts counts = store->apply(batch, session->replacement);
+    ApplyCounts counts = store->accept(std::move(accepted), session->replacement);
     storeNanos += nanosSince(storeStarted);
     ++batches;
-    changes += batch.changes.size();
-    // An unusually large batch does not pin its memory to this thread for good.
-    if (batch.arena.capacity() > kKeptBatchBytes) {
-      batch = EmailBatch{};
-    }
+    changes += changeCount;
     return "{\"inserted\": " + std::to_string(counts.inserted) +
            ", \"updated\": " + std::to_string(counts.updated) +
            ", \"deleted\": " + std::to_string(counts.deleted) +
@@ -263,6 +263,11 @@ void Server::stop() {
   if (!d.thread.joinable()) return;
   d.http.stop();
   d.thread.join();
+  try {
+    d.store->flush();
+  } catch (const std::exception&) {
+    // The merger has said why; the batches wait in the pending file for the next start.
+  }
 }
 
 const std::string& Server::host() const { return impl_->options.host; }
@@ -270,8 +275,18 @@ const std::string& Server::host() const { return impl_->options.host; }
 int Server::port() const { return impl_->port; }
 
 ServerMetrics Server::metrics() const {
-  return {impl_->batches.load(), impl_->changes.load(), impl_->decodeNanos.load(),
-          impl_->storeNanos.load(), impl_->store ? impl_->store->checkpointNanos() : 0};
+  const StatisticsStore* store = impl_->store.get();
+  return {impl_->batches.load(),
+          impl_->changes.load(),
+          impl_->decodeNanos.load(),
+          impl_->storeNanos.load(),
+          store != nullptr ? store->checkpointNanos() : 0,
+          store != nullptr ? store->mergeNanos() : 0,
+          store != nullptr ? store->mergedBatches() : 0};
+}
+
+void Server::flush() {
+  if (impl_->store) impl_->store->flush();
 }
 
 }  // namespace zeb::server

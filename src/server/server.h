@@ -9,9 +9,10 @@
 //  - SetDelEmail(year, month, day) starts an import in the calling session: it marks the date
 //    from which stored statistics are to be replaced and forgets what the session replaced
 //    before. Nothing is deleted yet.
-//  - SetEmail(delta) stores one batch in one transaction, as StatisticsStore::apply() says:
-//    each (branch, day) on or after the mark that the batch carries and that the session has
-//    not replaced yet loses its stored rows first; then the changes are applied.
+//  - SetEmail(delta) takes one batch whole, as StatisticsStore::accept() says: each
+//    (branch, day) on or after the mark that the batch carries and that the session has not
+//    replaced yet loses its stored rows first; then the changes are applied. The call answers
+//    once the batch is safe in the pending file; the store merges it into the table behind.
 //  - A session that has been quiet for the timeout is forgotten, mark and all; a later SetEmail
 //    under its id replaces nothing (its rows overwrite rows with the same key and no stored
 //    row is deleted), because replacing again could delete what the same import sent before.
@@ -44,10 +45,13 @@ struct ServerMetrics {
   std::uint64_t batches = 0;      // SetEmail calls stored
   std::uint64_t changes = 0;      // their changes
   std::uint64_t decodeNanos = 0;  // reading requests and deltas
-  std::uint64_t storeNanos = 0;   // the transactions
+  std::uint64_t storeNanos = 0;   // accepting the batches (writing them to the pending file)
   // Copying the write-ahead log back into the database, on a background thread, for every
   // call together.
   std::uint64_t checkpointNanos = 0;
+  // Merging the accepted batches into the table, on the merger's thread, and how many.
+  std::uint64_t mergeNanos = 0;
+  std::uint64_t mergedBatches = 0;
 };
 
 class Server {
@@ -62,8 +66,13 @@ class Server {
   // accepts connections. Throws Exception when the database cannot be opened or the address
   // cannot be bound. A server starts once; after stop() a new one is made.
   void start();
-  // Stops accepting, lets the calls in progress end, and joins the thread. Safe to call twice.
+  // Stops accepting, lets the calls in progress end, and joins the thread; the batches accepted
+  // are merged before it returns (or, when merging fails, left to the next start). Safe to call
+  // twice.
   void stop();
+  // Waits until every batch accepted so far is in the table. Throws Exception when merging
+  // fails.
+  void flush();
 
   const std::string& host() const;
   int port() const;  // the bound port, once started

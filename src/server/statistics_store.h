@@ -3,9 +3,18 @@
 // without regard to ASCII letter case). Texts are stored as TEXT, VRVOLDADOS and QTEMAIL as
 // REAL (whole numbers are exact below 2^53).
 //
-// Thread-safe: every thread works on a connection of its own, taken from a pool, and every
-// batch is one transaction, so several callers may store at once; the database is never held
-// locked between calls.
+// Batches are taken in two steps, so that a caller never waits for the keyed table:
+//  1. accept() writes the batch as it came (its delta text and the days it replaces) to the
+//     pending file "<path>-pending", in one transaction, numbered in the order of acceptance.
+//     From then on the batch survives a crash of the process.
+//  2. A merger thread applies the accepted batches to estatistica_email in that order, many
+//     batches to a transaction (each batch whole), and records in the same transaction the
+//     number of the last batch merged. Whatever was accepted and not merged when the process
+//     ended is merged when the database is next opened, by whichever process opens it.
+// Readers see every accepted batch: forEach() waits for the merger first.
+//
+// Thread-safe: calls may come from several threads; the database is never held locked between
+// calls. One server process per database: two would number their batches independently.
 #pragma once
 
 #include <cstdint>
@@ -46,13 +55,22 @@ struct RowFilter {
   std::string to = "99999999";    // "YYYYMMDD", inclusive
 };
 
+// A SetEmail batch as the server accepted it: the delta's text, owned here, and the batch
+// decoded from it (whose views point into "text").
+struct AcceptedBatch {
+  std::string text;
+  EmailBatch batch;
+};
+
 class StatisticsStore {
  public:
   enum class Mode { kReadWrite, kReadOnly };
 
-  // Opens the database at "path". kReadWrite creates the file and the table when missing and
-  // puts the database into WAL mode; kReadOnly needs both to exist. Throws Exception naming the
-  // path and the reason.
+  // Opens the database at "path". kReadWrite creates the file and the table when missing, puts
+  // the database into WAL mode and starts the merger, which first merges what an earlier
+  // process accepted and left unmerged. kReadOnly needs both to exist, and merges such batches
+  // itself before it answers (which needs the right to write the database; Exception else).
+  // Throws Exception naming the path and the reason.
   StatisticsStore(std::string path, Mode mode);
   ~StatisticsStore();
   StatisticsStore(const StatisticsStore&) = delete;
@@ -60,7 +78,22 @@ class StatisticsStore {
 
   const std::string& path() const { return path_; }
 
-  // Stores one batch in one transaction, whole or not at all. For every (branch, day) that a
+  // A batch to fill and hand to accept(): reused from batches already merged.
+  std::unique_ptr<AcceptedBatch> newBatch();
+
+  // Accepts one batch, whole or not at all, with the rules of apply(), and answers once it is
+  // in the pending file; it is merged into the table in the background, after every batch
+  // accepted before it. The days it replaces are decided now, against "replacement", and added
+  // to it when the batch is accepted. Throws Exception when the pending file cannot be written;
+  // nothing is accepted then.
+  ApplyCounts accept(std::unique_ptr<AcceptedBatch> batch, Replacement& replacement);
+
+  // Waits until every batch accepted so far is merged. Throws Exception when the merger has
+  // failed (it retries every second meanwhile; the batches stay in the pending file).
+  void flush() const;
+
+  // Stores one batch at once, in one transaction, after every batch accepted before it. For
+  // every (branch, day) that a
   // change of the batch carries (in its "row" or its "old" row), dated on or after
   // "replacement.from" and not yet in "replacement.replaced", the stored rows of that branch's
   // day are deleted first. Then the changes are applied in order:
@@ -75,17 +108,24 @@ class StatisticsStore {
   ApplyCounts apply(const EmailBatch& batch, Replacement& replacement);
 
   // Calls "row" for every stored row that passes "filter", sorted by branch, date, origin and
-  // destination (the addresses in case-insensitive order). The row's views are valid during
-  // the call only.
+  // destination (the addresses in case-insensitive order), once every accepted batch is
+  // merged. The row's views are valid during the call only.
   void forEach(const RowFilter& filter, const std::function<void(const EmailRow&)>& row) const;
 
   // The time spent copying the write-ahead log back into the database, on a thread of its own.
   std::uint64_t checkpointNanos() const;
+  // The time the merger spent in its transactions, and the batches it merged.
+  std::uint64_t mergeNanos() const;
+  std::uint64_t mergedBatches() const;
 
  private:
   struct Connection;
+  struct Pending;
+  struct Merger;
   class Lease;
-  std::unique_ptr<Connection> openConnection() const;
+  enum class Access { kRead, kWrite };
+  std::unique_ptr<Connection> openConnection(Access access) const;
+  void catchUp();
 
   std::string path_;
   Mode mode_;
@@ -95,6 +135,8 @@ class StatisticsStore {
 
   std::unique_ptr<Pool> pool_;
   std::unique_ptr<Checkpointer> checkpointer_;
+  std::unique_ptr<Pending> pending_;
+  std::unique_ptr<Merger> merger_;
 };
 
 }  // namespace zeb::server

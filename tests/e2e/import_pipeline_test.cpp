@@ -291,15 +291,16 @@ TEST_F(ImportPipelineTest,
     import::NetServerObject object(net);
     Tap tap(object);
     std::thread killer;
-    // Killed as soon as the second batch's transaction writes to the write-ahead log: in the
-    // middle of its commit, or after it and before the answer.
+    // Killed as soon as the pending file changes once the second batch is on its way: in the
+    // middle of writing it, after it and before the answer, or (when the server empties the
+    // file of the first batch just then) before it.
     tap.onCall = [&](std::string_view method) {
       if (method != "SetEmail" || tap.count("SetEmail") != 2) return;
-      killer = std::thread([&child, wal = database + "-wal"] {
+      killer = std::thread([&child, pending = database + "-pending"] {
         std::error_code error;
-        std::uintmax_t before = fs::file_size(wal, error);
+        std::uintmax_t before = fs::file_size(pending, error);
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (fs::file_size(wal, error) == before && std::chrono::steady_clock::now() < deadline) {
+        while (fs::file_size(pending, error) == before && std::chrono::steady_clock::now() < deadline) {
         }
         child.kill();
       });

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -516,37 +518,94 @@ TEST_F(ServerTest, BatchWithABadThirdChangeStoresNothing) {
   EXPECT_EQ(stored(), std::vector<std::string>{"0001 a@x.com b@x.com 2025-12-05 1 1"});
 }
 
-TEST_F(ServerTest, BatchThatFailsInTheDatabaseStoresNothingAndTheServerGoesOn) {
+// Runs one statement on a database file of the server's, from outside the server.
+void execOn(const fs::path& file, const char* sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(file.string().c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+  sqlite3_close(db);
+}
+
+// The pending file cannot grow past a limit set on this process: a large batch fails to be
+// written, a small one still fits.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);  // the write fails instead of killing us
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, oldHandler_);
+  }
+
+ private:
+  rlimit saved_{};
+  void (*oldHandler_)(int) = nullptr;
+};
+
+TEST_F(ServerTest, BatchThatCannotBeAcceptedStoresNothingAndTheServerGoesOn) {
   mark("2025", "12", "05");
   setEmail({insertChange(statRow("0001", "keep@x.com", "b@x.com", "2025-12-05", 1, 1))});
-  {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open((dir_ / "stats.db").string().c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db,
-                           "CREATE TRIGGER refuse BEFORE INSERT ON estatistica_email"
-                           " WHEN NEW.NMORIGEM = 'boom@x.com'"
-                           " BEGIN SELECT RAISE(ABORT, 'refused here'); END",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(db);
-  }
+  server_->flush();
   mark("2025", "12", "05", kSessionB);
-  Reply reply =
-      call("SetEmail",
-           json::array({deltaOf(json::array(
-               {insertChange(statRow("0001", "a@x.com", "b@x.com", "2025-12-05", 1, 1)),
-                insertChange(statRow("0001", "boom@x.com", "b@x.com", "2025-12-05", 1, 1))}))}),
-           kSessionB);
+  json changes = json::array();
+  for (int i = 0; i < 4000; ++i) {
+    std::string origin = "sender" + std::to_string(i) + "@x.com";
+    changes.push_back(insertChange(statRow("0001", origin, "b@x.com", "2025-12-05", 1, 1)));
+  }
+  Reply reply;
+  {
+    FileSizeLimit limit(256 * 1024);
+    reply = call("SetEmail", json::array({deltaOf(changes)}), kSessionB);
+  }
   EXPECT_EQ(reply.status, 200);
-  EXPECT_EQ(reply.body["error"], (json{{"code", -32000},
-                                       {"message", "Database '" + (dir_ / "stats.db").string() +
-                                                       "': storing a row: refused here"}}));
+  EXPECT_EQ(reply.body["error"],
+            (json{{"code", -32000},
+                  {"message", "Pending file '" + (dir_ / "stats.db-pending").string() +
+                                  "': writing a batch: File too large"}}));
   EXPECT_EQ(stored(), std::vector<std::string>{"0001 keep@x.com b@x.com 2025-12-05 1 1"});
   // The day was not replaced by the failed batch, so the next one still replaces it.
   EXPECT_EQ(setEmail({insertChange(statRow("0001", "c@x.com", "b@x.com", "2025-12-05", 1, 1))},
                      kSessionB)["replacedDays"],
             1);
   EXPECT_EQ(stored(), std::vector<std::string>{"0001 c@x.com b@x.com 2025-12-05 1 1"});
+}
+
+// A batch accepted is never dropped: when the table refuses it, it waits in the pending file,
+// readers hear why, and it is merged, with everything after it, once the fault is gone.
+TEST_F(ServerTest, BatchTheTableRefusesWaitsUntilTheFaultIsGone) {
+  mark("2025", "12", "05");
+  setEmail({insertChange(statRow("0001", "keep@x.com", "b@x.com", "2025-12-05", 1, 1))});
+  server_->flush();
+  execOn(dir_ / "stats.db",
+         "CREATE TRIGGER refuse BEFORE INSERT ON estatistica_email"
+         " WHEN NEW.NMORIGEM = 'boom@x.com'"
+         " BEGIN SELECT RAISE(ABORT, 'refused here'); END");
+  setEmail({insertChange(statRow("0001", "boom@x.com", "b@x.com", "2025-12-05", 1, 1))});
+  setEmail({insertChange(statRow("0001", "late@x.com", "b@x.com", "2025-12-05", 1, 1))});
+  const std::string why =
+      "Database '" + (dir_ / "stats.db").string() + "': storing a row: refused here";
+  try {
+    server_->flush();
+    ADD_FAILURE() << "the refused batch was reported merged";
+  } catch (const platform::Exception& e) {
+    EXPECT_EQ(std::string(e.what()), why);
+  }
+  try {
+    stored();
+    ADD_FAILURE() << "a reader saw the table without the refused batch";
+  } catch (const platform::Exception& e) {
+    EXPECT_EQ(std::string(e.what()), why);
+  }
+  execOn(dir_ / "stats.db", "DROP TRIGGER refuse");
+  server_->flush();
+  EXPECT_EQ(stored(), (std::vector<std::string>{"0001 boom@x.com b@x.com 2025-12-05 1 1",
+                                                "0001 keep@x.com b@x.com 2025-12-05 1 1",
+                                                "0001 late@x.com b@x.com 2025-12-05 1 1"}));
 }
 
 // --- Updates and deletes --------------------------------------------------------------------

@@ -1,6 +1,7 @@
 #include "server/statistics_store.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <deque>
@@ -149,6 +150,122 @@ TEST_F(StatisticsStoreTest, ReadOnlyRefusesToStore) {
   StatisticsStore store(path_, StatisticsStore::Mode::kReadOnly);
   Replacement none;
   EXPECT_THROW(store.apply(batch_, none), platform::Exception);
+}
+
+// --- Accepted batches ---------------------------------------------------------------------
+
+// A batch as the server accepts it: the SetEmail params text, decoded in place.
+std::unique_ptr<AcceptedBatch> accepted(StatisticsStore& store,
+                                        const std::vector<test::json>& changes) {
+  auto batch = store.newBatch();
+  batch->text = test::json::array({test::deltaOf(test::json(changes))}).dump();
+  decodeSetEmailParams(batch->text, batch->batch);
+  return batch;
+}
+
+TEST_F(StatisticsStoreTest, AcceptedBatchesAreMergedInTheOrderAccepted) {
+  StatisticsStore store(path_, StatisticsStore::Mode::kReadWrite);
+  Replacement replacement;
+  replacement.from = "20251205";
+  test::json a = test::statRow("0001", "a@x.com", "b@x.com", "2025-12-05", 100, 1);
+  test::json a2 = test::statRow("0001", "A@X.com", "b@x.com", "2025-12-05", 300, 2);
+  test::json c = test::statRow("0001", "c@x.com", "b@x.com", "2025-12-06", 5, 1);
+  ApplyCounts first =
+      store.accept(accepted(store, {test::insertChange(a), test::insertChange(c)}), replacement);
+  EXPECT_EQ(first.inserted, 2u);
+  EXPECT_EQ(first.replacedDays, 2u);
+  ApplyCounts second = store.accept(
+      accepted(store, {test::updateChange(a, a2), test::deleteChange(c)}), replacement);
+  EXPECT_EQ(second.updated, 1u);
+  EXPECT_EQ(second.deleted, 1u);
+  EXPECT_EQ(second.replacedDays, 0u);
+  EXPECT_EQ(list(store), std::vector<std::string>{"0001 20251205 A@X.com b@x.com 300"});
+}
+
+// Runs one statement on the database from outside the store.
+void execOn(const std::string& path, const char* sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+  sqlite3_close(db);
+}
+
+// What a process accepted and did not merge before it ended is merged by whichever process
+// opens the database next: a server, or a reader. A record that a crash cut short at the end
+// of the pending file is dropped, and later batches are written in its place.
+class StatisticsStoreRecoveryTest : public StatisticsStoreTest,
+                                    public ::testing::WithParamInterface<StatisticsStore::Mode> {};
+
+TEST_P(StatisticsStoreRecoveryTest, MergesWhatWasAcceptedAndLeftUnmerged) {
+  test::json a = test::statRow("0001", "a@x.com", "b@x.com", "2025-12-05", 100, 1);
+  test::json z = test::statRow("0001", "z@x.com", "b@x.com", "2025-12-05", 7, 1);
+  {
+    StatisticsStore store(path_, StatisticsStore::Mode::kReadWrite);
+    execOn(path_,
+           "CREATE TRIGGER refuse BEFORE INSERT ON estatistica_email"
+           " BEGIN SELECT RAISE(ABORT, 'refused here'); END");
+    Replacement replacement;
+    replacement.from = "20251205";
+    store.accept(accepted(store, {test::insertChange(a)}), replacement);
+    store.accept(accepted(store, {test::insertChange(z)}), replacement);
+    EXPECT_THROW(store.flush(), platform::Exception);
+  }  // ends with both batches unmerged
+  execOn(path_, "DROP TRIGGER refuse");
+  { std::ofstream(path_ + "-pending", std::ios::app) << "ZBP1 torn"; }
+
+  std::vector<std::string> merged = {"0001 20251205 a@x.com b@x.com 100",
+                                     "0001 20251205 z@x.com b@x.com 7"};
+  {
+    StatisticsStore store(path_, GetParam());
+    EXPECT_EQ(list(store), merged);
+  }
+  // Merged once: opening again changes nothing, and new batches are numbered after them.
+  for (const char* origin : {"n@x.com", "o@x.com"}) {
+    StatisticsStore writer(path_, StatisticsStore::Mode::kReadWrite);
+    Replacement none;
+    writer.accept(accepted(writer, {test::insertChange(test::statRow("0001", origin, "b@x.com",
+                                                                     "2025-12-05", 1, 1))}),
+                  none);
+    merged.insert(merged.end() - 1, "0001 20251205 " + std::string(origin) + " b@x.com 1");
+    EXPECT_EQ(list(writer), merged);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(StatisticsStoreTest, StatisticsStoreRecoveryTest,
+                         ::testing::Values(StatisticsStore::Mode::kReadOnly,
+                                           StatisticsStore::Mode::kReadWrite),
+                         [](const auto& info) {
+                           return info.param == StatisticsStore::Mode::kReadOnly ? "by_a_reader"
+                                                                                 : "by_a_server";
+                         });
+
+TEST_F(StatisticsStoreTest, OneServerAtATimeUsesADatabase) {
+  StatisticsStore first(path_, StatisticsStore::Mode::kReadWrite);
+  try {
+    StatisticsStore second(path_, StatisticsStore::Mode::kReadWrite);
+    FAIL() << "opened twice";
+  } catch (const platform::Exception& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "Pending file '" + path_ + "-pending': another server is using the database");
+  }
+  StatisticsStore reader(path_, StatisticsStore::Mode::kReadOnly);  // readers are welcome
+}
+
+// Batch numbers go on after a restart, although the merged batches have left the pending file:
+// a new batch taken for one merged already would be lost.
+TEST_F(StatisticsStoreTest, NumbersGoOnAfterARestart) {
+  Replacement none;
+  for (int run = 0; run < 3; ++run) {
+    StatisticsStore store(path_, StatisticsStore::Mode::kReadWrite);
+    std::string origin = "run" + std::to_string(run) + "@x.com";
+    store.accept(accepted(store, {test::insertChange(test::statRow("0001", origin, "b@x.com",
+                                                                   "2025-12-05", 1, 1))}),
+                 none);
+  }
+  StatisticsStore store(path_, StatisticsStore::Mode::kReadOnly);
+  EXPECT_EQ(list(store), (std::vector<std::string>{"0001 20251205 run0@x.com b@x.com 1",
+                                                   "0001 20251205 run1@x.com b@x.com 1",
+                                                   "0001 20251205 run2@x.com b@x.com 1"}));
 }
 
 }  // namespace
