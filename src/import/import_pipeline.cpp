@@ -54,7 +54,9 @@ UploadResult runSteps(const std::string& path, TrafficTables& tables, ServerObje
   if (!boImport) return {};
   tables.cdsDados.open();
   startStep(options, ImportStep::kUpload);
-  return uploadPhase(tables, grouping, server, ui, options.labels);
+  UploadResult result = uploadPhase(tables, grouping, server, ui, options.labels);
+  startStep(options, ImportStep::kCleanUp);
+  return result;
 }
 
 void deleteWorkFile() {

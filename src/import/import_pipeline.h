@@ -12,15 +12,16 @@
 
 namespace zeb::import {
 
-// The steps of a run, in the order they run.
-enum class ImportStep { kWorkFile, kParse, kAnalysis, kGrouping, kUpload };
+// The steps of a run, in the order they run. kCleanUp is the end of a run that reached the
+// upload: the tables are closed and the work file is deleted.
+enum class ImportStep { kWorkFile, kParse, kAnalysis, kGrouping, kUpload, kCleanUp };
 
 struct ImportOptions {
   PhaseUi ui;           // the status line, progress bar and form the phases move; all optional
   UploadLabels labels;  // the summary labels the upload fills; all optional
   std::string year;     // the log year ("2025") in place of that of the log's modification time
   // Called as each step begins, so that a caller can time the steps or act at a chosen one.
-  // kUpload comes only when the run reaches the upload. An exception from it ends the run
+  // kUpload comes only when the run reaches the upload, kCleanUp only when the upload ends. An exception from it ends the run
   // through the failure path.
   std::function<void(ImportStep)> stepStarted;
 };

@@ -1,7 +1,10 @@
 #include "import/upload.h"
 
+#include <array>
 #include <charconv>
 #include <cmath>
+#include <utility>
+#include <vector>
 
 #include "host/brenmor.h"
 #include "host/busy_animation.h"
@@ -17,6 +20,10 @@ namespace {
 using platform::ui::application;
 
 constexpr const char* kStatisticsKey = "NMORIGEM;NMDESTINO;ANETLEMAIL;MEETLEMAIL;DIETLEMAIL";
+// The traffic row's columns that give the values of kStatisticsKey, in its order.
+constexpr int kTrafficKey[] = {intermediario::NMORIGEM, intermediario::NMDESTINO,
+                               intermediario::ANETLEMAIL, intermediario::MEETLEMAIL,
+                               intermediario::DIETLEMAIL};
 
 // Counts and volumes are summed in 64 bits: a day's volume between two addresses can pass
 // 2 GiB. The columns are doubles, exact for integers below 2^53.
@@ -27,10 +34,56 @@ void addTo(RecordSet& table, int field, std::int64_t amount) {
 
 std::string dateLabel(const DateText& d) { return d[2] + "/" + d[1] + "/" + d[0]; }
 
-void widen(UploadResult& r, const DateText& date) {
-  if (dateBefore(date, r.periodStart)) r.periodStart = date;
-  if (dateBefore(r.periodEnd, date)) r.periodEnd = date;
+// Year, month and day as texts; compared as dateBefore() compares them.
+using DateView = std::array<std::string_view, 3>;
+
+bool before(const DateView& a, const DateText& b) {
+  if (a[0] != b[0]) return a[0] < b[0];
+  if (a[1] != b[1]) return a[1] < b[1];
+  return a[2] < b[2];
 }
+bool before(const DateText& a, const DateView& b) {
+  if (a[0] != b[0]) return a[0] < b[0];
+  if (a[1] != b[1]) return a[1] < b[1];
+  return a[2] < b[2];
+}
+void assign(DateText& to, const DateView& from) {
+  for (std::size_t i = 0; i < 3; ++i) to[i].assign(from[i]);
+}
+
+// Nearly every traffic row lies inside the period already: the bounds are copied only when
+// they move.
+void widen(UploadResult& r, const DateView& date) {
+  if (before(date, r.periodStart)) assign(r.periodStart, date);
+  if (before(r.periodEnd, date)) assign(r.periodEnd, date);
+}
+
+// True when both dates are the very same texts of one table, not merely equal ones.
+bool sameTexts(const DateView& a, const DateView& b) {
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (a[i].data() != b[i].data() || a[i].size() != b[i].size()) return false;
+  }
+  return true;
+}
+
+// The codes of the months met so far: a log spans a few months, and every new statistics row
+// needs the codes of its month.
+class PeriodCodeCache {
+ public:
+  explicit PeriodCodeCache(const host::TMessages& messages) : messages_(messages) {}
+  // The reference holds until the next call.
+  const PeriodCodes& codes(std::string_view month) {
+    for (const auto& [text, codes] : known_) {
+      if (text == month) return codes;
+    }
+    known_.emplace_back(std::string(month), periodCodes(month, messages_));
+    return known_.back().second;
+  }
+
+ private:
+  const host::TMessages& messages_;
+  std::vector<std::pair<std::string, PeriodCodes>> known_;
+};
 
 void setCaption(platform::ui::Label* label, const std::string& text) {
   if (label != nullptr) label->setCaption(text);
@@ -103,16 +156,18 @@ UploadResult uploadPhase(TrafficTables& tables, const Grouping& grouping, Server
   ui.repaint();
 
   RecordSet::KeyHandle key = dados.prepareKey(kStatisticsKey);
+  PeriodCodeCache periods(messages);
+  // The date last widened with: runs of traffic rows share a date, which the table keeps once.
+  DateView widened;
+  bool anyWidened = false;
   const std::string total = "/" + std::to_string(grouping.pairCount);
   std::string status;  // reused: the line changes once per traffic row
   while (!inter.isEmpty() && boImport) {
     application().processMessages();
-    std::string_view values[5] = {
-        inter.text(intermediario::NMORIGEM), inter.text(intermediario::NMDESTINO),
-        inter.text(intermediario::ANETLEMAIL), inter.text(intermediario::MEETLEMAIL),
-        inter.text(intermediario::DIETLEMAIL)};
     auto size = static_cast<std::int64_t>(std::llround(inter.number(intermediario::VRVOLDADOS)));
-    if (dados.locate(key, values)) {
+    // The traffic row's cells go into cdsDados straight from cdsIntermediario, which spares
+    // hashing and comparing the same addresses and dates again on every row.
+    if (dados.locate(key, inter, kTrafficKey)) {
       dados.edit();
       addTo(dados, dados::QTEMAIL, 1);
       addTo(dados, dados::VRVOLDADOS, size);
@@ -121,14 +176,14 @@ UploadResult uploadPhase(TrafficTables& tables, const Grouping& grouping, Server
     } else {
       dados.append();
       dados.setText(dados::CDFILIAL, host::Brenmor::FiliProc());
-      dados.setText(dados::ANETLEMAIL, values[2]);
-      dados.setText(dados::DIETLEMAIL, values[4]);
+      dados.setText(dados::ANETLEMAIL, inter, intermediario::ANETLEMAIL);
+      dados.setText(dados::DIETLEMAIL, inter, intermediario::DIETLEMAIL);
       dados.setNumber(dados::QTEMAIL, 1);
-      dados.setText(dados::MEETLEMAIL, values[3]);
-      dados.setText(dados::NMDESTINO, values[1]);
-      dados.setText(dados::NMORIGEM, values[0]);
+      dados.setText(dados::MEETLEMAIL, inter, intermediario::MEETLEMAIL);
+      dados.setText(dados::NMDESTINO, inter, intermediario::NMDESTINO);
+      dados.setText(dados::NMORIGEM, inter, intermediario::NMORIGEM);
       dados.setNumber(dados::VRVOLDADOS, static_cast<double>(size));
-      PeriodCodes codes = periodCodes(dados.text(dados::MEETLEMAIL), messages);
+      const PeriodCodes& codes = periods.codes(dados.text(dados::MEETLEMAIL));
       dados.setText(dados::BIETLEMAIL, codes.bimester);
       dados.setText(dados::SEETLEMAIL, codes.semester);
       dados.setText(dados::TRETLEMAIL, codes.trimester);
@@ -152,9 +207,14 @@ UploadResult uploadPhase(TrafficTables& tables, const Grouping& grouping, Server
     } else {
       ++batchCounter;
     }
-    DateText date{std::string(values[2]), std::string(values[3]), std::string(values[4])};
+    DateView date{inter.text(intermediario::ANETLEMAIL), inter.text(intermediario::MEETLEMAIL),
+                  inter.text(intermediario::DIETLEMAIL)};
     dados.post();
-    widen(result, date);
+    if (!anyWidened || !sameTexts(date, widened)) {
+      widen(result, date);
+      widened = date;
+      anyWidened = true;
+    }
     inter.deleteCurrent();
   }
 

@@ -67,9 +67,6 @@ constexpr std::size_t kMergeBatchesMax = 128;
 // long enough (a server that is never quiet still gets its table up to date).
 constexpr auto kQuietTime = std::chrono::milliseconds(200);
 constexpr auto kMergeDelayMax = std::chrono::seconds(10);
-// Decoded batches waiting for the merger are kept in memory up to this size; past it a batch
-// waits in the pending file alone and is read back from there.
-constexpr std::size_t kQueuedBytesMax = std::size_t{96} << 20;
 
 constexpr const char* kColumnList =
     "CDFILIAL, NMORIGEM, NMDESTINO, ANETLEMAIL, MEETLEMAIL, DIETLEMAIL, BIETLEMAIL, SEETLEMAIL, "
@@ -111,11 +108,12 @@ std::string_view rowDate(const EmailRow& row, std::array<char, 8>& buffer) {
   return {buffer.data(), buffer.size()};
 }
 
-// The bytes a decoded batch holds on to.
-std::size_t batchBytes(const AcceptedBatch& b) {
-  return b.text.capacity() + b.batch.arena.capacity() +
-         b.batch.changes.capacity() * sizeof(EmailChange);
-}
+// A batch read back from the pending file: its delta text, and the batch decoded from it
+// (whose views point into "text").
+struct AcceptedBatch {
+  std::string text;
+  EmailBatch batch;
+};
 
 // Calls "day(branch, date)" for every key of a list made by daysToReplace().
 template <typename F>
@@ -515,10 +513,8 @@ struct StatisticsStore::Merger {
   struct Entry {
     std::int64_t seq = 0;
     std::string days;
-    std::unique_ptr<AcceptedBatch> batch;  // null: read it back from the pending file
-    std::uint64_t offset = 0;              // of its delta text in the pending file
+    std::uint64_t offset = 0;  // of its delta text in the pending file
     std::uint64_t length = 0;
-    std::size_t bytes = 0;  // what "batch" holds on to
     std::chrono::steady_clock::time_point acceptedAt{};
   };
 
@@ -528,7 +524,6 @@ struct StatisticsStore::Merger {
   std::mutex mutex;
   std::condition_variable changed;
   std::deque<Entry> queue;
-  std::size_t queuedBytes = 0;
   std::int64_t accepted = 0;   // the last batch accepted
   std::int64_t merged = 0;     // the last batch merged
   std::string error;           // why the last merge failed; empty when it did not
@@ -537,28 +532,17 @@ struct StatisticsStore::Merger {
   int waiting = 0;             // callers of flush() waiting
   bool stopping = false;
   std::chrono::steady_clock::time_point lastAccepted{};
-  std::vector<std::unique_ptr<AcceptedBatch>> spare;
+  // The batches are read back from the pending file to be merged (from the page cache, as a
+  // rule): holding them decoded in memory until then would take far more memory, all of it
+  // new for every call.
+  AcceptedBatch readBack;
   std::atomic<std::uint64_t> nanos{0}, batches{0};
 
-  void push(std::int64_t seq, std::string days, std::unique_ptr<AcceptedBatch> batch,
-            std::uint64_t offset) {
+  void push(std::int64_t seq, std::string days, std::uint64_t offset, std::uint64_t length) {
     {
       std::lock_guard lock(mutex);
-      Entry entry{seq,
-                  std::move(days),
-                  nullptr,
-                  offset,
-                  batch->text.size(),
-                  0,
-                  std::chrono::steady_clock::now()};
-      std::size_t bytes = batchBytes(*batch);
-      if (queuedBytes + bytes <= kQueuedBytesMax) {
-        entry.batch = std::move(batch);
-        entry.bytes = bytes;
-        queuedBytes += bytes;
-      }
-      lastAccepted = entry.acceptedAt;
-      queue.push_back(std::move(entry));
+      lastAccepted = std::chrono::steady_clock::now();
+      queue.push_back({seq, std::move(days), offset, length, lastAccepted});
       accepted = seq;
     }
     changed.notify_all();
@@ -608,10 +592,6 @@ struct StatisticsStore::Merger {
         continue;
       }
       merged = work.back().seq;
-      for (Entry& entry : work) {
-        queuedBytes -= entry.bytes;
-        if (entry.batch && spare.size() < 16) spare.push_back(std::move(entry.batch));
-      }
       changed.notify_all();
       if (queue.empty()) {
         lock.unlock();
@@ -632,12 +612,9 @@ struct StatisticsStore::Merger {
       std::int64_t through = c.mergedThrough();
       for (Entry& entry : work) {
         if (entry.seq <= through) continue;
-        if (!entry.batch) {
-          entry.batch = std::make_unique<AcceptedBatch>();
-          store->pending_->load(entry.seq, entry.offset, entry.length, *entry.batch);
-        }
+        store->pending_->load(entry.seq, entry.offset, entry.length, readBack);
         c.replaceDays(entry.days);
-        c.applyChanges(entry.batch->batch);
+        c.applyChanges(readBack.batch);
         ++done;
       }
       if (work.back().seq > through) c.setMergedThrough(work.back().seq);
@@ -818,7 +795,7 @@ StatisticsStore::StatisticsStore(std::string path, Mode mode)
   for (Pending::Record& r : records) {
     last = std::max(last, r.seq);
     if (r.seq <= merged) continue;
-    merger_->queue.push_back({r.seq, std::move(r.days), nullptr, r.offset, r.deltaLength, 0, {}});
+    merger_->queue.push_back({r.seq, std::move(r.days), r.offset, r.deltaLength, {}});
     merger_->accepted = r.seq;
   }
   pending_->nextSeq = last + 1;
@@ -908,33 +885,21 @@ std::unique_ptr<StatisticsStore::Connection> StatisticsStore::openConnection(Acc
   return c;
 }
 
-std::unique_ptr<AcceptedBatch> StatisticsStore::newBatch() {
-  if (merger_) {
-    std::lock_guard lock(merger_->mutex);
-    if (!merger_->spare.empty()) {
-      auto batch = std::move(merger_->spare.back());
-      merger_->spare.pop_back();
-      return batch;
-    }
-  }
-  return std::make_unique<AcceptedBatch>();
-}
-
-ApplyCounts StatisticsStore::accept(std::unique_ptr<AcceptedBatch> batch,
+ApplyCounts StatisticsStore::accept(std::string_view text, const EmailBatch& batch,
                                     Replacement& replacement) {
   if (mode_ == Mode::kReadOnly) {
     throw platform::Exception("Database '" + path_ + "': opened for reading only");
   }
-  ApplyCounts counts = countChanges(batch->batch);
-  std::string days = daysToReplace(batch->batch, replacement);
+  ApplyCounts counts = countChanges(batch);
+  std::string days = daysToReplace(batch, replacement);
   {
     // Numbering, writing and queueing go together, so that the merger meets the batches in the
     // order of their numbers.
     std::lock_guard lock(pending_->mutex);
     std::int64_t seq = pending_->nextSeq;
-    std::uint64_t offset = pending_->append(seq, days, batch->text);
+    std::uint64_t offset = pending_->append(seq, days, text);
     ++pending_->nextSeq;
-    merger_->push(seq, days, std::move(batch), offset);
+    merger_->push(seq, days, offset, text.size());
   }
   remember(days, replacement, counts);
   return counts;

@@ -55,13 +55,6 @@ struct RowFilter {
   std::string to = "99999999";    // "YYYYMMDD", inclusive
 };
 
-// A SetEmail batch as the server accepted it: the delta's text, owned here, and the batch
-// decoded from it (whose views point into "text").
-struct AcceptedBatch {
-  std::string text;
-  EmailBatch batch;
-};
-
 class StatisticsStore {
  public:
   enum class Mode { kReadWrite, kReadOnly };
@@ -78,15 +71,12 @@ class StatisticsStore {
 
   const std::string& path() const { return path_; }
 
-  // A batch to fill and hand to accept(): reused from batches already merged.
-  std::unique_ptr<AcceptedBatch> newBatch();
-
-  // Accepts one batch, whole or not at all, with the rules of apply(), and answers once it is
-  // in the pending file; it is merged into the table in the background, after every batch
-  // accepted before it. The days it replaces are decided now, against "replacement", and added
-  // to it when the batch is accepted. Throws Exception when the pending file cannot be written;
-  // nothing is accepted then.
-  ApplyCounts accept(std::unique_ptr<AcceptedBatch> batch, Replacement& replacement);
+  // Accepts one batch, "batch" decoded from the SetEmail params "text", whole or not at all,
+  // with the rules of apply(), and answers once the text is in the pending file; the batch is
+  // merged into the table in the background, after every batch accepted before it. The days it
+  // replaces are decided now, against "replacement", and added to it when the batch is accepted.
+  // Throws Exception when the pending file cannot be written; nothing is accepted then.
+  ApplyCounts accept(std::string_view text, const EmailBatch& batch, Replacement& replacement);
 
   // Waits until every batch accepted so far is merged. Throws Exception when the merger has
   // failed (it retries every second meanwhile; the batches stay in the pending file).

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <charconv>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/core/exceptions.h"
@@ -434,6 +437,151 @@ TEST(RecordSet, LocateAgreesWithAScanOverManyChanges) {
   EXPECT_EQ(t.recordCount(), model.size());
 }
 
+// --- Cells and look-ups from another table ----------------------------------------------------
+
+TEST(RecordSet, SetTextFromAnotherTableStoresItsTextCutToTheWidth) {
+  RecordSet source("source", {{"T", FieldType::String, 10}, {"N", FieldType::Integer, 0}});
+  RecordSet target("target", {{"S", FieldType::String, 4}, {"W", FieldType::String, 10}});
+  source.open();
+  target.open();
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"", ""},
+      {"abcdefgh", "abcd"},
+      {"a\xC3\xA7\xC3\xA3o ok", "a\xC3\xA7\xC3\xA3o"},
+      {"ab", "ab"}};
+  for (int round = 0; round < 2; ++round) {  // the second time from what the target remembers
+    for (const auto& [text, narrow] : cases) {
+      source.append();
+      source.setText(0, text);
+      source.post();
+      target.append();
+      target.setText(0, source, 0);
+      target.setText(1, source, 0);
+      target.post();
+      EXPECT_EQ(target.text(0), narrow) << round;
+      EXPECT_EQ(target.text(1), text) << round;
+    }
+  }
+  EXPECT_EQ(exceptionMessage([&] { target.setText(0, source, 0); }),
+            "table target is not in edit or insert mode");
+  target.append();
+  EXPECT_EQ(exceptionMessage([&] { target.setText(0, source, 1); }),
+            "column N of table source is not a text column");
+  source.close();
+  EXPECT_EQ(exceptionMessage([&] { target.setText(0, source, 0); }), "table source is not open");
+}
+
+TEST(RecordSet, WhatATableLearntOfASourceLapsesWhenTheSourceIsReloaded) {
+  RecordSet source("source", {{"T", FieldType::String, 10}});
+  RecordSet target("target", {{"T", FieldType::String, 10}});
+  const int fields[] = {0};
+  source.open();
+  target.open();
+  auto addSource = [&](std::string_view text) {
+    source.append();
+    source.setText(0, text);
+    source.post();
+  };
+  addSource("a@x");
+  target.append();
+  target.setText(0, source, 0);
+  target.post();
+  ASSERT_TRUE(target.locate(target.prepareKey("T"), source, fields));
+
+  source.close();  // the same text ids now name other texts
+  source.open();
+  addSource("zz@y");
+  EXPECT_FALSE(target.locate(target.prepareKey("T"), source, fields));
+  target.append();
+  target.setText(0, source, 0);
+  target.post();
+  EXPECT_EQ(target.text(0), "zz@y");
+
+  source.open();
+  addSource("A@X");
+  ASSERT_TRUE(target.locate(target.prepareKey("T"), source, fields));
+  EXPECT_EQ(target.text(0), "a@x");
+}
+
+// Look-ups keyed by a source row against look-ups by its texts, while the source is consumed from
+// its front (now and then from further on) and the target gains rows from it: texts in and out of
+// the target, in other letter cases, cut to the target's width, and in a target column that has
+// stopped looking texts up (texts without fold ids).
+TEST(RecordSet, LocateByASourceRowAgreesWithLocateByItsTexts) {
+  RecordSet target(
+      "target",
+      {{"A", FieldType::String, 6}, {"N", FieldType::Integer, 0}, {"B", FieldType::String, 8}});
+  RecordSet source(
+      "source",
+      {{"B", FieldType::String, 8}, {"M", FieldType::Integer, 0}, {"A", FieldType::String, 10}});
+  target.open();
+  source.open();
+  std::uint32_t state = 777;
+  auto random = [&](std::uint32_t below) {
+    state = state * 1103515245u + 12345u;
+    return (state >> 8) % below;
+  };
+  auto anyCase = [&](std::string text) {
+    for (char& c : text) {
+      if (random(3) == 0) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return text;
+  };
+  for (int i = 0; i < 5000; ++i) {  // distinct texts: column B stops looking them up
+    target.append();
+    target.setText(0, "a" + std::to_string(i % 7));
+    target.setText(2, "u" + std::to_string(i));
+    target.post();
+  }
+  const char* longer[] = {"abcdefgh", "ABCDEFxy", "abcdef"};  // all the same once cut to 6
+  for (int i = 0; i < 4000; ++i) {
+    source.append();
+    source.setText(0, anyCase("u" + std::to_string(random(6000))));
+    source.setText(2, random(4) == 0 ? std::string(longer[random(3)])
+                                     : anyCase("a" + std::to_string(random(9))));
+    source.post();
+  }
+  const RecordSet::KeyHandle key = target.prepareKey("A;B");
+  const int fields[] = {2, 0};
+  source.first();
+  int found = 0;
+  for (int step = 0; !source.isEmpty(); ++step) {
+    Values values{source.text(2), source.text(0)};
+    bool byTexts = target.locate(key, values);
+    std::uint32_t row = byTexts ? target.rowId() : 0;
+    ASSERT_EQ(target.locate(key, source, fields), byTexts) << "step " << step;
+    if (byTexts) {
+      ASSERT_EQ(target.rowId(), row) << "step " << step;
+      ++found;
+    } else if (random(2) == 0) {
+      target.append();
+      target.setText(0, source, 2);
+      target.setText(2, source, 0);
+      target.post();
+    }
+    if (random(10) == 0 && !source.eof()) {
+      source.next();
+    } else {
+      source.deleteCurrent();
+    }
+  }
+  EXPECT_GT(found, 300);
+}
+
+TEST(RecordSet, LocateByASourceRowChecksItsColumns) {
+  Deliveries target;
+  RecordSet source("source", {{"T", FieldType::String, 10}, {"N", FieldType::Integer, 0}});
+  source.open();
+  const RecordSet::KeyHandle key = target.prepareKey(kKey);
+  const int two[] = {0, 0};
+  EXPECT_EQ(exceptionMessage([&] { target.locate(key, source, two); }),
+            "key CDMENS;ANO;MES;DIA of table cdsRecebimento has 4 columns, but 2 source columns "
+            "were given");
+  const int withNumber[] = {0, 0, 1, 0};
+  EXPECT_EQ(exceptionMessage([&] { target.locate(key, source, withNumber); }),
+            "column N of table source is not a text column");
+}
+
 // --- Walks ------------------------------------------------------------------------------------
 
 TEST(RecordSet, BackwardWalkEditsEveryRowAndEndsAtBof) {
@@ -614,6 +762,63 @@ TEST(RecordSet, WrittenDeltaEscapesWhatJsonNeedsAndKeepsUtf8) {
   EXPECT_NE(text.find("[\"q\\\"\\\\\\n\\t\\u0001\xC3\xA3\xE2\x82\xAC\","), std::string::npos)
       << text;
   EXPECT_EQ(json::parse(text), t.delta());
+}
+
+TEST(RecordSet, WrittenDeltaWritesNumbersInTheirShortestForm) {
+  RecordSet t("t", {{"V", FieldType::Double, 0}});
+  t.open();
+  const double values[] = {0.0,
+                           -0.0,
+                           1,
+                           -1,
+                           99999,
+                           100000,
+                           -100000,
+                           120000,
+                           1234500000,
+                           1e15,
+                           123456789012345,
+                           9007199254740992.0,
+                           9007199254740994.0,
+                           1e21,
+                           0.5,
+                           -2.25,
+                           1e-7,
+                           4294967296.0};
+  std::string expected = "[{\"columns\":[{\"name\":\"V\",\"type\":\"double\"}],\"changes\":[";
+  for (double v : values) {
+    t.append();
+    t.setNumber(0, v);
+    t.post();
+    char digits[32];
+    if (expected.back() == '}') expected += ",";
+    expected += "{\"op\":\"insert\",\"row\":[";
+    expected.append(digits, std::to_chars(digits, digits + sizeof digits, v).ptr);
+    expected += "]}";
+  }
+  expected += "]}";
+  std::string text = "[";  // a delta goes after what the caller has written
+  t.writeDelta(text);
+  EXPECT_EQ(text, expected);
+}
+
+TEST(RecordSet, ARowChangedAgainAfterAMergeIsLoggedAgain) {
+  LoadedStats t;
+  double before = 2.0;
+  for (double value : {5.0, 6.0}) {
+    ASSERT_TRUE(t.locate("NMORIGEM", Values{"b"}));
+    t.edit();
+    t.setNumber(2, value);
+    t.post();
+    std::string text;
+    t.writeDelta(text);
+    EXPECT_EQ(
+        json::parse(text)["changes"],
+        json(
+            {{{"op", "update"}, {"old", {"b", "y", before, 20}}, {"row", {"b", "y", value, 20}}}}));
+    t.mergeChangeLog();
+    before = value;
+  }
 }
 
 TEST(RecordSet, ChangeLogCanBeSwitchedOff) {

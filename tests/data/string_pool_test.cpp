@@ -57,6 +57,22 @@ TEST(StringPool, FindAnswersNotFoundForUnknownText) {
   EXPECT_EQ(pool.find(""), StringPool::kEmpty);
 }
 
+TEST(StringPool, FindFoldAnswersTheClassOfInternedTextsOnly) {
+  StringPool pool;
+  std::uint32_t first = pool.intern("Ana@Example.COM");
+  pool.intern("ana@example.com");
+  auto findFold = [&](std::string_view text) {
+    return pool.findFold(text, shortHash(foldedHash(text)));
+  };
+  EXPECT_EQ(findFold("ANA@EXAMPLE.COM"), first);
+  EXPECT_EQ(findFold("ana@example.org"), StringPool::kNotFound);
+  EXPECT_EQ(findFold(""), StringPool::kEmpty);
+  EXPECT_TRUE(pool.allFolded());
+  pool.add("Bo@example.com");
+  EXPECT_EQ(findFold("bo@example.com"), StringPool::kNotFound);  // added texts are not seen
+  EXPECT_FALSE(pool.allFolded());
+}
+
 TEST(StringPool, AddStoresACopyWithoutFoldId) {
   StringPool pool;
   std::uint32_t interned = pool.intern("4XyZb2Lq9Mz3kP7");

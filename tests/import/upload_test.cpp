@@ -140,6 +140,52 @@ TEST_F(UploadTest, a_packet_row_of_the_same_key_is_updated_in_place) {
   EXPECT_EQ(server_.deltas()[0]["changes"][0]["op"], "update");
 }
 
+TEST_F(UploadTest, a_packet_row_is_matched_ignoring_letter_case) {
+  server_.packet["rows"] = json::parse(R"([["9999","Ana@X","b@x","2025","12","05",
+                                           "xBim","xSem","xTri",50.0,4.0]])");
+  traffic("ana@x", "B@x", kDec5, 10);
+  upload();
+  EXPECT_EQ(rows(), json::parse(R"([["9999","Ana@X","b@x","2025","12","05",
+                                      "xBim","xSem","xTri",60.0,5.0]])"));
+}
+
+TEST_F(UploadTest, every_new_row_has_the_codes_of_its_own_month) {
+  traffic("a@x", "b@x", {"2025", "03", "05"}, 1);
+  traffic("a@x", "b@x", {"2025", "10", "05"}, 1);
+  traffic("c@x", "b@x", {"2025", "03", "05"}, 1);
+  traffic("a@x", "b@x", {"2025", "03", "06"}, 1);
+  upload();
+  json codes = json::array();
+  for (const json& row : rows()) codes.push_back({row[4], row[6], row[7], row[8]});
+  EXPECT_EQ(codes, json::parse(R"([["03","2°Bim","1°Sem","1°Tri"],["10","5°Bim","2°Sem","4°Tri"],
+                                   ["03","2°Bim","1°Sem","1°Tri"],["03","2°Bim","1°Sem","1°Tri"]])"));
+}
+
+TEST_F(UploadTest, a_month_that_is_not_a_number_ends_the_upload) {
+  traffic("a@x", "b@x", {"2025", "1x", "05"}, 1);
+  EXPECT_THROW(
+      {
+        try {
+          upload();
+        } catch (const platform::EConvertError& e) {
+          EXPECT_STREQ(e.what(), "month '1x' is not a number");
+          throw;
+        }
+      },
+      platform::EConvertError);
+}
+
+TEST_F(UploadTest, a_row_changed_in_two_batches_is_sent_as_an_update_of_what_was_sent_first) {
+  traffic("a@x", "b@x", kDec5, 5);
+  for (int i = 0; i < 1000; ++i) traffic("c" + std::to_string(i) + "@x", "b@x", kDec5, 1);
+  traffic("A@x", "b@x", kDec5, 7);
+  upload();
+  ASSERT_EQ(server_.deltas().size(), 2u);
+  EXPECT_EQ(server_.deltas()[1]["changes"], json::parse(R"([{"op":"update",
+      "old":["0042","a@x","b@x","2025","12","05","6°Bim","2°Sem","4°Tri",5.0,1.0],
+      "row":["0042","a@x","b@x","2025","12","05","6°Bim","2°Sem","4°Tri",12.0,2.0]}])"));
+}
+
 TEST_F(UploadTest, sums_are_64_bit) {
   traffic("a@x", "b@x", kDec5, 2'000'000'000);
   traffic("a@x", "b@x", kDec5, 2'000'000'000);

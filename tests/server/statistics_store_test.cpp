@@ -154,13 +154,13 @@ TEST_F(StatisticsStoreTest, ReadOnlyRefusesToStore) {
 
 // --- Accepted batches ---------------------------------------------------------------------
 
-// A batch as the server accepts it: the SetEmail params text, decoded in place.
-std::unique_ptr<AcceptedBatch> accepted(StatisticsStore& store,
-                                        const std::vector<test::json>& changes) {
-  auto batch = store.newBatch();
-  batch->text = test::json::array({test::deltaOf(test::json(changes))}).dump();
-  decodeSetEmailParams(batch->text, batch->batch);
-  return batch;
+// Accepts a batch as the server does: the SetEmail params text, decoded.
+ApplyCounts accept(StatisticsStore& store, const std::vector<test::json>& changes,
+                   Replacement& replacement) {
+  std::string text = test::json::array({test::deltaOf(test::json(changes))}).dump();
+  EmailBatch batch;
+  decodeSetEmailParams(text, batch);
+  return store.accept(text, batch, replacement);
 }
 
 TEST_F(StatisticsStoreTest, AcceptedBatchesAreMergedInTheOrderAccepted) {
@@ -170,12 +170,11 @@ TEST_F(StatisticsStoreTest, AcceptedBatchesAreMergedInTheOrderAccepted) {
   test::json a = test::statRow("0001", "a@x.com", "b@x.com", "2025-12-05", 100, 1);
   test::json a2 = test::statRow("0001", "A@X.com", "b@x.com", "2025-12-05", 300, 2);
   test::json c = test::statRow("0001", "c@x.com", "b@x.com", "2025-12-06", 5, 1);
-  ApplyCounts first =
-      store.accept(accepted(store, {test::insertChange(a), test::insertChange(c)}), replacement);
+  ApplyCounts first = accept(store, {test::insertChange(a), test::insertChange(c)}, replacement);
   EXPECT_EQ(first.inserted, 2u);
   EXPECT_EQ(first.replacedDays, 2u);
-  ApplyCounts second = store.accept(
-      accepted(store, {test::updateChange(a, a2), test::deleteChange(c)}), replacement);
+  ApplyCounts second =
+      accept(store, {test::updateChange(a, a2), test::deleteChange(c)}, replacement);
   EXPECT_EQ(second.updated, 1u);
   EXPECT_EQ(second.deleted, 1u);
   EXPECT_EQ(second.replacedDays, 0u);
@@ -206,8 +205,8 @@ TEST_P(StatisticsStoreRecoveryTest, MergesWhatWasAcceptedAndLeftUnmerged) {
            " BEGIN SELECT RAISE(ABORT, 'refused here'); END");
     Replacement replacement;
     replacement.from = "20251205";
-    store.accept(accepted(store, {test::insertChange(a)}), replacement);
-    store.accept(accepted(store, {test::insertChange(z)}), replacement);
+    accept(store, {test::insertChange(a)}, replacement);
+    accept(store, {test::insertChange(z)}, replacement);
     EXPECT_THROW(store.flush(), platform::Exception);
   }  // ends with both batches unmerged
   execOn(path_, "DROP TRIGGER refuse");
@@ -223,9 +222,9 @@ TEST_P(StatisticsStoreRecoveryTest, MergesWhatWasAcceptedAndLeftUnmerged) {
   for (const char* origin : {"n@x.com", "o@x.com"}) {
     StatisticsStore writer(path_, StatisticsStore::Mode::kReadWrite);
     Replacement none;
-    writer.accept(accepted(writer, {test::insertChange(test::statRow("0001", origin, "b@x.com",
-                                                                     "2025-12-05", 1, 1))}),
-                  none);
+    accept(writer,
+           {test::insertChange(test::statRow("0001", origin, "b@x.com", "2025-12-05", 1, 1))},
+           none);
     merged.insert(merged.end() - 1, "0001 20251205 " + std::string(origin) + " b@x.com 1");
     EXPECT_EQ(list(writer), merged);
   }
@@ -258,9 +257,9 @@ TEST_F(StatisticsStoreTest, NumbersGoOnAfterARestart) {
   for (int run = 0; run < 3; ++run) {
     StatisticsStore store(path_, StatisticsStore::Mode::kReadWrite);
     std::string origin = "run" + std::to_string(run) + "@x.com";
-    store.accept(accepted(store, {test::insertChange(test::statRow("0001", origin, "b@x.com",
-                                                                   "2025-12-05", 1, 1))}),
-                 none);
+    accept(store,
+           {test::insertChange(test::statRow("0001", origin, "b@x.com", "2025-12-05", 1, 1))},
+           none);
   }
   StatisticsStore store(path_, StatisticsStore::Mode::kReadOnly);
   EXPECT_EQ(list(store), (std::vector<std::string>{"0001 20251205 run0@x.com b@x.com 1",

@@ -1,12 +1,13 @@
 #include "platform/data/record_set.h"
 
 #include <algorithm>
+#include <atomic>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <nlohmann/json.hpp>
-#include <unordered_map>
 #include <utility>
 
 #include "platform/core/exceptions.h"
@@ -19,12 +20,70 @@ namespace {
 
 using json = nlohmann::json;
 
-template <typename Number>
-void writeNumber(std::string& out, Number value) {
-  char digits[32];
-  auto result = std::to_chars(digits, digits + sizeof digits, value);
-  out.append(digits, result.ptr);
+// Room enough for any number that writeJsonNumber() writes.
+constexpr std::size_t kNumberRoom = 32;
+
+// The shortest text that reads back as "value" (std::to_chars), at "p"; answers its end.
+char* writeJsonNumber(char* p, double value) {
+  // Counts and byte sums are whole numbers, which integer formatting writes several times faster.
+  // The shortest form of a whole number is its digits unless five or more trailing zeros make the
+  // exponent form shorter ("1e+05"); those, fractions, -0 and the huge go the general way.
+  if (value > -9007199254740992.0 && value < 9007199254740992.0) {
+    auto whole = static_cast<std::int64_t>(value);
+    if (static_cast<double>(whole) == value && whole % 100000 != 0) {
+      return std::to_chars(p, p + kNumberRoom, whole).ptr;
+    }
+    if (whole == 0 && value == 0 && !std::signbit(value)) {
+      *p = '0';
+      return p + 1;
+    }
+  }
+  return std::to_chars(p, p + kNumberRoom, value).ptr;
 }
+
+// Appends to a string through a raw pointer. The string is grown ahead in large steps and cut to
+// what was written by finish(), so that writing a value costs a bounds check and a copy rather
+// than a call that checks and grows for every piece.
+class JsonOut {
+ public:
+  JsonOut(std::string& out, std::size_t expect) : out_(out) { extend(out.size(), expect); }
+
+  // Makes room for "n" more bytes; the put functions below need it first.
+  void need(std::size_t n) {
+    if (static_cast<std::size_t>(end_ - p_) < n) extend(written(), std::max(n, out_.size()));
+  }
+  void put(char c) { *p_++ = c; }
+  void put(const char* text, std::size_t n) {
+    std::memcpy(p_, text, n);
+    p_ += n;
+  }
+  void putNumber(double value) { p_ = writeJsonNumber(p_, value); }
+  void putNumber(std::int32_t value) { p_ = std::to_chars(p_, p_ + kNumberRoom, value).ptr; }
+  void literal(std::string_view text) {
+    need(text.size());
+    put(text.data(), text.size());
+  }
+  // A text that needs escaping, written by the common writer.
+  void escaped(std::string_view text) {
+    finish();
+    appendJsonString(out_, text);
+    extend(out_.size(), text.size());
+  }
+  // Cuts the string to what was written.
+  void finish() { out_.resize(written()); }
+  std::size_t written() const { return static_cast<std::size_t>(p_ - out_.data()); }
+
+ private:
+  void extend(std::size_t at, std::size_t room) {
+    out_.resize(at + std::max<std::size_t>(room, 4096));
+    p_ = out_.data() + at;
+    end_ = out_.data() + out_.size();
+  }
+
+  std::string& out_;
+  char* p_ = nullptr;
+  char* end_ = nullptr;
+};
 
 constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 constexpr std::uint32_t kDead = 0xFFFFFFFEu;
@@ -167,12 +226,49 @@ struct Index {
   }
 };
 
+// How many rows ahead of a source's current row a keyed look-up fetches the index slot: far
+// enough for the fetch to arrive in time, near enough that it is still cached when used.
+constexpr std::size_t kLookAhead = 8;
+
 struct KeyDef {
   std::string list;
   std::vector<int> fields;
   std::vector<std::uint32_t> words;
   std::vector<std::size_t> widths;
   std::unique_ptr<Index> index;
+  // Look-ups keyed by another table's rows: that table, its row of the last look-up, and the
+  // row kLookAhead places further on whose index slot has been fetched (kNone: none).
+  const void* aheadSource = nullptr;
+  std::uint64_t aheadContent = 0;
+  std::uint32_t lastRow = kNone;
+  std::uint32_t aheadRow = kNone;
+};
+
+// A key's hash is built from the hashes of its texts, so that a text's hash, once known, serves
+// every key and every row that holds it.
+std::uint64_t keyStart() { return kHashSeed; }
+std::uint64_t keyAdd(std::uint64_t h, std::uint32_t hash) { return detail::mixWord(h, hash); }
+std::uint32_t keyFinish(std::uint64_t h) { return shortHash(finishHash(h)); }
+std::uint32_t textHash(std::string_view text) { return shortHash(foldedHash(text)); }
+
+// What a table has learnt about the texts of another table (its source) whose cells it copies or
+// looks up: per source text id, the id of the same bytes here, the fold id of its class here, and
+// its hash. A direct-mapped cache by source id: texts that repeat (addresses, dates) are then
+// found with one array read, and a source of millions of distinct texts costs a bounded table.
+constexpr std::uint32_t kUnknown = 0xFFFFFFFFu;
+struct TextLink {
+  std::uint32_t source = kUnknown;  // the source id this entry is for
+  std::uint32_t own = kUnknown;     // the id of the same (cut) bytes here, once stored here
+  std::uint32_t fold = kUnknown;    // the fold id of its class here, once found here
+  std::uint32_t hash = 0;
+};
+constexpr std::size_t kMaxLinks = std::size_t{1} << 16;
+
+struct SourceTexts {
+  const void* table = nullptr;
+  std::uint64_t content = 0;  // the source's content when the links were made
+  std::size_t width = 0;      // source texts are cut to this many characters; 0: they always fit
+  std::vector<TextLink> links;
 };
 
 struct Column {
@@ -203,6 +299,29 @@ constexpr std::uint32_t kDistinctBelowPercent = 20;
 constexpr std::uint32_t kLookupFromPercent = 30;
 constexpr unsigned kSampleShift = 58;  // 1 text in 64 by hash
 
+json layoutJson(const std::vector<FieldDef>& fields) {
+  json columns = json::array();
+  for (const FieldDef& f : fields) {
+    switch (f.type) {
+      case FieldType::String:
+        columns.push_back({{"name", f.name}, {"type", "string"}, {"size", f.size}});
+        break;
+      case FieldType::Integer:
+        columns.push_back({{"name", f.name}, {"type", "integer"}});
+        break;
+      case FieldType::Double:
+        columns.push_back({{"name", f.name}, {"type", "double"}});
+        break;
+    }
+  }
+  return columns;
+}
+
+std::uint64_t nextContent() {
+  static std::atomic<std::uint64_t> counter{0};
+  return ++counter;
+}
+
 std::string shortDump(const json& value) {
   std::string text = value.dump();
   if (text.size() > 40) text = text.substr(0, 37) + "...";
@@ -220,6 +339,11 @@ struct RecordSet::Impl {
   bool active = false;
   DataSetState state = DataSetState::Inactive;
   StringPool pool;
+  // Renewed with every new pool, from a counter shared by all tables: links learnt from a
+  // source are good only while its content (and so its text ids) stays the same.
+  std::uint64_t content = 0;
+  std::vector<std::unique_ptr<SourceTexts>> sources;
+  std::vector<std::uint32_t> hashOf;  // per text id: its hash + 1, or 0 when not yet known
   Rows rows;
   std::vector<ColumnCache> caches;
 
@@ -237,28 +361,56 @@ struct RecordSet::Impl {
   bool logChanges = true;
   std::uint32_t baseLimit = 0;  // rows with smaller ids belong to the base (loaded or merged)
   std::vector<std::uint32_t> changed;  // rows in order of their first change
-  std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> baseValues;
+  // The base cells of every changed base row, cellWords each, in the order of "changed"; and a
+  // bit per base row that tells whether it is in the log already. Flat, so that logging a change
+  // allocates nothing once the log has held a batch.
+  std::vector<std::uint32_t> baseCells;
+  std::vector<std::uint64_t> logged;
   int changeCount = 0;
+
+  // The "columns" part of packets and deltas, written once: the layout never changes.
+  std::string columnsText;
+  // Per text id, once written to JSON: where its bytes are, and whether they go between quotes
+  // as they are. Deltas write the same addresses and dates over and over; each is scanned once,
+  // and then found with one read instead of three.
+  struct JsonText {
+    const char* data = nullptr;  // null: not yet seen
+    std::uint32_t size = 0;
+    bool plain = false;
+  };
+  mutable std::vector<JsonText> jsonTexts;
+  mutable std::size_t deltaBytesPerChange = 0;  // of the last delta written, to size the next
 
   AfterPost afterPost;
 
   // --- Checks -------------------------------------------------------------------------------
+  // The checks run on every cell access; their failures are built out of line so that the
+  // checks themselves stay a compare and a branch.
   void requireActive() const {
-    if (!active) throw Exception("table " + name + " is not open");
+    if (!active) [[unlikely]]
+      notOpen();
   }
   void requireEditing() const {
     requireActive();
-    if (state != DataSetState::Edit && state != DataSetState::Insert) {
-      throw Exception("table " + name + " is not in edit or insert mode");
-    }
+    if (state != DataSetState::Edit && state != DataSetState::Insert) [[unlikely]]
+      notEditing();
   }
   const Column& column(int field) const {
-    if (field < 0 || static_cast<std::size_t>(field) >= columns.size()) {
-      throw Exception("table " + name + " has no column number " + std::to_string(field));
+    if (field < 0 || static_cast<std::size_t>(field) >= columns.size()) [[unlikely]] {
+      noColumn(field);
     }
     return columns[static_cast<std::size_t>(field)];
   }
-  [[noreturn]] void wrongType(int field, const char* kind) const {
+  [[noreturn, gnu::cold, gnu::noinline]] void notOpen() const {
+    throw Exception("table " + name + " is not open");
+  }
+  [[noreturn, gnu::cold, gnu::noinline]] void notEditing() const {
+    throw Exception("table " + name + " is not in edit or insert mode");
+  }
+  [[noreturn, gnu::cold, gnu::noinline]] void noColumn(int field) const {
+    throw Exception("table " + name + " has no column number " + std::to_string(field));
+  }
+  [[noreturn, gnu::cold, gnu::noinline]] void wrongType(int field, const char* kind) const {
     throw Exception("column " + fields[static_cast<std::size_t>(field)].name + " of table " + name +
                     " is not " + kind + " column");
   }
@@ -276,22 +428,34 @@ struct RecordSet::Impl {
   void resetContent(StringPool newPool, Rows newRows) {
     pool = std::move(newPool);
     rows = std::move(newRows);
+    content = nextContent();
+    sources.clear();
+    std::vector<std::uint32_t>().swap(hashOf);
     for (ColumnCache& c : caches) c = ColumnCache{};  // also forgets distinct columns
     for (KeyDef& k : keys) k.index.reset();
     fenwick.clear();
     fenwick.shrink_to_fit();
     fenwickBuilt = false;
     clearLog();
+    std::vector<std::uint32_t>().swap(changed);
+    std::vector<std::uint32_t>().swap(baseCells);
+    std::vector<std::uint64_t>().swap(logged);
+    logged.resize((std::size_t{baseLimit} + 63) / 64);
+    std::vector<JsonText>().swap(jsonTexts);
     state = active ? DataSetState::Browse : DataSetState::Inactive;
     cur = rows.head;
     bof = true;
     eof = cur == kNone;
   }
+  // Keeps the log's memory for the next batch; resetContent() gives it back.
   void clearLog() {
+    for (std::uint32_t id : changed) {
+      if (id < baseLimit) logged[id >> 6] &= ~(std::uint64_t{1} << (id & 63));
+    }
     baseLimit = rows.count;
+    logged.resize((std::size_t{baseLimit} + 63) / 64);
     changed.clear();
-    changed.shrink_to_fit();
-    baseValues.clear();
+    baseCells.clear();
     changeCount = 0;
   }
 
@@ -301,7 +465,11 @@ struct RecordSet::Impl {
     if (value.empty()) return StringPool::kEmpty;
     ColumnCache& cache = caches[static_cast<std::size_t>(field)];
     if (sameBytes(value, std::string_view(cache.data, cache.size))) return cache.id;
-    std::uint64_t hash = foldedHash(value);
+    return internNew(field, value, foldedHash(value));
+  }
+  // internText() past the cut and the last-text check; "hash" is foldedHash(value).
+  std::uint32_t internNew(int field, std::string_view value, std::uint64_t hash) {
+    ColumnCache& cache = caches[static_cast<std::size_t>(field)];
     std::uint32_t id;
     if (!cache.distinct || (hash >> kSampleShift) == 0) {
       std::size_t held = pool.size();
@@ -328,19 +496,31 @@ struct RecordSet::Impl {
   // --- Change log ---------------------------------------------------------------------------
   void logChange(std::uint32_t id) {
     if (!logChanges || id >= baseLimit) return;
-    auto [it, added] = baseValues.try_emplace(id);
-    if (!added) return;
+    std::uint64_t bit = std::uint64_t{1} << (id & 63);
+    if (logged[id >> 6] & bit) return;
+    logged[id >> 6] |= bit;
     const std::uint32_t* cells = rows.row(id);
-    it->second.assign(cells, cells + cellWords);
+    baseCells.insert(baseCells.end(), cells, cells + cellWords);
     changed.push_back(id);
     ++changeCount;
   }
 
   // --- Indexes ------------------------------------------------------------------------------
-  std::uint32_t rowKeyHash(const KeyDef& k, const std::uint32_t* cells) const {
-    std::uint64_t h = kHashSeed;
-    for (std::uint32_t w : k.words) h = foldText(h, pool.text(cells[w]));
-    return shortHash(finishHash(h));
+  // The hash of a stored text, remembered by id: the rows of a large table share few distinct
+  // texts, and reading them again to hash would miss the cache. Texts stored without a look-up
+  // (a column of distinct texts) are not remembered: each is hashed about once anyway.
+  std::uint32_t storedHash(std::uint32_t id) {
+    if (id < hashOf.size() && hashOf[id] != 0) return hashOf[id] - 1;
+    std::uint32_t hash = textHash(pool.text(id));
+    if (hash == kUnknown || pool.fold(id) == StringPool::kNoFold) return hash;
+    if (id >= hashOf.size()) hashOf.resize(std::max<std::size_t>(pool.size(), id + 1), 0);
+    hashOf[id] = hash + 1;
+    return hash;
+  }
+  std::uint32_t rowKeyHash(const KeyDef& k, const std::uint32_t* cells) {
+    std::uint64_t h = keyStart();
+    for (std::uint32_t w : k.words) h = keyAdd(h, storedHash(cells[w]));
+    return keyFinish(h);
   }
   bool sameKey(const KeyDef& k, const std::uint32_t* a, const std::uint32_t* b) const {
     for (std::uint32_t w : k.words) {
@@ -403,16 +583,26 @@ struct RecordSet::Impl {
   }
 
   // Rebuilds the slots without deleted ones, twice as many when the groups alone fill more than
-  // a third of them. Hashes are not kept, so they are computed again from the tail rows.
+  // a third of them. Hashes are not kept, so they are computed again from the tail rows, which
+  // are read in table order: in slot order every read would be a cache miss in a large table.
   void rehashIndex(KeyDef& k) {
     Index& x = *k.index;
-    std::vector<std::uint32_t> tails;
-    tails.reserve(x.groups);
+    std::vector<std::uint64_t> isTail((std::size_t{rows.count} + 63) / 64, 0);
+    std::size_t groups = 0;
     for (std::uint32_t slot : x.slots) {
-      if (slot != Index::kFree && slot != Index::kDeleted) tails.push_back(slot & Index::kIdMask);
+      if (slot == Index::kFree || slot == Index::kDeleted) continue;
+      std::uint32_t tail = slot & Index::kIdMask;
+      isTail[tail >> 6] |= std::uint64_t{1} << (tail & 63);
+      ++groups;
     }
-    x.reset(Index::capacityFor(tails.size() * 2));
-    for (std::uint32_t tail : tails) x.place(rowKeyHash(k, rows.row(tail)), tail);
+    x.reset(Index::capacityFor(groups * 2));
+    for (std::size_t w = 0; w < isTail.size(); ++w) {
+      for (std::uint64_t bits = isTail[w]; bits != 0; bits &= bits - 1) {
+        auto tail =
+            static_cast<std::uint32_t>(w * 64 + static_cast<unsigned>(std::countr_zero(bits)));
+        x.place(rowKeyHash(k, rows.row(tail)), tail);
+      }
+    }
   }
 
   void indexRemove(KeyDef& k, std::uint32_t id) {
@@ -467,9 +657,20 @@ struct RecordSet::Impl {
     auto cut = [&](std::size_t i) {
       return values[i].size() > k.widths[i] ? utf8Prefix(values[i], k.widths[i]) : values[i];
     };
-    std::uint64_t h = kHashSeed;
-    for (std::size_t i = 0; i < values.size(); ++i) h = foldText(h, cut(i));
-    std::uint32_t h32 = shortHash(finishHash(h));
+    std::uint64_t h = keyStart();
+    for (std::size_t i = 0; i < values.size(); ++i) h = keyAdd(h, textHash(cut(i)));
+    return probe(k, keyFinish(h), [&](const std::uint32_t* cells) {
+      for (std::size_t i = 0; i < values.size(); ++i) {
+        if (!foldedEqual(pool.text(cells[k.words[i]]), cut(i))) return false;
+      }
+      return true;
+    });
+  }
+
+  // The first row of the key's index with hash "h32" whose cells "equal" accepts; kNone when
+  // there is none. Remembers where it was found.
+  template <typename Equal>
+  std::uint32_t probe(KeyDef& k, std::uint32_t h32, Equal&& equal) {
     std::uint32_t tag = Index::tag(h32);
     Index& x = *k.index;
     for (std::size_t pos = h32 & x.mask;; pos = (pos + 1) & x.mask) {
@@ -477,17 +678,190 @@ struct RecordSet::Impl {
       if (slot == Index::kFree) return kNone;
       if (slot == Index::kDeleted || (slot & Index::kTagMask) != tag) continue;
       std::uint32_t head = x.next[slot & Index::kIdMask];
-      const std::uint32_t* cells = rows.row(head);
-      bool equal = true;
-      for (std::size_t i = 0; i < values.size() && equal; ++i) {
-        equal = foldedEqual(pool.text(cells[k.words[i]]), cut(i));
-      }
-      if (equal) {
+      if (equal(rows.row(head))) {
         x.hintRow = head;
         x.hintPos = pos;
         return head;
       }
     }
+  }
+
+  // --- Texts of other tables ----------------------------------------------------------------
+  SourceTexts& sourceTexts(const Impl& source, std::size_t width) {
+    if (!sources.empty()) {  // the common case: one source, whose texts all fit
+      SourceTexts& last = *sources.back();
+      if (last.table == &source && last.width == width && last.content == source.content) {
+        return last;
+      }
+    }
+    for (auto& st : sources) {
+      if (st->table != &source || st->width != width) continue;
+      if (st->content != source.content) {
+        st->content = source.content;
+        st->links.clear();
+      }
+      return *st;
+    }
+    // Few tables feed another; forget the oldest other one rather than grow without end.
+    if (sources.size() >= 8) {
+      auto other = std::find_if(sources.begin(), sources.end(),
+                                [&](const auto& old) { return old->table != &source; });
+      if (other != sources.end()) sources.erase(other);
+    }
+    sources.push_back(std::make_unique<SourceTexts>());
+    SourceTexts& st = *sources.back();
+    st.table = &source;
+    st.content = source.content;
+    st.width = width;
+    return st;
+  }
+  // The width that texts of a source column are cut to here: none when they always fit.
+  static std::size_t cutWidth(const Column& source, std::size_t width) {
+    return source.width <= width ? 0 : width;
+  }
+  static std::string_view sourceText(const SourceTexts& st, const Impl& source, std::uint32_t id) {
+    std::string_view text = source.pool.text(id);
+    return st.width != 0 && text.size() > st.width ? utf8Prefix(text, st.width) : text;
+  }
+  TextLink& link(SourceTexts& st, const Impl& source, std::uint32_t id) {
+    if (st.links.size() < kMaxLinks && st.links.size() < source.pool.size()) {
+      st.links.assign(std::clamp(std::bit_ceil(source.pool.size()), std::size_t{64}, kMaxLinks),
+                      TextLink{});
+    }
+    TextLink& l = st.links[id & (st.links.size() - 1)];
+    if (l.source != id) l = TextLink{id, kUnknown, kUnknown, textHash(sourceText(st, source, id))};
+    return l;
+  }
+
+  const Column& sourceTextColumn(const Impl& source, int field) const {
+    source.requireActive();
+    const Column& c = source.column(field);
+    if (c.type != FieldType::String) source.wrongType(field, "a text");
+    return c;
+  }
+
+  void setTextFrom(int field, const Impl& source, int sourceField) {
+    requireEditing();
+    const Column& c = column(field);
+    if (c.type != FieldType::String) wrongType(field, "a text");
+    const Column& sc = sourceTextColumn(source, sourceField);
+    const std::uint32_t* cells = source.currentCells();
+    std::uint32_t id = cells ? cells[sc.word] : StringPool::kEmpty;
+    if (id == StringPool::kEmpty) {
+      buffer[c.word] = StringPool::kEmpty;
+      return;
+    }
+    SourceTexts& st = sourceTexts(source, cutWidth(sc, c.width));
+    TextLink& l = link(st, source, id);
+    if (l.own == kUnknown) {
+      // Only texts met for the first time come here, so they would look distinct to the
+      // column's count of repeats; a text that repeats in its source is simply interned.
+      std::string_view text = sourceText(st, source, id);
+      std::uint64_t hash = foldedHash(text);
+      l.own = source.pool.fold(id) != StringPool::kNoFold ? pool.intern(text, hash)
+                                                          : internNew(field, text, hash);
+    }
+    buffer[c.word] = l.own;
+  }
+
+  // One key column of a look-up keyed by a source row.
+  struct SourceValue {
+    SourceTexts* texts;
+    std::uint32_t word;  // the source's cell
+    std::uint32_t id;    // the source's text id
+    std::uint32_t own;   // the id of the same bytes here, or kUnknown
+    std::uint32_t fold;  // the fold id of its class here, or kUnknown when there is none
+  };
+  std::vector<SourceValue> sourceValues;
+
+  std::uint32_t indexLocateFrom(KeyDef& k, const Impl& source, std::span<const int> sourceFields) {
+    if (sourceFields.size() != k.words.size()) {
+      throw Exception("key " + k.list + " of table " + name + " has " +
+                      std::to_string(k.words.size()) + " columns, but " +
+                      std::to_string(sourceFields.size()) + " source columns were given");
+    }
+    sourceValues.resize(sourceFields.size());
+    for (std::size_t i = 0; i < sourceFields.size(); ++i) {
+      const Column& sc = sourceTextColumn(source, sourceFields[i]);
+      sourceValues[i].texts = &sourceTexts(source, cutWidth(sc, k.widths[i]));
+      sourceValues[i].word = sc.word;
+    }
+    if (!k.index) buildIndex(k);
+    const std::uint32_t* cells = source.currentCells();
+    std::uint64_t h = keyStart();
+    bool absent = false;
+    for (SourceValue& v : sourceValues) {
+      v.id = cells ? cells[v.word] : StringPool::kEmpty;
+      TextLink& l = link(*v.texts, source, v.id);
+      if (l.fold == kUnknown) {
+        if (l.own != kUnknown && pool.fold(l.own) != StringPool::kNoFold) {
+          l.fold = pool.fold(l.own);
+        } else {
+          // Not remembered when absent: the class may come in with a later row.
+          l.fold = pool.findFold(sourceText(*v.texts, source, v.id), l.hash);
+        }
+      }
+      v.own = l.own;
+      v.fold = l.fold;
+      absent = absent || v.fold == kUnknown;
+      h = keyAdd(h, l.hash);
+    }
+    if (source.rows.isLive(source.cur)) prefetchAhead(k, source);
+    // A class that no text here has matches no row, unless some texts have no fold id.
+    if (absent && pool.allFolded()) return kNone;
+
+    return probe(k, keyFinish(h), [&](const std::uint32_t* row) {
+      for (std::size_t i = 0; i < sourceValues.size(); ++i) {
+        const SourceValue& v = sourceValues[i];
+        std::uint32_t cell = row[k.words[i]];
+        if (cell == v.own) continue;
+        std::uint32_t fold = pool.fold(cell);
+        bool equal = fold != StringPool::kNoFold
+                         ? v.fold != kUnknown && fold == v.fold
+                         : foldedEqual(pool.text(cell), sourceText(*v.texts, source, v.id));
+        if (!equal) return false;
+      }
+      return true;
+    });
+  }
+
+  // Fetches the index slots that the look-ups of the source's next rows will read, where a
+  // large table's look-up would otherwise wait. Only while the source is walked forward (or
+  // consumed from its front) one row per look-up: then the row ahead moves on by one each time.
+  void prefetchAhead(KeyDef& k, const Impl& source) {
+    std::uint32_t cur = source.cur;
+    bool sameSource = k.aheadSource == &source && k.aheadContent == source.content;
+    bool walking =
+        sameSource && k.lastRow != kNone && cur > k.lastRow && cur - k.lastRow <= kLookAhead;
+    k.aheadSource = &source;
+    k.aheadContent = source.content;
+    k.lastRow = cur;
+    if (!walking) {
+      k.aheadRow = kNone;
+      return;
+    }
+    std::uint32_t ahead = k.aheadRow;
+    std::size_t steps = 1;
+    if (ahead == kNone || ahead <= cur || ahead - cur > 2 * kLookAhead ||
+        !source.rows.isLive(ahead)) {
+      ahead = cur;  // the walk begins: fetch for every row up to kLookAhead
+      steps = kLookAhead;
+    }
+    const Index& x = *k.index;
+    for (std::size_t step = 0; step < steps; ++step) {
+      ahead = source.rows.next(ahead);
+      if (ahead == kNone) break;
+      __builtin_prefetch(&x.slots[sourceRowHash(source, ahead) & x.mask]);
+    }
+    k.aheadRow = ahead;
+  }
+  // The key hash of a source row, for the look-up under way (sourceValues).
+  std::uint32_t sourceRowHash(const Impl& source, std::uint32_t id) {
+    const std::uint32_t* cells = source.rows.row(id);
+    std::uint64_t h = keyStart();
+    for (const SourceValue& v : sourceValues)
+      h = keyAdd(h, link(*v.texts, source, cells[v.word]).hash);
+    return keyFinish(h);
   }
 
   // --- Positions ----------------------------------------------------------------------------
@@ -589,28 +963,71 @@ struct RecordSet::Impl {
 
   // --- Packets ------------------------------------------------------------------------------
   // Writes the row as a JSON array straight into "out": no document, no allocation per value.
-  void writeRowJson(std::string& out, const std::uint32_t* cells) const {
-    out.push_back('[');
-    bool first = true;
-    for (const Column& c : columns) {
-      if (!first) out.push_back(',');
-      first = false;
-      switch (c.type) {
-        case FieldType::String:
-          appendJsonString(out, pool.text(cells[c.word]));
-          break;
-        case FieldType::Integer:
-          writeNumber(out, static_cast<std::int32_t>(cells[c.word]));
-          break;
-        case FieldType::Double: {
-          double v;
-          std::memcpy(&v, cells + c.word, sizeof v);
-          writeNumber(out, v);
-          break;
+  void writeRowJson(JsonOut& out, const std::uint32_t* cells) const {
+    out.need(1);
+    out.put('[');
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      const Column& c = columns[i];
+      if (c.type == FieldType::String) {
+        const JsonText& j = jsonText(cells[c.word]);
+        if (j.plain) {
+          out.need(j.size + 3);
+          if (i != 0) out.put(',');
+          out.put('"');
+          out.put(j.data, j.size);
+          out.put('"');
+        } else {
+          if (i != 0) out.literal(",");
+          out.escaped(std::string_view(j.data, j.size));
         }
+        continue;
+      }
+      out.need(kNumberRoom + 1);
+      if (i != 0) out.put(',');
+      if (c.type == FieldType::Integer) {
+        out.putNumber(static_cast<std::int32_t>(cells[c.word]));
+      } else {
+        double v;
+        std::memcpy(&v, cells + c.word, sizeof v);
+        out.putNumber(v);
       }
     }
-    out.push_back(']');
+    out.need(1);
+    out.put(']');
+  }
+
+  const JsonText& jsonText(std::uint32_t id) const {
+    if (id >= jsonTexts.size()) jsonTexts.resize(pool.size());
+    JsonText& j = jsonTexts[id];
+    if (j.data == nullptr) {
+      std::string_view text = pool.text(id);
+      j.data = text.empty() ? "" : text.data();
+      j.size = static_cast<std::uint32_t>(text.size());
+      j.plain = std::none_of(text.begin(), text.end(), [](char ch) {
+        auto c = static_cast<unsigned char>(ch);
+        return c < 0x20 || c == '"' || c == '\\';
+      });
+    }
+    return j;
+  }
+  // Ask for what writing a row will read: first where its texts are, then their bytes.
+  void prefetchTextEntries(const std::uint32_t* cells) const {
+    for (const Column& c : columns) {
+      if (c.type == FieldType::String && cells[c.word] < jsonTexts.size()) {
+        __builtin_prefetch(&jsonTexts[cells[c.word]]);
+      }
+    }
+  }
+  void prefetchTextBytes(const std::uint32_t* cells) const {
+    for (const Column& c : columns) {
+      if (c.type == FieldType::String && cells[c.word] < jsonTexts.size()) {
+        __builtin_prefetch(jsonTexts[cells[c.word]].data);
+      }
+    }
+  }
+  // The cells of a changed row, or null when it is gone (its block too, perhaps).
+  const std::uint32_t* liveRow(std::uint32_t id) const {
+    return rows.isLive(id) ? rows.row(id) : nullptr;
   }
 
   json rowJson(const std::uint32_t* cells) const {
@@ -657,6 +1074,7 @@ RecordSet::RecordSet(std::string name, std::vector<FieldDef> fields)
     word += f.type == FieldType::Double ? 2 : 1;
   }
   d.fields = std::move(fields);
+  d.columnsText = layoutJson(d.fields).dump();
   d.cellWords = word;
   d.buffer.assign(word, 0);
   d.caches.resize(d.columns.size());
@@ -698,6 +1116,10 @@ std::size_t RecordSet::recordCount() const { return impl_->rows.live; }
 std::size_t RecordSet::recNo() const {
   Impl& d = *impl_;
   if (!d.active || d.cur == kNone) return 0;
+  // A loop that consumes the table from its front, or walks to its end, asks at the ends: there
+  // the answer needs no position tree, which would cost a pass over the table to build.
+  if (d.cur == d.rows.head) return 1;
+  if (d.cur == d.rows.tail) return d.rows.live;
   if (!d.fenwickBuilt) d.buildFenwick();
   return static_cast<std::size_t>(d.fenwickPrefix(d.cur));
 }
@@ -863,6 +1285,10 @@ void RecordSet::setText(int field, std::string_view value) {
   d.buffer[c.word] = d.internText(field, value);
 }
 
+void RecordSet::setText(int field, const RecordSet& source, int sourceField) {
+  impl_->setTextFrom(field, *source.impl_, sourceField);
+}
+
 void RecordSet::setInteger(int field, std::int32_t value) {
   Impl& d = *impl_;
   d.requireEditing();
@@ -941,29 +1367,29 @@ bool RecordSet::locate(KeyHandle key, std::span<const std::string_view> values) 
   return true;
 }
 
+bool RecordSet::locate(KeyHandle key, const RecordSet& source, std::span<const int> sourceFields) {
+  Impl& d = *impl_;
+  d.requireActive();
+  if (key < 0 || static_cast<std::size_t>(key) >= d.keys.size()) {
+    throw Exception("table " + d.name + " has no key number " + std::to_string(key));
+  }
+  d.checkBrowse(*this);
+  std::uint32_t row =
+      d.indexLocateFrom(d.keys[static_cast<std::size_t>(key)], *source.impl_, sourceFields);
+  if (row == kNone) return false;
+  d.cur = row;
+  d.bof = false;
+  d.eof = false;
+  return true;
+}
+
 bool RecordSet::locate(std::string_view keyList, std::span<const std::string_view> values) {
   return locate(prepareKey(keyList), values);
 }
 
 // --- Change log and data packets ------------------------------------------------------------
 
-nlohmann::json RecordSet::columnsJson() const {
-  json columns = json::array();
-  for (const FieldDef& f : impl_->fields) {
-    switch (f.type) {
-      case FieldType::String:
-        columns.push_back({{"name", f.name}, {"type", "string"}, {"size", f.size}});
-        break;
-      case FieldType::Integer:
-        columns.push_back({{"name", f.name}, {"type", "integer"}});
-        break;
-      case FieldType::Double:
-        columns.push_back({{"name", f.name}, {"type", "double"}});
-        break;
-    }
-  }
-  return columns;
-}
+nlohmann::json RecordSet::columnsJson() const { return layoutJson(impl_->fields); }
 
 nlohmann::json RecordSet::packet() const {
   const Impl& d = *impl_;
@@ -1058,13 +1484,15 @@ int RecordSet::changeCount() const { return impl_->changeCount; }
 nlohmann::json RecordSet::delta() const {
   const Impl& d = *impl_;
   json changes = json::array();
+  const std::uint32_t* base = d.baseCells.data();
   for (std::uint32_t id : d.changed) {
     bool live = d.rows.isLive(id);
     if (id >= d.baseLimit) {
       if (live) changes.push_back({{"op", "insert"}, {"row", d.rowJson(d.rows.row(id))}});
       continue;
     }
-    const json old = d.rowJson(d.baseValues.at(id).data());
+    const json old = d.rowJson(base);
+    base += d.cellWords;
     if (live) {
       changes.push_back({{"op", "update"}, {"old", old}, {"row", d.rowJson(d.rows.row(id))}});
     } else {
@@ -1076,30 +1504,57 @@ nlohmann::json RecordSet::delta() const {
 
 void RecordSet::writeDelta(std::string& out) const {
   const Impl& d = *impl_;
-  out += "{\"columns\":";
-  out += columnsJson().dump();
-  out += ",\"changes\":[";
+  const std::size_t start = out.size();
+  const std::size_t count = d.changed.size();
+  JsonOut w(out, d.columnsText.size() + 64 + (count + 1) * d.deltaBytesPerChange);
+  w.literal("{\"columns\":");
+  w.literal(d.columnsText);
+  w.literal(",\"changes\":[");
   bool first = true;
-  for (std::uint32_t id : d.changed) {
+  const std::uint32_t* base = d.baseCells.data();
+  // Changed rows lie anywhere in a large table, and so do their texts: a few changes ahead the
+  // row is fetched, then where its texts are, then their bytes, so that each arrives before it
+  // is written.
+  constexpr std::size_t kRowsAhead = 6;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::uint32_t id = d.changed[i];
+    if (i + kRowsAhead < count) {
+      if (const std::uint32_t* row = d.liveRow(d.changed[i + kRowsAhead])) {
+        __builtin_prefetch(row);
+        __builtin_prefetch(row + d.cellWords - 1);
+      }
+    }
+    if (i + kRowsAhead / 2 < count) {
+      if (const std::uint32_t* row = d.liveRow(d.changed[i + kRowsAhead / 2])) {
+        d.prefetchTextEntries(row);
+      }
+    }
+    if (i + 1 < count) {
+      if (const std::uint32_t* row = d.liveRow(d.changed[i + 1])) d.prefetchTextBytes(row);
+    }
     bool live = d.rows.isLive(id);
     bool inserted = id >= d.baseLimit;
     if (inserted && !live) continue;
-    if (!first) out.push_back(',');
+    if (!first) w.literal(",");
     first = false;
     if (inserted) {
-      out += "{\"op\":\"insert\",\"row\":";
-      d.writeRowJson(out, d.rows.row(id));
+      w.literal("{\"op\":\"insert\",\"row\":");
+      d.writeRowJson(w, d.rows.row(id));
     } else {
-      out += live ? "{\"op\":\"update\",\"old\":" : "{\"op\":\"delete\",\"old\":";
-      d.writeRowJson(out, d.baseValues.at(id).data());
+      w.literal(live ? "{\"op\":\"update\",\"old\":" : "{\"op\":\"delete\",\"old\":");
+      d.writeRowJson(w, base);
+      base += d.cellWords;
       if (live) {
-        out += ",\"row\":";
-        d.writeRowJson(out, d.rows.row(id));
+        w.literal(",\"row\":");
+        d.writeRowJson(w, d.rows.row(id));
       }
     }
-    out.push_back('}');
+    w.literal("}");
   }
-  out += "]}";
+  w.literal("]}");
+  // A little over the last delta's share per change, so that the next one rarely grows.
+  d.deltaBytesPerChange = (w.written() - start) / (count + 1) * 9 / 8 + 16;
+  w.finish();
 }
 
 void RecordSet::mergeChangeLog() { impl_->clearLog(); }

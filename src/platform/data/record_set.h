@@ -97,6 +97,12 @@ class RecordSet {
   // Stores the text cut to the column's width. Texts must be UTF-8. Outside edit or insert mode
   // these throw Exception.
   void setText(int field, std::string_view value);
+  // The same as setText(field, source.text(sourceField)): the text of a column of the current
+  // row of "source" (another table, or this one). The table remembers which of its own texts
+  // each text of the source became, so that a text that repeats is stored without being read,
+  // hashed or looked up again. "source" may change freely between calls; what is remembered of
+  // it lapses when it is opened, closed or loaded.
+  void setText(int field, const RecordSet& source, int sourceField);
   void setInteger(int field, std::int32_t value);
   void setNumber(int field, double value);
 
@@ -113,6 +119,12 @@ class RecordSet {
   // added since open() cannot be looked up (Exception).
   bool locate(KeyHandle key, std::span<const std::string_view> values);
   bool locate(std::string_view keyList, std::span<const std::string_view> values);
+  // The same as locate(key, values) with the texts of the columns "sourceFields" of the current
+  // row of "source" as the values (one per key column). Hashes and matches of the source's texts
+  // are remembered, as for setText() from a source; and when the source is walked forward, or
+  // consumed from its front, one row per look-up, the index entries of the rows ahead are
+  // fetched early. A source column that is not a text column throws Exception.
+  bool locate(KeyHandle key, const RecordSet& source, std::span<const int> sourceFields);
 
   // --- Change log and data packets ----------------------------------------------------------
   // Packets and deltas are JSON:

@@ -57,6 +57,18 @@ std::uint32_t StringPool::find(std::string_view text) const {
   }
 }
 
+std::uint32_t StringPool::findFold(std::string_view text, std::uint32_t hash) const {
+  if (text.empty()) return kEmpty;
+  for (std::size_t pos = hash & mask_;; pos = (pos + 1) & mask_) {
+    Slot slot = slots_[pos];
+    if (slot == 0) return kNotFound;
+    if (static_cast<std::uint32_t>(slot >> 32) == hash) {
+      auto id = static_cast<std::uint32_t>(slot);
+      if (foldedEqual(this->text(id), text)) return entries_[id].fold;
+    }
+  }
+}
+
 std::uint32_t StringPool::intern(std::string_view text, std::uint64_t hash) {
   if (text.empty()) return kEmpty;
   std::uint32_t h = shortHash(hash);
@@ -89,6 +101,7 @@ std::uint32_t StringPool::add(std::string_view text) {
   if (entries_.size() >= kNotFound) throw Exception("text pool is full");
   auto id = static_cast<std::uint32_t>(entries_.size());
   entries_.push_back(Entry{store(text), kNoFold});
+  ++added_;
   return id;
 }
 

@@ -123,6 +123,13 @@ class StringPool {
   // The id of the text, or kNotFound when the pool does not hold it.
   static constexpr std::uint32_t kNotFound = 0xFFFFFFFFu;
   std::uint32_t find(std::string_view text) const;
+  // The fold id of the texts that equal "text" once ASCII letters are folded, or kNotFound when
+  // the pool holds none of them (texts stored by add() are not seen). "hash" must be
+  // shortHash(foldedHash(text)).
+  std::uint32_t findFold(std::string_view text, std::uint32_t hash) const;
+  // True while every text has a fold id (none was stored by add()): a text whose folded class
+  // findFold() does not know then equals no text of the pool, even ignoring letter case.
+  bool allFolded() const { return added_ == 0; }
 
   // "id" must have come from this pool.
   std::string_view text(std::uint32_t id) const {
@@ -175,7 +182,8 @@ class StringPool {
   std::size_t slotsUsed_ = 0;
   std::vector<std::unique_ptr<unsigned char[]>> chunks_;
   std::vector<std::size_t> chunkSizes_;
-  std::size_t used_ = 0;  // bytes used in the last chunk
+  std::size_t used_ = 0;   // bytes used in the last chunk
+  std::size_t added_ = 0;  // texts stored by add()
 };
 
 }  // namespace zeb::platform::data
