@@ -762,8 +762,11 @@ class StatisticsStore::Lease {
   std::unique_ptr<Connection> connection_;
 };
 
-StatisticsStore::StatisticsStore(std::string path, Mode mode)
-    : path_(std::move(path)), mode_(mode), pool_(std::make_unique<Pool>()) {
+StatisticsStore::StatisticsStore(std::string path, Mode mode, std::uint64_t pendingBytesMax)
+    : path_(std::move(path)),
+      mode_(mode),
+      pendingBytesMax_(pendingBytesMax),
+      pool_(std::make_unique<Pool>()) {
   // The first connection sets the database up and then waits in the pool.
   auto first = openConnection(mode_ == Mode::kReadWrite ? Access::kWrite : Access::kRead);
   {
@@ -896,6 +899,13 @@ ApplyCounts StatisticsStore::accept(std::string_view text, const EmailBatch& bat
     // Numbering, writing and queueing go together, so that the merger meets the batches in the
     // order of their numbers.
     std::lock_guard lock(pending_->mutex);
+    if (pending_->size >= pendingBytesMax_) {
+      // The file is emptied only when everything in it is merged, which a server that is never
+      // quiet may not see for long: past the limit, a call waits for the merge and empties it,
+      // so that the file cannot grow without bound.
+      merger_->flush();
+      pending_->empty();
+    }
     std::int64_t seq = pending_->nextSeq;
     std::uint64_t offset = pending_->append(seq, days, text);
     ++pending_->nextSeq;

@@ -64,7 +64,10 @@ class StatisticsStore {
   // process accepted and left unmerged. kReadOnly needs both to exist, and merges such batches
   // itself before it answers (which needs the right to write the database; Exception else).
   // Throws Exception naming the path and the reason.
-  StatisticsStore(std::string path, Mode mode);
+  // "pendingBytesMax" bounds the pending file: a batch that finds it larger waits until
+  // everything in it is merged, and the file is emptied first.
+  static constexpr std::uint64_t kPendingBytesMax = std::uint64_t{256} << 20;
+  StatisticsStore(std::string path, Mode mode, std::uint64_t pendingBytesMax = kPendingBytesMax);
   ~StatisticsStore();
   StatisticsStore(const StatisticsStore&) = delete;
   StatisticsStore& operator=(const StatisticsStore&) = delete;
@@ -119,6 +122,7 @@ class StatisticsStore {
 
   std::string path_;
   Mode mode_;
+  std::uint64_t pendingBytesMax_;
   struct Pool;
   struct Checkpointer;
   static int walHook(void* store, ::sqlite3* db, const char* name, int pages);

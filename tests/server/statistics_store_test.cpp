@@ -238,6 +238,27 @@ INSTANTIATE_TEST_SUITE_P(StatisticsStoreTest, StatisticsStoreRecoveryTest,
                                                                                  : "by_a_server";
                          });
 
+// A server that is never quiet still keeps its pending file small: past the limit, a batch
+// waits for the merge and the file is emptied before it is written.
+TEST_F(StatisticsStoreTest, PendingFileStaysWithinItsLimit) {
+  StatisticsStore store(path_, StatisticsStore::Mode::kReadWrite, 1);
+  Replacement replacement;
+  replacement.from = "20251205";
+  std::vector<std::string> expected;
+  std::uintmax_t largest = 0;
+  for (int i = 0; i < 5; ++i) {
+    std::string origin = "s" + std::to_string(i) + "@x.com";
+    accept(store,
+           {test::insertChange(test::statRow("0001", origin, "b@x.com", "2025-12-05", i, 1))},
+           replacement);
+    expected.push_back("0001 20251205 " + origin + " b@x.com " + std::to_string(i));
+    largest = std::max(largest, fs::file_size(path_ + "-pending"));
+  }
+  // One record at most (a batch of one row is well under 2 KB); five would pass that.
+  EXPECT_LT(largest, 2000u);
+  EXPECT_EQ(list(store), expected);
+}
+
 TEST_F(StatisticsStoreTest, OneServerAtATimeUsesADatabase) {
   StatisticsStore first(path_, StatisticsStore::Mode::kReadWrite);
   try {
