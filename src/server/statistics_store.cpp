@@ -822,6 +822,20 @@ void StatisticsStore::catchUp() {
   if (!pending.open(false)) return;  // no pending file: nothing was accepted
   std::vector<Pending::Record> records = pending.scan();
   if (records.empty()) return;
+  {
+    // Batches merged already but still in the file (a server empties it only when quiet) need
+    // nothing written: a reader without the right to write reads on.
+    Lease reader(*this);
+    sqlite3_stmt* merged = nullptr;
+    if (sqlite3_prepare_v2(reader->db, "SELECT merged_through FROM merge_state WHERE id = 1", -1,
+                           &merged, nullptr) == SQLITE_OK &&
+        sqlite3_step(merged) == SQLITE_ROW &&
+        records.back().seq <= sqlite3_column_int64(merged, 0)) {
+      sqlite3_finalize(merged);
+      return;
+    }
+    sqlite3_finalize(merged);
+  }
   std::unique_ptr<Connection> c;
   try {
     c = openConnection(Access::kWrite);
