@@ -629,11 +629,13 @@ struct StatisticsStore::Merger {
                                             .count());
   }
 
-  // Empties the pending file once every batch in it is merged. Accepting waits meanwhile, so
-  // that no batch is appended in between.
+  // Empties the pending file once every batch in it is merged, holding accepting off meanwhile
+  // so that no batch is appended in between. Never waits for a call that is accepting: that
+  // call may be waiting for this thread's merge (a full pending file), and empties it itself.
   void clean() {
     Pending& p = *store->pending_;
-    std::lock_guard accepting(p.mutex);
+    std::unique_lock accepting(p.mutex, std::try_to_lock);
+    if (!accepting.owns_lock()) return;
     {
       std::lock_guard lock(mutex);
       if (!queue.empty() || merged != accepted || p.size == 0) return;
