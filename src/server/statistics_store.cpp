@@ -21,7 +21,6 @@
 #include <vector>
 
 #include "platform/core/exceptions.h"
-#include "server/rpc_message.h"
 
 namespace zeb::server {
 
@@ -363,6 +362,7 @@ struct StatisticsStore::Pending {
     std::uint32_t zero;
   };
   static_assert(sizeof(Header) == 24 && sizeof(Trailer) == 16);
+  // No delta is this long (requests are refused past 64 MiB): a header saying so is not one.
   static constexpr std::uint64_t kRecordMax = std::uint64_t{1} << 32;
 
   // One record found by scan().
