@@ -676,6 +676,7 @@ struct StatisticsStore::Pool {
   std::mutex mutex;
   std::vector<std::unique_ptr<Connection>> idle;
 };
+
 // Copies the write-ahead log back into the database on a thread of its own. A checkpoint
 // syncs the files, which takes longer than a batch's transaction; done by the writers (as
 // SQLite does by default) it would stall whichever call happened to pass the limit.
