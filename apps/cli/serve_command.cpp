@@ -33,8 +33,8 @@ A batch is answered once it is written to PATH-pending, which survives a crash o
 the server then merges it into the table in the background, in the order the batches came,
 when no batch has come for a moment (at the latest ten seconds after it came); past 256 MiB
 the file is emptied before the next batch, once everything in it is merged. A stop merges what
-is waiting first; a crash leaves it to the next start (or to 'zeb18000 stats'). One server at a
-time may use a database.
+is waiting and removes the file; a crash leaves it to the next start (or to 'zeb18000 stats').
+One server at a time may use a database.
 
 Options:
   --listen HOST:PORT  the address to listen on (default 127.0.0.1:18000: this machine only;

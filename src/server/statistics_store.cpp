@@ -812,7 +812,12 @@ StatisticsStore::StatisticsStore(std::string path, Mode mode, std::uint64_t pend
 StatisticsStore::~StatisticsStore() {
   // The merger finishes what was accepted, then the checkpointer goes: the writers' hook must
   // not reach it once it is gone.
-  if (merger_) merger_->stop();
+  if (merger_) {
+    merger_->stop();
+    // With everything merged the pending file goes, so that a stopped server's database is its
+    // SQLite files alone; what is left unmerged stays for the next start.
+    if (merger_->merged == merger_->accepted) ::unlink(pending_->path.c_str());
+  }
   merger_.reset();
   checkpointer_.reset();
 }

@@ -271,8 +271,8 @@ TEST_F(StatisticsStoreTest, OneServerAtATimeUsesADatabase) {
   StatisticsStore reader(path_, StatisticsStore::Mode::kReadOnly);  // readers are welcome
 }
 
-// Batch numbers go on after a restart, although the merged batches have left the pending file:
-// a new batch taken for one merged already would be lost.
+// Batch numbers go on after a restart, although the merged batches have left the pending file
+// (and the file itself is gone): a new batch taken for one merged already would be lost.
 TEST_F(StatisticsStoreTest, NumbersGoOnAfterARestart) {
   Replacement none;
   for (int run = 0; run < 3; ++run) {
@@ -282,6 +282,8 @@ TEST_F(StatisticsStoreTest, NumbersGoOnAfterARestart) {
            {test::insertChange(test::statRow("0001", origin, "b@x.com", "2025-12-05", 1, 1))},
            none);
   }
+  // Each stop merged everything and removed the pending file: the numbers live on in the table.
+  EXPECT_FALSE(fs::exists(path_ + "-pending"));
   StatisticsStore store(path_, StatisticsStore::Mode::kReadOnly);
   EXPECT_EQ(list(store), (std::vector<std::string>{"0001 20251205 run0@x.com b@x.com 1",
                                                    "0001 20251205 run1@x.com b@x.com 1",
