@@ -43,10 +43,7 @@ struct Reply {
 class ServerTest : public ::testing::Test {
  protected:
   ServerTest() {
-    dir_ = fs::temp_directory_path() /
-           ("zeb_server_test_" + std::to_string(::getpid()) + "_" + test::testDirectoryName());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = test::freshTestDirectory("zeb_server_test_");
     ServerOptions options;
     options.port = 0;
     options.databasePath = (dir_ / "stats.db").string();
@@ -518,14 +515,6 @@ TEST_F(ServerTest, BatchWithABadThirdChangeStoresNothing) {
   EXPECT_EQ(stored(), std::vector<std::string>{"0001 a@x.com b@x.com 2025-12-05 1 1"});
 }
 
-// Runs one statement on a database file of the server's, from outside the server.
-void execOn(const fs::path& file, const char* sql) {
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(file.string().c_str(), &db), SQLITE_OK);
-  EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-  sqlite3_close(db);
-}
-
 // The pending file cannot grow past a limit set on this process: a large batch fails to be
 // written, a small one still fits.
 class FileSizeLimit {
@@ -581,10 +570,10 @@ TEST_F(ServerTest, BatchTheTableRefusesWaitsUntilTheFaultIsGone) {
   mark("2025", "12", "05");
   setEmail({insertChange(statRow("0001", "keep@x.com", "b@x.com", "2025-12-05", 1, 1))});
   server_->flush();
-  execOn(dir_ / "stats.db",
-         "CREATE TRIGGER refuse BEFORE INSERT ON estatistica_email"
-         " WHEN NEW.NMORIGEM = 'boom@x.com'"
-         " BEGIN SELECT RAISE(ABORT, 'refused here'); END");
+  test::execOn(dir_ / "stats.db",
+               "CREATE TRIGGER refuse BEFORE INSERT ON estatistica_email"
+               " WHEN NEW.NMORIGEM = 'boom@x.com'"
+               " BEGIN SELECT RAISE(ABORT, 'refused here'); END");
   setEmail({insertChange(statRow("0001", "boom@x.com", "b@x.com", "2025-12-05", 1, 1))});
   setEmail({insertChange(statRow("0001", "late@x.com", "b@x.com", "2025-12-05", 1, 1))});
   const std::string why =
@@ -601,7 +590,7 @@ TEST_F(ServerTest, BatchTheTableRefusesWaitsUntilTheFaultIsGone) {
   } catch (const platform::Exception& e) {
     EXPECT_EQ(std::string(e.what()), why);
   }
-  execOn(dir_ / "stats.db", "DROP TRIGGER refuse");
+  test::execOn(dir_ / "stats.db", "DROP TRIGGER refuse");
   server_->flush();
   EXPECT_EQ(stored(), (std::vector<std::string>{"0001 boom@x.com b@x.com 2025-12-05 1 1",
                                                 "0001 keep@x.com b@x.com 2025-12-05 1 1",

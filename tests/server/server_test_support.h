@@ -2,7 +2,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -19,6 +22,23 @@ inline std::string testDirectoryName() {
     if (c == '/') c = '_';
   }
   return name;
+}
+
+// A new empty directory for the running test, under the system's temporary directory.
+inline std::filesystem::path freshTestDirectory(const std::string& prefix) {
+  std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                              (prefix + std::to_string(::getpid()) + "_" + testDirectoryName());
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
+// Runs one statement on a database file of the server's, from outside the server.
+inline void execOn(const std::filesystem::path& file, const char* sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(file.string().c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+  sqlite3_close(db);
 }
 
 // A cdsDados row as the module sends it, with the period codes of its month.

@@ -20,10 +20,7 @@ namespace fs = std::filesystem;
 class StatisticsStoreTest : public ::testing::Test {
  protected:
   StatisticsStoreTest() {
-    dir_ = fs::temp_directory_path() /
-           ("zeb_store_test_" + std::to_string(::getpid()) + "_" + test::testDirectoryName());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = test::freshTestDirectory("zeb_store_test_");
     path_ = (dir_ / "stats.db").string();
   }
   ~StatisticsStoreTest() override { fs::remove_all(dir_); }
@@ -181,14 +178,6 @@ TEST_F(StatisticsStoreTest, AcceptedBatchesAreMergedInTheOrderAccepted) {
   EXPECT_EQ(list(store), std::vector<std::string>{"0001 20251205 A@X.com b@x.com 300"});
 }
 
-// Runs one statement on the database from outside the store.
-void execOn(const std::string& path, const char* sql) {
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-  EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-  sqlite3_close(db);
-}
-
 // What a process accepted and did not merge before it ended is merged by whichever process
 // opens the database next: a server, or a reader. A record that a crash cut short at the end
 // of the pending file is dropped, and later batches are written in its place.
@@ -200,16 +189,16 @@ TEST_P(StatisticsStoreRecoveryTest, MergesWhatWasAcceptedAndLeftUnmerged) {
   test::json z = test::statRow("0001", "z@x.com", "b@x.com", "2025-12-05", 7, 1);
   {
     StatisticsStore store(path_, StatisticsStore::Mode::kReadWrite);
-    execOn(path_,
-           "CREATE TRIGGER refuse BEFORE INSERT ON estatistica_email"
-           " BEGIN SELECT RAISE(ABORT, 'refused here'); END");
+    test::execOn(path_,
+                 "CREATE TRIGGER refuse BEFORE INSERT ON estatistica_email"
+                 " BEGIN SELECT RAISE(ABORT, 'refused here'); END");
     Replacement replacement;
     replacement.from = "20251205";
     accept(store, {test::insertChange(a)}, replacement);
     accept(store, {test::insertChange(z)}, replacement);
     EXPECT_THROW(store.flush(), platform::Exception);
   }  // ends with both batches unmerged
-  execOn(path_, "DROP TRIGGER refuse");
+  test::execOn(path_, "DROP TRIGGER refuse");
   { std::ofstream(path_ + "-pending", std::ios::app) << "ZBP1 torn"; }
 
   std::vector<std::string> merged = {"0001 20251205 a@x.com b@x.com 100",
