@@ -19,7 +19,7 @@
 #include "floor.h"
 #include "import/analysis.h"
 #include "import/module_state.h"
-#include "import/parse_phase.h"
+#include "import/phase_sequence.h"
 #include "import/upload.h"
 #include "import/work_file.h"
 #include "platform/os/file_services.h"
@@ -131,24 +131,18 @@ int main(int argc, char** argv) {
   import::TrafficTables tables;
   NullServer server(tables.cdsDados.columnsJson(), clock);
 
-  // The phases as an import run takes them (importLog), timed around the upload alone.
+  // The phases as an import run takes them, timed around the upload alone.
   Stamp traffic = Stamp::now(), upload, end, closed, deleted;
   import::UploadResult result;
-  import::PhaseUi ui;
   try {
     boRegsImp = false;
     boImport = true;
-    import::FormatDoc(log, ui);
-    tables.openLogTables();
-    {
-      platform::os::LineReader reader(stArqTemp);
-      import::parsePhase(reader, tables, ui, log, import::workFileFirstLine);
-    }
-    import::analysisPhase(tables, ui, log);
-    import::Grouping grouping = import::groupingPhase(tables, ui);
-    tables.cdsDados.open();
-    upload = Stamp::now();
-    result = import::uploadPhase(tables, grouping, server, ui, {});
+    import::PhaseOptions options;
+    options.server = &server;
+    options.stageStarted = [&upload](import::ImportStage stage) {
+      if (stage == import::ImportStage::kUpload) upload = Stamp::now();
+    };
+    result = import::runPhases(log, tables, options).upload;
     end = Stamp::now();
     tables.closeAll();
     closed = Stamp::now();

@@ -14,7 +14,7 @@
 #include "floor.h"
 #include "import/analysis.h"
 #include "import/module_state.h"
-#include "import/parse_phase.h"
+#include "import/phase_sequence.h"
 #include "import/traffic_tables.h"
 #include "import/work_file.h"
 #include "platform/os/file_services.h"
@@ -69,28 +69,28 @@ int main(int argc, char** argv) {
 
   import::moduleStartUp();
   import::TrafficTables tables;
-  import::PhaseUi ui;
+  Clock::time_point at[4];
+  std::size_t envio = 0, receb = 0;
+  import::PhaseOptions options;
+  options.last = import::ImportStage::kGrouping;
+  options.stageStarted = [&](import::ImportStage stage) {
+    if (stage != import::ImportStage::kWorkFile) at[static_cast<int>(stage) - 1] = Clock::now();
+    if (stage == import::ImportStage::kAnalysis) {
+      envio = tables.cdsEnvio.recordCount();
+      receb = tables.cdsRecebimento.recordCount();
+    }
+  };
+  boImport = true;
   auto start = Clock::now();
-  import::FormatDoc(log, ui);
-  double workFile = seconds(start);
-
-  auto phase = Clock::now();
-  tables.openLogTables();
-  {
-    platform::os::LineReader reader(stArqTemp);
-    import::parsePhase(reader, tables, ui, log);
-  }
-  double parse = seconds(phase);
-  std::size_t envio = tables.cdsEnvio.recordCount();
-  std::size_t receb = tables.cdsRecebimento.recordCount();
-
-  phase = Clock::now();
-  import::analysisPhase(tables, ui);
-  double analysis = seconds(phase);
-
-  phase = Clock::now();
-  import::Grouping grouping = import::groupingPhase(tables, ui);
-  double group = seconds(phase);
+  import::Grouping grouping = import::runPhases(log, tables, options).grouping;
+  auto end = Clock::now();
+  auto between = [](Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double>(b - a).count();
+  };
+  double workFile = between(start, at[0]);
+  double parse = between(at[0], at[1]);
+  double analysis = between(at[1], at[2]);
+  double group = between(at[2], end);
   double total = seconds(start);
   double huge = hugePagesMiB();
   platform::os::deleteFile(stArqTemp);

@@ -19,7 +19,7 @@
 
 #include "bench_backend.h"
 #include "floor.h"
-#include "import/import_pipeline.h"
+#include "import/phase_sequence.h"
 #include "import/module_state.h"
 #include "import/net_server_object.h"
 #include "platform/net/net_connection.h"
@@ -101,18 +101,26 @@ int importOnce(const char* log, server::Server& server, platform::net::TNetConne
   import::NetServerObject object(net);
   TimedServer timed(object, clock);
   StepClock steps;
-  import::ImportOptions options;
-  options.stepStarted = [&steps](import::ImportStep step) {
-    steps.at[static_cast<int>(step)] = Clock::now();
+  import::PhaseOptions options;
+  options.server = &timed;
+  options.stageStarted = [&steps](import::ImportStage stage) {
+    steps.at[static_cast<int>(stage)] = Clock::now();
   };
   import::TrafficTables tables;
   server::ServerMetrics before = server.metrics();
 
   import::UploadResult result;
   try {
-    result = import::importLog(log, tables, timed, options);
+    boRegsImp = false;
+    boImport = true;
+    result = import::runPhases(log, tables, options).upload;
+    steps.at[5] = Clock::now();
+    tables.closeAll();
+    platform::os::deleteFile(stArqTemp);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "upload_bench: %s\n", e.what());
+    tables.closeAll();
+    if (!stArqTemp.empty()) platform::os::deleteFile(stArqTemp);
     return 1;
   }
   steps.at[6] = Clock::now();

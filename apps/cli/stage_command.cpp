@@ -7,16 +7,13 @@
 #include "commands.h"
 #include "console_backend.h"
 #include "host/brenmor.h"
-#include "import/analysis.h"
 #include "import/module_state.h"
-#include "import/parse_phase.h"
+#include "import/phase_sequence.h"
 #include "import/traffic_tables.h"
 #include "import/upload.h"
-#include "import/work_file.h"
 #include "platform/core/exceptions.h"
 #include "platform/os/file.h"
 #include "platform/os/file_services.h"
-#include "platform/os/line_reader.h"
 #include "platform/ui/application.h"
 #include "tsv_writer.h"
 
@@ -186,22 +183,27 @@ int inspectCommand(std::span<char*> args) {
   ConsoleBackend console;
   platform::ui::ScopedBackend backendScope(console);
   import::moduleStartUp();
+  if (options.branch) {
+    host::HostSettings settings = host::hostSettings();
+    settings.branch = *options.branch;
+    host::setHostSettings(settings);
+  }
   WorkFileGuard guard;
-  import::PhaseUi ui;
-  import::FormatDoc(options.log, ui);
-  if (options.year) stAno = *options.year;
+  import::TrafficTables tables;
+  NoServer server(tables.cdsDados.columnsJson());
+  import::PhaseOptions phases;
+  phases.server = &server;
+  if (options.year) phases.year = *options.year;
+  phases.last = options.stage == "workfile" ? import::ImportStage::kWorkFile
+                : options.stage == "parse"  ? import::ImportStage::kParse
+                : options.stage == "pair"   ? import::ImportStage::kGrouping
+                                            : import::ImportStage::kUpload;
+  import::PhaseResult result = import::runPhases(options.log, tables, phases);
 
   if (options.stage == "workfile") {
     copyToStdout(stArqTemp);
     std::fprintf(stderr, "inLinhas=%d stAno=%s\n", static_cast<int>(inLinhas), stAno.c_str());
     return 0;
-  }
-
-  import::TrafficTables tables;
-  tables.openLogTables();
-  {
-    platform::os::LineReader reader(stArqTemp);
-    import::parsePhase(reader, tables, ui, options.log, import::workFileFirstLine);
   }
 
   TsvWriter out(stdout);
@@ -217,30 +219,21 @@ int inspectCommand(std::span<char*> args) {
     return 0;
   }
 
-  import::analysisPhase(tables, ui, options.log);
-  import::Grouping grouping = import::groupingPhase(tables, ui);
   if (options.stage == "fold") {
-    if (options.branch) {
-      host::HostSettings settings = host::hostSettings();
-      settings.branch = *options.branch;
-      host::setHostSettings(settings);
-    }
-    tables.cdsDados.open();
-    NoServer server(tables.cdsDados.columnsJson());
-    import::UploadResult result = import::uploadPhase(tables, grouping, server, ui, {});
+    const import::UploadResult& upload = result.upload;
     if (options.count) {
       printCount(out, tables.cdsDados);
     } else {
       out.table(tables.cdsDados);
     }
     out.field("imported");
-    out.field(static_cast<long long>(result.processed));
+    out.field(static_cast<long long>(upload.processed));
     out.endLine();
     out.field("grouped");
-    out.field(static_cast<long long>(result.grouped));
+    out.field(static_cast<long long>(upload.grouped));
     out.endLine();
     out.field("period");
-    out.field(result.period);
+    out.field(upload.period);
     out.endLine();
     out.flush();
     return 0;
@@ -250,8 +243,8 @@ int inspectCommand(std::span<char*> args) {
   } else {
     out.table(tables.cdsIntermediario);
   }
-  printDate(out, "earliest", grouping.earliest);
-  printDate(out, "last", grouping.last);
+  printDate(out, "earliest", result.grouping.earliest);
+  printDate(out, "last", result.grouping.last);
   out.flush();
   return 0;
 }

@@ -5,10 +5,10 @@
 
 namespace zeb::host {
 
-void MensErro(std::string_view text, bool abort) {
+void MensErro(std::string_view text, bool abort, std::string detail) {
   namespace ui = platform::ui;
   ui::application().messageDlg(text, ui::MsgDlgType::Error, ui::MsgDlgBtn::OK, 0);
-  if (abort) throw platform::EAbort();
+  if (abort) throw platform::EAbort(std::move(detail));
 }
 
 }  // namespace zeb::host

@@ -172,11 +172,23 @@ void analysisPhase(TrafficTables& tables, const PhaseUi& ui, std::string_view lo
   }
 }
 
+std::string noTrafficReason(std::size_t sendingLines, std::size_t deliveryLines,
+                            std::int64_t lines) {
+  std::string among = " among " + std::to_string(lines) + (lines == 1 ? " line" : " lines");
+  if (sendingLines == 0 && deliveryLines == 0) return "no sending and no delivery line" + among;
+  if (sendingLines == 0) return "no sending line" + among;
+  if (deliveryLines == 0) return "no delivery line" + among;
+  return "no delivery follows a sending line of its queue id (" + std::to_string(sendingLines) +
+         " sending, " + std::to_string(deliveryLines) + " delivery lines" + among + ")";
+}
+
 Grouping groupingPhase(TrafficTables& tables, const PhaseUi& ui) {
   RecordSet& envio = tables.cdsEnvio;
   RecordSet& receb = tables.cdsRecebimento;
   RecordSet& inter = tables.cdsIntermediario;
   Grouping result;
+  const std::size_t sendingCount = envio.recordCount();
+  const std::size_t deliveryCount = receb.recordCount();
   if (!envio.isEmpty()) envio.first();
   if (!receb.isEmpty()) receb.first();
   inter.open();
@@ -272,7 +284,8 @@ Grouping groupingPhase(TrafficTables& tables, const PhaseUi& ui) {
     if (ui.unlockScreen) ui.unlockScreen();
     ui.setStatus("");
     boImport = false;
-    host::MensErro(ui.msg().Msg("Arq_Inv"), true);
+    host::MensErro(ui.msg().Msg("Arq_Inv"), true,
+                   noTrafficReason(sendingCount, deliveryCount, inLinhas));
   }
   return result;
 }

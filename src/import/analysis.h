@@ -40,6 +40,11 @@ void analysisPhase(TrafficTables& tables, const PhaseUi& ui, std::string_view lo
 // cdsRecebimento rows. When the log yields no traffic (and no stop was asked for), clears the
 // status line and boImport, runs ui.unlockScreen, and reports the "Arq_Inv" text through
 // MensErro, which aborts.
+// The abort carries the reason (EAbort::detail()), such as "no delivery line among 12 lines".
 Grouping groupingPhase(TrafficTables& tables, const PhaseUi& ui);
+
+// Why a log yields no traffic, from its counts of sending and delivery records and of lines.
+std::string noTrafficReason(std::size_t sendingLines, std::size_t deliveryLines,
+                            std::int64_t lines);
 
 }  // namespace zeb::import

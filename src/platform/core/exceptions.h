@@ -14,9 +14,16 @@ class Exception : public std::runtime_error {
 
 // The silent abort: raised after the user has already been shown why the operation ends.
 // Hosts report nothing more for it.
+// It may carry a detail that the text shown did not give (which line, what was missing), for
+// hosts that log or print more than a dialog shows.
 class EAbort : public Exception {
  public:
-  EAbort() : Exception("Operation aborted") {}
+  explicit EAbort(std::string detail = {})
+      : Exception("Operation aborted"), detail_(std::move(detail)) {}
+  const std::string& detail() const { return detail_; }
+
+ private:
+  std::string detail_;
 };
 
 // A text that does not convert to the number or date it should hold.

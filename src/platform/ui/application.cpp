@@ -135,6 +135,18 @@ std::vector<Form*> Application::forms() const {
   return all;
 }
 
+void Application::adoptForm(Form* form) { form->ownedByApplication_ = true; }
+
+void Application::destroyOwnedForms() {
+  // A form's destructor may destroy other forms, so the list is walked anew after each one.
+  for (;;) {
+    Form* owned = lastForm_;
+    while (owned != nullptr && !owned->ownedByApplication_) owned = owned->prevForm_;
+    if (owned == nullptr) return;
+    delete owned;
+  }
+}
+
 void Application::addForm(Form& form) {
   form.prevForm_ = lastForm_;
   form.nextForm_ = nullptr;

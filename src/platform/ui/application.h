@@ -75,6 +75,13 @@ class Application {
   // The living forms, in creation order.
   std::vector<Form*> forms() const;
 
+  // Takes "form", made with new, as the Application's own, as a form factory does: it lives
+  // until destroyOwnedForms(). A host calls that before it unloads the modules whose forms
+  // these are, and before it ends.
+  void adoptForm(Form* form);
+  // Destroys the forms the Application owns, the newest first.
+  void destroyOwnedForms();
+
   // Draws every pending change now, whatever the time since the last hand-over.
   void flush();
 

@@ -53,6 +53,14 @@ Form* Control::form() const {
   return static_cast<Form*>(const_cast<Control*>(root));
 }
 
+Control* Control::findChild(std::string_view name) const {
+  for (Control* child : children_) {
+    if (child->name_ == name) return child;
+    if (Control* found = child->findChild(name)) return found;
+  }
+  return nullptr;
+}
+
 void Control::noteFirstChange() {
   if (Form* f = form()) f->treeChanged_ = true;
 }
@@ -83,11 +91,24 @@ void Control::setBounds(int left, int top, int width, int height) {
   width_ = width;
   height_ = height;
   markChanged(changes::kGeometry);
+  boundsChanged();
 }
 
 void Control::setBold(bool bold) {
   if (bold_ == bold) return;
   bold_ = bold;
+  markChanged(changes::kFont);
+}
+
+void Control::setFontName(std::string_view name) {
+  if (fontName_ == name) return;
+  fontName_.assign(name);
+  markChanged(changes::kFont);
+}
+
+void Control::setFontHeight(int pixels) {
+  if (fontHeight_ == pixels) return;
+  fontHeight_ = pixels;
   markChanged(changes::kFont);
 }
 

@@ -63,6 +63,9 @@ class Control {
   void setParent(Control* parent);
   // The form at the root of this control's tree, or nullptr.
   Form* form() const;
+  // The first control named "name" in this control's tree below it, depth first in creation
+  // order, or nullptr. Hosts find a loaded screen's controls this way.
+  Control* findChild(std::string_view name) const;
 
   // Caption and text are one property, as in the toolkit the screens were designed for: labels,
   // buttons and forms speak of a caption, edit fields of a text.
@@ -106,6 +109,13 @@ class Control {
   void setHeight(int height) { setBounds(left_, top_, width_, height); }
   void setBounds(int left, int top, int width, int height);
 
+  // The font: a family name ("MS Sans Serif"; empty for the system's), a character height in
+  // pixels (0 for the system's) and the bold style. A backend falls back to the system's sans
+  // serif at the same pixel height when it lacks the family.
+  const std::string& fontName() const { return fontName_; }
+  void setFontName(std::string_view name);
+  int fontHeight() const { return fontHeight_; }
+  void setFontHeight(int pixels);
   bool bold() const { return bold_; }
   void setBold(bool bold);
 
@@ -134,6 +144,8 @@ class Control {
   }
   // Runs after the text has changed (an edit field fires its change handler here).
   virtual void textChanged() {}
+  // Runs after the bounds have changed (a form lays out its areas here).
+  virtual void boundsChanged() {}
 
  private:
   friend class Application;
@@ -151,6 +163,8 @@ class Control {
   bool enabled_ = true;
   bool visible_ = true;
   bool bold_ = false;
+  std::string fontName_;
+  int fontHeight_ = 0;
   int left_ = 0;
   int top_ = 0;
   int width_ = 0;

@@ -20,6 +20,12 @@ void Edit::textChanged() {
   if (onChange_) onChange_(*this);
 }
 
+void Button::setStyle(ButtonStyle style) {
+  if (style_ == style) return;
+  style_ = style;
+  markChanged(changes::kOther);
+}
+
 void Button::click() {
   if (onClick_) onClick_(*this);
 }

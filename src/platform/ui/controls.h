@@ -41,10 +41,18 @@ class Edit : public Control {
   NotifyEvent onChange_;
 };
 
-// A push button (flat or not: the look is the backend's).
+// How a backend draws a button: a raised push button, a flat one that shows its face only
+// under the mouse, or the small search button beside an edit field, whose glyph has two states
+// (enabled and disabled).
+enum class ButtonStyle { kPush, kFlat, kSearch };
+
+// A push button.
 class Button : public Control {
  public:
   Button(Control* parent, std::string_view name) : Control(ControlKind::Button, parent, name) {}
+
+  ButtonStyle style() const { return style_; }
+  void setStyle(ButtonStyle style);
 
   const NotifyEvent& onClick() const { return onClick_; }
   void setOnClick(NotifyEvent handler) { onClick_ = std::move(handler); }
@@ -57,6 +65,7 @@ class Button : public Control {
 
  private:
   NotifyEvent onClick_;
+  ButtonStyle style_ = ButtonStyle::kPush;
 };
 
 class GroupBox : public Control {

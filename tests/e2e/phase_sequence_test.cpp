@@ -1,6 +1,6 @@
-// Imports real logs through the real connection into the real server, on an ephemeral loopback
+// Runs the phases of an import over real logs through the real connection into the real server, on an ephemeral loopback
 // port over a temporary SQLite file, and reads back what was stored.
-#include "import/import_pipeline.h"
+#include "import/phase_sequence.h"
 
 #include <gtest/gtest.h>
 
@@ -17,14 +17,14 @@
 namespace zeb::e2e {
 namespace {
 
-using import::ImportStep;
+using import::ImportStage;
 using import::UploadResult;
 using platform::ui::TestBackend;
 
-class ImportPipelineTest : public ::testing::Test {
+class PhaseSequenceTest : public ::testing::Test {
  protected:
-  ImportPipelineTest() : scope_(backend_) { import::moduleStartUp(); }
-  ~ImportPipelineTest() override { host::setHostSettings({}); }
+  PhaseSequenceTest() : scope_(backend_) { import::moduleStartUp(); }
+  ~PhaseSequenceTest() override { host::setHostSettings({}); }
 
   std::string log(const std::string& name, const std::vector<Mail>& mails) {
     return writeLog(dir_.file(name), mails);
@@ -33,10 +33,25 @@ class ImportPipelineTest : public ::testing::Test {
   UploadResult importInto(import::ServerObject& server, const std::string& path,
                           const std::string& branch = "0001") {
     host::setHostSettings({branch, "127.0.0.1", 18000});
-    import::ImportOptions options;
+    import::PhaseOptions options;
     options.year = "2025";
-    options.stepStarted = stepStarted_;
-    return import::importLog(path, tables_, server, options);
+    options.server = &server;
+    options.stageStarted = stepStarted_;
+    boRegsImp = false;
+    boImport = true;
+    stArqTemp.clear();
+    // As the screen's run does on every path.
+    struct CleanUp {
+      import::TrafficTables& tables;
+      ~CleanUp() {
+        tables.closeAll();
+        try {
+          if (!stArqTemp.empty()) platform::os::deleteFile(stArqTemp);
+        } catch (const std::exception&) {
+        }
+      }
+    } cleanUp{tables_};
+    return import::runPhases(path, tables_, options).upload;
   }
 
   // What importing "logs" one after the other into an empty database stores.
@@ -50,8 +65,8 @@ class ImportPipelineTest : public ::testing::Test {
 
   // Clears boImport during the pump at the start of upload row "row".
   void stopAtUploadRow(std::uint64_t row) {
-    stepStarted_ = [this, row](ImportStep step) {
-      if (step != ImportStep::kUpload) return;
+    stepStarted_ = [this, row](ImportStage step) {
+      if (step != ImportStage::kUpload) return;
       // Row 1001 pumps once more, to close the first batch.
       std::uint64_t pumps = row > 1001 ? row + 1 : row;
       backend_.atPump(backend_.pumpCount() + pumps, [] { boImport = false; });
@@ -62,7 +77,7 @@ class ImportPipelineTest : public ::testing::Test {
   platform::ui::ScopedBackend scope_;
   TempDir dir_;
   import::TrafficTables tables_;
-  std::function<void(ImportStep)> stepStarted_;
+  std::function<void(ImportStage)> stepStarted_;
 };
 
 // The sum of a column over stored rows: 9 is VRVOLDADOS, 10 QTEMAIL.
@@ -86,7 +101,7 @@ std::vector<std::string> ofDays(const std::vector<std::string>& rows, const std:
   return out;
 }
 
-TEST_F(ImportPipelineTest, a_log_imported_twice_stores_what_one_import_stores) {
+TEST_F(PhaseSequenceTest, a_log_imported_twice_stores_what_one_import_stores) {
   // 2400 mails over three days. The first upload batch ends early on the 6th, with rows that
   // no later mail touches; the second batch goes on with the 6th and updates rows of the first.
   std::vector<Mail> mails =
@@ -111,7 +126,7 @@ TEST_F(ImportPipelineTest, a_log_imported_twice_stores_what_one_import_stores) {
   EXPECT_EQ(once.size(), 3u * 117u + 101u);
 }
 
-TEST_F(ImportPipelineTest, a_rotated_log_overlapping_by_a_day_replaces_just_the_days_it_holds) {
+TEST_F(PhaseSequenceTest, a_rotated_log_overlapping_by_a_day_replaces_just_the_days_it_holds) {
   // The old log ends in the middle of the 3rd; the rotated one holds all of the 3rd again.
   std::vector<Mail> third = busyDay(3, 300, 3);
   std::vector<Mail> halfThird(third.begin(), third.begin() + 150);
@@ -127,7 +142,7 @@ TEST_F(ImportPipelineTest, a_rotated_log_overlapping_by_a_day_replaces_just_the_
   EXPECT_EQ(server.rows(), cleanRows({whole}));
 }
 
-TEST_F(ImportPipelineTest, an_older_log_imported_later_never_erases_newer_days) {
+TEST_F(PhaseSequenceTest, an_older_log_imported_later_never_erases_newer_days) {
   std::string newer = log("mail.log", concat({busyDay(3, 300, 3), busyDay(4, 200, 4)}));
   std::string older = log("mail.log.1", concat({busyDay(1, 200), busyDay(3, 100, 5)}));
   LiveServer server(dir_.file("stats.db"));
@@ -141,7 +156,7 @@ TEST_F(ImportPipelineTest, an_older_log_imported_later_never_erases_newer_days) 
             ofDays(cleanRows({newer}), "2025|12|04", "2025|12|31"));
 }
 
-TEST_F(ImportPipelineTest, two_branches_importing_the_same_days_do_not_touch_each_other) {
+TEST_F(PhaseSequenceTest, two_branches_importing_the_same_days_do_not_touch_each_other) {
   std::string matriz = log("matriz.log", concat({busyDay(1, 300), busyDay(2, 300, 1)}));
   std::string filial = log("filial.log", concat({busyDay(1, 250, 7), busyDay(2, 250, 8)}));
   LiveServer server(dir_.file("stats.db"));
@@ -154,7 +169,7 @@ TEST_F(ImportPipelineTest, two_branches_importing_the_same_days_do_not_touch_eac
   EXPECT_EQ(server.rows({.branch = "0002"}), cleanRows({filial}, "0002"));
 }
 
-TEST_F(ImportPipelineTest, traffic_is_sent_after_rows_1001_and_2001_and_the_last) {
+TEST_F(PhaseSequenceTest, traffic_is_sent_after_rows_1001_and_2001_and_the_last) {
   std::string path = log("mail.log", distinctMails(2500, 1, 600));
   LiveServer server(dir_.file("stats.db"));
   Tap tap(server.object());
@@ -177,7 +192,7 @@ struct StopCase {
   std::uint64_t batches;
 };
 
-class StopDuringUploadTest : public ImportPipelineTest,
+class StopDuringUploadTest : public PhaseSequenceTest,
                              public ::testing::WithParamInterface<StopCase> {};
 
 TEST_P(StopDuringUploadTest, stores_the_batches_sent_whole_and_nothing_after_them) {
@@ -202,7 +217,7 @@ void PrintTo(const StopCase& c, std::ostream* out) {
   *out << "stop at row " << c.stopRow << " of " << c.mails;
 }
 
-INSTANTIATE_TEST_SUITE_P(ImportPipelineTest, StopDuringUploadTest,
+INSTANTIATE_TEST_SUITE_P(PhaseSequenceTest, StopDuringUploadTest,
                          ::testing::Values(StopCase{500, 10, 1}, StopCase{2500, 1500, 2},
                                            StopCase{1200, 1001, 1}),
                          [](const ::testing::TestParamInfo<StopCase>& info) {
@@ -210,12 +225,12 @@ INSTANTIATE_TEST_SUITE_P(ImportPipelineTest, StopDuringUploadTest,
                                   std::to_string(info.param.mails);
                          });
 
-TEST_F(ImportPipelineTest, a_stop_before_the_upload_makes_no_server_call) {
+TEST_F(PhaseSequenceTest, a_stop_before_the_upload_makes_no_server_call) {
   std::string path = log("mail.log", distinctMails(300, 1, 100));
   LiveServer server(dir_.file("stats.db"));
   Tap tap(server.object());
-  stepStarted_ = [this](ImportStep step) {
-    if (step == ImportStep::kAnalysis) {
+  stepStarted_ = [this](ImportStage step) {
+    if (step == ImportStage::kAnalysis) {
       backend_.atPump(backend_.pumpCount() + 20, [] { boImport = false; });
     }
   };
@@ -230,7 +245,7 @@ TEST_F(ImportPipelineTest, a_stop_before_the_upload_makes_no_server_call) {
   EXPECT_TRUE(server.rows().empty());
 }
 
-TEST_F(ImportPipelineTest, a_log_that_cannot_be_read_leaves_no_work_file_and_calls_nothing) {
+TEST_F(PhaseSequenceTest, a_log_that_cannot_be_read_leaves_no_work_file_and_calls_nothing) {
   LiveServer server(dir_.file("stats.db"));
   Tap tap(server.object());
 
@@ -243,7 +258,7 @@ TEST_F(ImportPipelineTest, a_log_that_cannot_be_read_leaves_no_work_file_and_cal
 
 // The server dies between two batches: what it stored is whole, the run fails naming where, and
 // importing the same log again after a restart repairs everything.
-TEST_F(ImportPipelineTest,
+TEST_F(PhaseSequenceTest,
        a_server_killed_between_batches_fails_the_run_and_a_new_import_repairs_it) {
   std::vector<Mail> mails = distinctMails(2500, 1, 400);
   std::string path = log("mail.log", mails);
@@ -278,7 +293,7 @@ TEST_F(ImportPipelineTest,
   EXPECT_EQ(server.rows(), cleanRows({path}));
 }
 
-TEST_F(ImportPipelineTest,
+TEST_F(PhaseSequenceTest,
        a_server_killed_during_a_batch_keeps_whole_batches_and_a_new_import_repairs_it) {
   std::vector<Mail> mails = distinctMails(3500, 1, 500);
   std::string path = log("mail.log", mails);

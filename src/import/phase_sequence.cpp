@@ -1,0 +1,69 @@
+#include "import/phase_sequence.h"
+
+#include "import/module_state.h"
+#include "import/parse_phase.h"
+#include "import/work_file.h"
+#include "platform/core/exceptions.h"
+#include "platform/os/line_reader.h"
+#include "platform/ui/application.h"
+
+namespace zeb::import {
+
+namespace {
+
+// A phase's first text is drawn at once, whatever the pump's pace, so that every host sees
+// every phase begin (a console prints a line per phase).
+void showStatus(const PhaseUi& ui, const char* key) {
+  ui.setStatus(ui.msg().Msg(key));
+  ui.repaint();
+  platform::ui::application().flush();
+}
+
+}  // namespace
+
+PhaseResult runPhases(const std::string& path, TrafficTables& tables,
+                      const PhaseOptions& options) {
+  const PhaseUi& ui = options.ui;
+  auto begin = [&](ImportStage stage) {
+    if (options.stageStarted) options.stageStarted(stage);
+  };
+  PhaseResult result;
+
+  showStatus(ui, "Prep_Dados");
+  if (options.working) options.working();
+  begin(ImportStage::kWorkFile);
+  FormatDoc(path, ui);
+  if (!options.year.empty()) stAno = options.year;
+  if (options.last == ImportStage::kWorkFile) return result;
+
+  {
+    platform::os::LineReader reader(stArqTemp);
+    tables.openLogTables();
+    ui.setPosition(0);
+    showStatus(ui, "Rec_dad");
+    ui.setMax(inLinhas);
+    platform::ui::application().processMessages();
+    begin(ImportStage::kParse);
+    parsePhase(reader, tables, ui, path, workFileFirstLine);
+  }
+  if (options.last == ImportStage::kParse) return result;
+
+  showStatus(ui, "An_dad");
+  begin(ImportStage::kAnalysis);
+  analysisPhase(tables, ui, path);
+  if (options.last == ImportStage::kAnalysis) return result;
+
+  showStatus(ui, "Org_dad");
+  begin(ImportStage::kGrouping);
+  result.grouping = groupingPhase(tables, ui);
+  if (options.last == ImportStage::kGrouping || !boImport) return result;
+
+  if (options.server == nullptr) throw platform::Exception("an upload needs a server");
+  tables.cdsDados.open();
+  begin(ImportStage::kUpload);
+  result.upload = uploadPhase(tables, result.grouping, *options.server, ui, options.labels);
+  result.uploaded = true;
+  return result;
+}
+
+}  // namespace zeb::import
