@@ -1,0 +1,296 @@
+// zeb18000 import: the headless host of the import screen. It loads the module, opens the screen
+// through IniProc, puts the log into the file field, presses the import command and shows the
+// screen through the console backend.
+#include <dlfcn.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "cli_options.h"
+#include "commands.h"
+#include "console_backend.h"
+#include "host/base_screen.h"
+#include "host/brenmor.h"
+#include "host/exception_handler.h"
+#include "platform/core/exceptions.h"
+#include "platform/ui/application.h"
+#include "platform/ui/controls.h"
+#include "server/server.h"
+#include "stop_signals.h"
+
+namespace zeb::cli {
+
+namespace {
+
+namespace ui = platform::ui;
+
+constexpr const char* kDescription =
+    R"(Imports the Postfix mail log LOG into the e-mail statistics of the application server, as
+the screen ZEB18000 does: the statistics per sender, recipient and day (message count, bytes,
+period codes) under the branch code, replacing what the server held for the days the log
+carries from its earliest date on. Progress goes to stderr (a status line on a terminal, a
+line per phase otherwise), the summary to stdout.
+
+Without --server (and without ZEB_SERVER) the command starts the application server inside
+itself, on a loopback port, over the SQLite database of --db, and returns only when the
+statistics are in the database: 'zeb18000 stats --db PATH' shows them right after.
+
+Ctrl-C asks "Parar importação?" on a terminal and stops at once otherwise; SIGTERM and SIGHUP
+stop at once. A stop during the upload keeps the batches already sent, whole; the work file is
+deleted however the run ends.
+)";
+
+constexpr const char* kFooter = R"(
+Environment:
+  ZEB_SERVER       HOST:PORT of the application server, when --server is not given
+  ZEB_BRANCH       the branch code, when --branch is not given
+  ZEB_MODULE       the module library to load (default: libzeb18000.so beside the program)
+
+Exit status: 0 imported; 1 failed (the reason on stderr); 2 bad usage; 130 stopped.
+)";
+
+struct Options {
+  std::string log;
+  std::string server;
+  std::string db = "zeb18000.db";
+  std::string branch;
+  bool json = false;
+  bool quiet = false;
+};
+
+// HOST:PORT, the host possibly in brackets ([::1]:18000); false when it is not one.
+bool splitHostPort(const std::string& text, std::string& host, int& port) {
+  std::size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  host = text.substr(0, colon);
+  std::string digits = text.substr(colon + 1);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  }
+  if (host.empty() || digits.empty() || digits.size() > 5 ||
+      digits.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  port = std::stoi(digits);
+  return port >= 1 && port <= 65535;
+}
+
+// The console without the progress: errors and questions only.
+class QuietConsole : public ConsoleBackend {
+ public:
+  void draw(ui::Control&, unsigned) override {}
+  void repaint(ui::Form&) override {}
+};
+
+// The module, loaded as a host loads it, and unloaded after its screen is gone.
+class LoadedModule {
+ public:
+  LoadedModule() {
+    const char* path = std::getenv("ZEB_MODULE");
+    if (path == nullptr || *path == '\0') path = "libzeb18000.so";
+    handle_ = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (handle_ == nullptr) {
+      throw platform::Exception(std::string("loading the module failed: ") + dlerror());
+    }
+    initialize_ = entry("Initialize");
+    iniProc_ = entry("IniProc");
+    finalize_ = entry("Finalize");
+    boImport_ = static_cast<bool*>(dlsym(handle_, "boImport"));
+    if (boImport_ == nullptr) throw platform::Exception("the module exports no boImport");
+    initialize_();
+  }
+  ~LoadedModule() {
+    ui::application().destroyOwnedForms();
+    finalize_();
+    dlclose(handle_);
+  }
+  LoadedModule(const LoadedModule&) = delete;
+  LoadedModule& operator=(const LoadedModule&) = delete;
+
+  // Enters the module; an error that IniProc handed to the host is raised here.
+  void iniProc() {
+    std::exception_ptr error;
+    host::ExceptionHandler previous =
+        host::setExceptionHandler([&error](std::exception_ptr e) { error = std::move(e); });
+    iniProc_();
+    host::setExceptionHandler(std::move(previous));
+    if (error) std::rethrow_exception(error);
+  }
+  bool boImport() const { return *boImport_; }
+
+ private:
+  using Entry = void (*)();
+  Entry entry(const char* name) {
+    auto address = reinterpret_cast<Entry>(dlsym(handle_, name));
+    if (address == nullptr) throw platform::Exception(std::string("the module exports no ") + name);
+    return address;
+  }
+
+  void* handle_ = nullptr;
+  Entry initialize_ = nullptr;
+  Entry iniProc_ = nullptr;
+  Entry finalize_ = nullptr;
+  bool* boImport_ = nullptr;
+};
+
+template <typename T>
+T& control(ui::Form& screen, const char* name) {
+  auto* found = dynamic_cast<T*>(screen.findChild(name));
+  if (found == nullptr) throw platform::Exception(std::string("the screen has no ") + name);
+  return *found;
+}
+
+long long number(const std::string& text) {
+  return text.empty() ? 0 : std::strtoll(text.c_str(), nullptr, 10);
+}
+
+int runImport(const Options& options) {
+  std::unique_ptr<ConsoleBackend> console =
+      options.quiet ? std::make_unique<QuietConsole>() : std::make_unique<ConsoleBackend>();
+  ui::ScopedBackend backendScope(*console);
+  StopSignals signals(*console);
+  console->setStopHandler([&console](bool confirm) { console->pressStopButton(confirm); });
+
+  // The server: the one named, or one of our own over the database.
+  host::HostSettings settings;
+  settings.branch = options.branch;
+  std::unique_ptr<server::Server> embedded;
+  if (options.server.empty()) {
+    server::ServerOptions serverOptions;
+    serverOptions.port = 0;
+    serverOptions.databasePath = options.db;
+    embedded = std::make_unique<server::Server>(serverOptions);
+    embedded->start();
+    settings.serverHost = embedded->host();
+    settings.serverPort = embedded->port();
+  } else {
+    splitHostPort(options.server, settings.serverHost, settings.serverPort);
+  }
+  host::setHostSettings(settings);
+
+  LoadedModule module;
+  module.iniProc();
+  ui::Form* form = nullptr;
+  for (ui::Form* f : ui::application().forms()) {
+    if (f->name() == "frmImpEmailInternet") form = f;
+  }
+  if (form == nullptr) throw platform::Exception("the module opened no import screen");
+  auto* screen = dynamic_cast<host::TfrmPadrImportExport*>(form);
+  if (screen == nullptr) throw platform::Exception("the import screen is not an import screen");
+  const host::TMessages& messages = screen->msgPadrao;
+  console->setPhaseTexts({messages.Msg("Prep_Dados"), messages.Msg("Rec_dad"),
+                          messages.Msg("An_dad"), messages.Msg("Org_dad"), messages.Msg("Imp")});
+
+  control<ui::Edit>(*form, "edtArqEmail").setText(options.log);
+  auto started = std::chrono::steady_clock::now();
+  int status = 0;
+  try {
+    screen->sbtImportExport.press();
+  } catch (const platform::EAbort& e) {
+    console->finish();
+    // The dialog has said what failed; the detail says why.
+    if (!e.detail().empty()) std::fprintf(stderr, "zeb18000: %s\n", e.detail().c_str());
+    status = 1;
+  } catch (const std::exception& e) {
+    console->finish();
+    const std::string& phase = screen->lblProgresso.caption();
+    if (phase.empty()) {
+      std::fprintf(stderr, "zeb18000: %s\n", e.what());
+    } else {
+      std::fprintf(stderr, "zeb18000: %s: %s\n", phase.c_str(), e.what());
+    }
+    status = 1;
+  }
+  console->finish();
+  // The statistics are in the table before the command returns; a failed run's accepted
+  // batches too, whole.
+  if (embedded) embedded->stop();
+  double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  if (status != 0) return status;
+
+  bool stopped = !module.boImport();
+  const std::string& finalStatus = screen->lblProgresso.caption();
+  const std::string& imported = control<ui::Label>(*form, "lblQtImpEmail").caption();
+  const std::string& grouped = control<ui::Label>(*form, "lblDadAgrup").caption();
+  const std::string& period = control<ui::Label>(*form, "lblPerImpEmail").caption();
+  if (options.json) {
+    nlohmann::json summary = {{"status", finalStatus},       {"imported", number(imported)},
+                              {"grouped", number(grouped)},  {"period", period},
+                              {"stopped", stopped},          {"seconds", seconds}};
+    std::printf("%s\n", summary.dump().c_str());
+  } else if (!options.quiet) {
+    std::printf("%s\n", finalStatus.c_str());
+    if (!stopped || !imported.empty()) {
+      std::printf("%s %s\n%s %s\n%s %s\n",
+                  control<ui::Label>(*form, "lblPerEmail").caption().c_str(), period.c_str(),
+                  control<ui::Label>(*form, "lblQtEmail").caption().c_str(), imported.c_str(),
+                  control<ui::Label>(*form, "lblRegAgrup").caption().c_str(), grouped.c_str());
+    }
+  }
+  std::fflush(stdout);
+  return stopped ? 130 : 0;
+}
+
+}  // namespace
+
+int importCommand(std::span<char*> args) {
+  CommandLine line("import",
+                   "zeb18000 import [--server HOST:PORT | --db PATH] [--branch CODE] [--json] "
+                   "[--quiet] [--] LOG",
+                   kDescription, kFooter);
+  Options options;
+  CLI::App& app = line.app();
+  app.add_option("LOG", options.log, "the Postfix mail log to import")
+      ->required()
+      ->type_name("LOG");
+  CLI::Option* server =
+      app.add_option("--server", options.server,
+                     "the application server, HOST:PORT (default: ZEB_SERVER, else the\n"
+                     "embedded server over --db)")
+          ->type_name("HOST:PORT");
+  CLI::Option* db = app.add_option("--db", options.db,
+                                   "the embedded server's SQLite database (default ./zeb18000.db)")
+                        ->type_name("PATH");
+  app.add_option("--branch", options.branch,
+                 "the branch code of the statistics, 1 to 4 characters (default:\n"
+                 "ZEB_BRANCH, else 0001)")
+      ->type_name("CODE");
+  app.add_flag("--json", options.json,
+               "print one JSON object on stdout: status, imported, grouped, period,\n"
+               "stopped, seconds");
+  app.add_flag("--quiet", options.quiet, "print nothing but errors");
+  return line.run(args, [&]() -> int {
+    if (server->count() > 0 && db->count() > 0) {
+      throw UsageError("--db is the embedded server's; it does not go with --server");
+    }
+    if (options.server.empty() && db->count() == 0) {
+      if (const char* env = std::getenv("ZEB_SERVER"); env != nullptr && *env != '\0') {
+        options.server = env;
+      }
+    }
+    std::string host;
+    int port = 0;
+    if (!options.server.empty() && !splitHostPort(options.server, host, port)) {
+      throw UsageError("the server needs HOST:PORT (such as 127.0.0.1:18000), not '" +
+                       options.server + "'");
+    }
+    if (options.branch.empty()) {
+      const char* env = std::getenv("ZEB_BRANCH");
+      options.branch = env != nullptr && *env != '\0' ? env : "0001";
+    }
+    if (options.branch.size() > 4) {
+      throw UsageError("the branch code has 1 to 4 characters, not '" + options.branch + "'");
+    }
+    if (options.db.empty()) throw UsageError("--db needs a path");
+    return runImport(options);
+  });
+}
+
+}  // namespace zeb::cli
