@@ -33,6 +33,7 @@ constexpr std::string_view kStopButton = "btfParar";
 constexpr int kDefaultColumns = 80;
 constexpr int kMaxBarWidth = 30;
 constexpr int kMinBarWidth = 10;
+constexpr int kPromptWakeMillis = 100;
 
 std::string_view trimTrailingBlanks(std::string_view text) {
   while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
@@ -539,10 +540,12 @@ int ConsoleBackend::promptAnswer(std::string_view text, ui::MsgDlgButtons button
     std::fflush(out_);
     std::string answer;
     for (;;) {
-      // poll() is never restarted after a signal handler, so a stop request wakes the dialog.
+      // A stop request wakes the dialog: poll() is never restarted after a signal handler,
+      // and the timeout catches a signal that another thread took.
       pollfd ready{fd, POLLIN, 0};
-      if (::poll(&ready, 1, -1) < 0) {
-        if (errno != EINTR) return fallback;
+      int polled = ::poll(&ready, 1, kPromptWakeMillis);
+      if (polled < 0 && errno != EINTR) return fallback;
+      if (polled <= 0) {
         int state = stop_.load(std::memory_order_acquire);
         if (stopPrompt_ && state == kStopHandlingInsisted &&
             stop_.compare_exchange_strong(state, kStopHandling)) {
