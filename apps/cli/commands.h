@@ -14,6 +14,7 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+int importCommand(std::span<char*> args);
 int inspectCommand(std::span<char*> args);
 int serveCommand(std::span<char*> args);
 int statsCommand(std::span<char*> args);

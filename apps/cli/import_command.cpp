@@ -81,13 +81,6 @@ bool splitHostPort(const std::string& text, std::string& host, int& port) {
   return port >= 1 && port <= 65535;
 }
 
-// The console without the progress: errors and questions only.
-class QuietConsole : public ConsoleBackend {
- public:
-  void draw(ui::Control&, unsigned) override {}
-  void repaint(ui::Form&) override {}
-};
-
 // The module, loaded as a host loads it, and unloaded after its screen is gone.
 class LoadedModule {
  public:
@@ -174,8 +167,8 @@ int runImport(const Options& options) {
   }
   host::setHostSettings(settings);
 
-  LoadedModule module;
-  module.iniProc();
+  auto module = std::make_unique<LoadedModule>();
+  module->iniProc();
   ui::Form* form = nullptr;
   for (ui::Form* f : ui::application().forms()) {
     if (f->name() == "frmImpEmailInternet") form = f;
@@ -208,31 +201,33 @@ int runImport(const Options& options) {
     status = 1;
   }
   console->finish();
-  // The statistics are in the table before the command returns; a failed run's accepted
-  // batches too, whole.
+
+  // What the screen shows, kept before it goes.
+  bool stopped = !module->boImport();
+  auto caption = [form](const char* name) { return control<ui::Label>(*form, name).caption(); };
+  const std::string finalStatus = screen->lblProgresso.caption();
+  const std::string imported = caption("lblQtImpEmail"), grouped = caption("lblDadAgrup"),
+                    period = caption("lblPerImpEmail");
+  const std::string summary = caption("lblPerEmail") + " " + period + "\n" +
+                              caption("lblQtEmail") + " " + imported + "\n" +
+                              caption("lblRegAgrup") + " " + grouped + "\n";
+  // The screen goes first, and its connection with it, so that the server's stop waits for no
+  // idle connection; the stop puts every accepted batch into the table before the command
+  // returns, a failed run's too.
+  module.reset();
   if (embedded) embedded->stop();
   double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   if (status != 0) return status;
 
-  bool stopped = !module.boImport();
-  const std::string& finalStatus = screen->lblProgresso.caption();
-  const std::string& imported = control<ui::Label>(*form, "lblQtImpEmail").caption();
-  const std::string& grouped = control<ui::Label>(*form, "lblDadAgrup").caption();
-  const std::string& period = control<ui::Label>(*form, "lblPerImpEmail").caption();
   if (options.json) {
-    nlohmann::json summary = {{"status", finalStatus},       {"imported", number(imported)},
-                              {"grouped", number(grouped)},  {"period", period},
-                              {"stopped", stopped},          {"seconds", seconds}};
-    std::printf("%s\n", summary.dump().c_str());
+    nlohmann::json object = {{"status", finalStatus},       {"imported", number(imported)},
+                             {"grouped", number(grouped)},  {"period", period},
+                             {"stopped", stopped},          {"seconds", seconds}};
+    std::printf("%s\n", object.dump().c_str());
   } else if (!options.quiet) {
     std::printf("%s\n", finalStatus.c_str());
-    if (!stopped || !imported.empty()) {
-      std::printf("%s %s\n%s %s\n%s %s\n",
-                  control<ui::Label>(*form, "lblPerEmail").caption().c_str(), period.c_str(),
-                  control<ui::Label>(*form, "lblQtEmail").caption().c_str(), imported.c_str(),
-                  control<ui::Label>(*form, "lblRegAgrup").caption().c_str(), grouped.c_str());
-    }
+    if (!imported.empty()) std::fputs(summary.c_str(), stdout);
   }
   std::fflush(stdout);
   return stopped ? 130 : 0;

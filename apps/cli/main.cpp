@@ -11,14 +11,17 @@
 namespace {
 
 constexpr const char* kHelp = R"(Usage: zeb18000 COMMAND [OPTIONS]
+       zeb18000 --version
 
 Imports Postfix mail logs into e-mail traffic statistics per sender, recipient and day
 (screen ZEB18000, "Importação de Log de E-mail").
 
 Commands:
-  inspect   run a stage of the import over a log, without any server, and print its tables
-  serve     run the application server that stores the statistics (SQLite)
-  stats     list the statistics stored in a server's database
+  import LOG     import a mail log into the application server's statistics
+  inspect        run a stage of the import over a log, without any server, and print its
+                 tables
+  serve          run the application server that stores the statistics (SQLite)
+  stats          list the statistics stored in a server's database
 
 Run 'zeb18000 COMMAND --help' for the options of a command.
 )";
@@ -38,6 +41,11 @@ int main(int argc, char** argv) {
       std::fputs(kHelp, stdout);
       return 0;
     }
+    if (command == "--version") {
+      std::puts("zeb18000 " ZEB_VERSION);
+      return 0;
+    }
+    if (command == "import") return zeb::cli::importCommand(args.subspan(1));
     if (command == "inspect") return zeb::cli::inspectCommand(args.subspan(1));
     if (command == "serve") return zeb::cli::serveCommand(args.subspan(1));
     if (command == "stats") return zeb::cli::statsCommand(args.subspan(1));

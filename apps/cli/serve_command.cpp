@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "arguments.h"
+#include "cli_options.h"
 #include "commands.h"
 #include "server/server.h"
 
@@ -13,9 +13,10 @@ namespace zeb::cli {
 
 namespace {
 
-constexpr const char* kHelp = R"(Usage: zeb18000 serve [--listen HOST:PORT] [--db PATH]
+constexpr const char* kUsage = "zeb18000 serve [--listen HOST:PORT] [--db PATH]";
 
-Runs the application server: the remote object ZEB18000.rdmImpEmailInt (GetEmail,
+constexpr const char* kDescription =
+    R"(Runs the application server: the remote object ZEB18000.rdmImpEmailInt (GetEmail,
 SetDelEmail, SetEmail) as JSON-RPC 2.0 over HTTP at /rpc/ZEB18000.rdmImpEmailInt, storing the
 statistics in the SQLite database PATH (created when missing). It prints where it listens and
 serves until SIGINT (Ctrl-C) or SIGTERM.
@@ -35,14 +36,10 @@ when no batch has come for a moment (at the latest ten seconds after it came); p
 the file is emptied before the next batch, once everything in it is merged. A stop merges what
 is waiting and removes the file; a crash leaves it to the next start (or to 'zeb18000 stats').
 One server at a time may use a database.
+)";
 
-Options:
-  --listen HOST:PORT  the address to listen on (default 127.0.0.1:18000: this machine only;
-                      0.0.0.0:18000 for every network; port 0 takes any free port)
-  --db PATH           the database (default ./zeb18000.db)
-  -h, --help          show this help
-
-Exit status: 0 after a clean stop; 1 when the database cannot be opened (or another server uses
+constexpr const char* kFooter =
+    R"(Exit status: 0 after a clean stop; 1 when the database cannot be opened (or another server uses
 it) or the address cannot be bound (the message goes to stderr); 2 on bad usage.
 )";
 
@@ -63,30 +60,7 @@ void parseListen(const std::string& listen, server::ServerOptions& options) {
   options.port = std::stoi(port);
 }
 
-server::ServerOptions parseOptions(std::span<char*> args) {
-  server::ServerOptions options;
-  ArgumentReader reader(args);
-  while (!reader.done()) {
-    std::string listen;
-    if (reader.option("--listen", listen)) {
-      parseListen(listen, options);
-    } else if (!reader.option("--db", options.databasePath)) {
-      reader.unknown();
-    }
-  }
-  if (options.databasePath.empty()) throw UsageError("--db needs a path");
-  return options;
-}
-
-}  // namespace
-
-int serveCommand(std::span<char*> args) {
-  if (wantsHelp(args)) {
-    std::fputs(kHelp, stdout);
-    return 0;
-  }
-  server::ServerOptions options = parseOptions(args);
-
+int serve(const server::ServerOptions& options) {
   // The signals are taken by this thread alone: blocked before the server starts its threads,
   // which inherit the mask, and then waited for.
   sigset_t stopSignals;
@@ -114,6 +88,28 @@ int serveCommand(std::span<char*> args) {
   std::fflush(stdout);
   server.stop();
   return 0;
+}
+
+}  // namespace
+
+int serveCommand(std::span<char*> args) {
+  server::ServerOptions options;
+  std::string listen;
+  CommandLine line("serve", kUsage, kDescription, kFooter);
+  CLI::Option* listenGiven =
+      line.app()
+          .add_option("--listen", listen,
+                      "the address to listen on (default 127.0.0.1:18000: this machine\n"
+                      "only; 0.0.0.0:18000 for every network; port 0 takes any free port)")
+          ->type_name("HOST:PORT");
+  line.app()
+      .add_option("--db", options.databasePath, "the database (default ./zeb18000.db)")
+      ->type_name("PATH");
+  return line.run(args, [&] {
+    if (*listenGiven) parseListen(listen, options);
+    if (options.databasePath.empty()) throw UsageError("--db needs a path");
+    return serve(options);
+  });
 }
 
 }  // namespace zeb::cli

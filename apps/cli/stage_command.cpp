@@ -3,9 +3,14 @@
 #include <string>
 #include <string_view>
 
-#include "arguments.h"
+#include <unistd.h>
+
+#include <memory>
+
+#include "cli_options.h"
 #include "commands.h"
 #include "console_backend.h"
+#include "stop_signals.h"
 #include "host/brenmor.h"
 #include "import/module_state.h"
 #include "import/phase_sequence.h"
@@ -21,13 +26,15 @@ namespace zeb::cli {
 
 namespace {
 
-constexpr const char* kHelp =
-    R"(Usage: zeb18000 inspect --stage STAGE [--year YYYY] [--branch CODE] [--count] LOG
+constexpr const char* kUsage =
+    "zeb18000 inspect --stage STAGE [--year YYYY] [--branch CODE] [--count] [--] LOG";
 
-Runs the import over the mail log LOG up to STAGE, without any server, and prints what that
+constexpr const char* kDescription =
+    R"(Runs the import over the mail log LOG up to STAGE, without any server, and prints what that
 stage produces: one row a line, tab-separated, the table name first and then the columns in
 table order. Texts are UTF-8; a backslash, tab, CR or LF inside a value is written as \\, \t,
-\r, \n. Numbers are decimal. The work file is deleted at the end, whatever happens.
+\r, \n. Numbers are decimal. The work file is deleted at the end, whatever ends the command
+(an error, Ctrl-C, SIGTERM, SIGHUP, or a closed output pipe).
 
 Stages:
   workfile  the work file's bytes exactly (the log with CR LF line ends, trimmed at both
@@ -43,17 +50,11 @@ Stages:
             TRETLEMAIL, VRVOLDADOS, QTEMAIL), folded into an empty packet without any
             server, then the lines "imported N", "grouped N" and "period" with the text of
             the screen's period label
+)";
 
-Options:
-  --stage STAGE   the stage to run (required)
-  --year YYYY     the log year, in place of the year of LOG's modification time
-  --branch CODE   the branch code of new statistics rows (fold stage; default 0001)
-  --count         print one line per table of the stage, its name and its row count, in
-                  place of the rows (parse, pair and fold stages)
-  -h, --help      show this help
-
+constexpr const char* kFooter = R"(
 Exit status: 0 on success; 1 when the stage fails or the log is invalid (the message goes to
-stderr); 2 on bad usage.
+stderr); 2 on bad usage; 130 when stopped by a signal.
 )";
 
 struct Options {
@@ -72,27 +73,7 @@ bool isYear(std::string_view text) {
   return true;
 }
 
-Options parseOptions(std::span<char*> args) {
-  Options options;
-  ArgumentReader reader(args);
-  while (!reader.done()) {
-    if (reader.flag("--count")) {
-      options.count = true;
-    } else if (!reader.option("--stage", options.stage) && !reader.option("--year", options.year) &&
-               !reader.option("--branch", options.branch)) {
-      std::string log;
-      if (!reader.plain(log)) reader.unknown();
-      if (!options.log.empty()) {
-        throw UsageError("more than one log given ('" + options.log + "', '" + log + "')");
-      }
-      options.log = log;
-    }
-  }
-  if (options.stage.empty()) throw UsageError("--stage is required");
-  if (options.stage != "workfile" && options.stage != "parse" && options.stage != "pair" &&
-      options.stage != "fold") {
-    throw UsageError("unknown stage '" + options.stage + "' (stages: workfile, parse, pair, fold)");
-  }
+void checkOptions(const Options& options) {
   if (options.branch && options.stage != "fold") {
     throw UsageError("--branch applies to the fold stage");
   }
@@ -105,8 +86,6 @@ Options parseOptions(std::span<char*> args) {
   if (options.year && !isYear(*options.year)) {
     throw UsageError("--year needs four digits, not '" + *options.year + "'");
   }
-  if (options.log.empty()) throw UsageError("no log given");
-  return options;
 }
 
 // Stands in for the application server: an empty statistics packet, and every change taken
@@ -136,20 +115,24 @@ class WorkFileGuard {
   WorkFileGuard() = default;
   WorkFileGuard(const WorkFileGuard&) = delete;
   WorkFileGuard& operator=(const WorkFileGuard&) = delete;
-  ~WorkFileGuard() {
+  ~WorkFileGuard() { deleteNow(); }
+  void deleteNow() {
     if (stArqTemp.empty()) return;
     try {
       platform::os::deleteFile(stArqTemp);
     } catch (const std::exception& e) {
       std::fprintf(stderr, "zeb18000: %s\n", e.what());
     }
+    stArqTemp.clear();
   }
 };
 
-void copyToStdout(const std::string& path) {
+// Answers false when a stop signal came first.
+bool copyToStdout(const std::string& path) {
   platform::os::File in(path, platform::os::File::Mode::kRead);
   std::string block(1 << 20, '\0');
   for (;;) {
+    if (StopSignals::lastSignal() != 0) return false;
     std::size_t n = in.read(block.data(), block.size());
     if (n == 0) break;
     if (std::fwrite(block.data(), 1, n, stdout) != n) {
@@ -157,6 +140,7 @@ void copyToStdout(const std::string& path) {
     }
   }
   if (std::fflush(stdout) != 0) throw platform::Exception("Writing the output failed");
+  return true;
 }
 
 void printCount(TsvWriter& out, const platform::data::RecordSet& table) {
@@ -171,17 +155,15 @@ void printDate(TsvWriter& out, std::string_view label, const import::DateText& d
   out.endLine();
 }
 
-}  // namespace
-
-int inspectCommand(std::span<char*> args) {
-  if (wantsHelp(args)) {
-    std::fputs(kHelp, stdout);
-    return 0;
+int inspect(const Options& options) {
+  // Progress only where someone watches it: piped or redirected, stderr keeps to errors.
+  std::unique_ptr<ConsoleBackend> console;
+  if (::isatty(2)) {
+    console = std::make_unique<ConsoleBackend>();
+  } else {
+    console = std::make_unique<QuietConsole>();
   }
-  Options options = parseOptions(args);
-
-  ConsoleBackend console;
-  platform::ui::ScopedBackend backendScope(console);
+  platform::ui::ScopedBackend backendScope(*console);
   import::moduleStartUp();
   if (options.branch) {
     host::HostSettings settings = host::hostSettings();
@@ -191,20 +173,30 @@ int inspectCommand(std::span<char*> args) {
   WorkFileGuard guard;
   import::TrafficTables tables;
   NoServer server(tables.cdsDados.columnsJson());
-  import::PhaseOptions phases;
-  phases.server = &server;
-  if (options.year) phases.year = *options.year;
-  phases.last = options.stage == "workfile" ? import::ImportStage::kWorkFile
-                : options.stage == "parse"  ? import::ImportStage::kParse
-                : options.stage == "pair"   ? import::ImportStage::kGrouping
-                                            : import::ImportStage::kUpload;
-  import::PhaseResult result = import::runPhases(options.log, tables, phases);
-
-  if (options.stage == "workfile") {
-    copyToStdout(stArqTemp);
-    std::fprintf(stderr, "inLinhas=%d stAno=%s\n", static_cast<int>(inLinhas), stAno.c_str());
-    return 0;
+  import::PhaseResult result;
+  {
+    // A stop signal ends the phases at their next unit of work; nothing is printed then.
+    StopSignals signals(*console);
+    console->setStopHandler([](bool) { boImport = false; });
+    import::PhaseOptions phases;
+    phases.server = &server;
+    if (options.year) phases.year = *options.year;
+    phases.last = options.stage == "workfile" ? import::ImportStage::kWorkFile
+                  : options.stage == "parse"  ? import::ImportStage::kParse
+                  : options.stage == "pair"   ? import::ImportStage::kGrouping
+                                              : import::ImportStage::kUpload;
+    result = import::runPhases(options.log, tables, phases);
+    console->finish();
+    if (StopSignals::lastSignal() != 0) return 130;
+    if (options.stage == "workfile") {
+      if (!copyToStdout(stArqTemp)) return 130;
+      std::fprintf(stderr, "inLinhas=%d stAno=%s\n", static_cast<int>(inLinhas), stAno.c_str());
+      return 0;
+    }
   }
+  // The tables hold everything now: the work file goes before the printing, which the signals'
+  // usual actions may end.
+  guard.deleteNow();
 
   TsvWriter out(stdout);
   if (options.stage == "parse") {
@@ -247,6 +239,34 @@ int inspectCommand(std::span<char*> args) {
   printDate(out, "last", result.grouping.last);
   out.flush();
   return 0;
+}
+
+}  // namespace
+
+int inspectCommand(std::span<char*> args) {
+  Options options;
+  CommandLine line("inspect", kUsage, kDescription, kFooter);
+  CLI::App& app = line.app();
+  app.add_option("--stage", options.stage, "the stage to run: workfile, parse, pair or fold")
+      ->type_name("STAGE")
+      ->required()
+      ->check(CLI::IsMember({"workfile", "parse", "pair", "fold"}));
+  app.add_option("--year", options.year,
+                 "the year of the log's last records (earlier records take the years\n"
+                 "before it as their months step back); without it, the year in which\n"
+                 "LOG was last modified")
+      ->type_name("YYYY");
+  app.add_option("--branch", options.branch,
+                 "the branch code of new statistics rows (fold stage; default 0001)")
+      ->type_name("CODE");
+  app.add_flag("--count", options.count,
+               "print one line per table of the stage, its name and its row count, in\n"
+               "place of the rows (parse, pair and fold stages)");
+  app.add_option("LOG", options.log, "the Postfix mail log")->required()->type_name("LOG");
+  return line.run(args, [&] {
+    checkOptions(options);
+    return inspect(options);
+  });
 }
 
 }  // namespace zeb::cli

@@ -2,7 +2,7 @@
 #include <string>
 #include <string_view>
 
-#include "arguments.h"
+#include "cli_options.h"
 #include "commands.h"
 #include "server/statistics_store.h"
 #include "server/stats_report.h"
@@ -11,32 +11,18 @@ namespace zeb::cli {
 
 namespace {
 
-constexpr const char* kHelp =
-    R"(Usage: zeb18000 stats --db PATH [--branch CODE] [--from YYYY-MM-DD] [--to YYYY-MM-DD]
-                      [--format table|tsv|csv|json]
+constexpr const char* kUsage =
+    "zeb18000 stats --db PATH [--branch CODE] [--from YYYY-MM-DD] [--to YYYY-MM-DD]\n"
+    "                      [--format table|tsv|csv|json]";
 
-Lists the e-mail statistics stored by 'zeb18000 serve' in the database PATH, sorted by branch
+constexpr const char* kDescription =
+    R"(Lists the e-mail statistics stored by 'zeb18000 serve' in the database PATH, sorted by branch
 (CDFILIAL), date, origin and destination (addresses without regard to letter case). Texts are
 UTF-8; numbers are written as integers when whole.
+)";
 
-Options:
-  --db PATH        the server's database (required). Batches the server has taken and not
-                   yet merged into its table (PATH-pending) are merged first, which needs the
-                   right to write the database; nothing else is written
-  --branch CODE    only the rows of this branch code (CDFILIAL), such as 0001
-  --from DATE      only the days from DATE on (YYYY-MM-DD, inclusive)
-  --to DATE        only the days up to DATE (YYYY-MM-DD, inclusive)
-  --format FORMAT  table (default): aligned columns under their names, then a line with the
-                   row count and the totals of VRVOLDADOS and QTEMAIL
-                   tsv: one row a line, the 11 columns CDFILIAL, NMORIGEM, NMDESTINO,
-                   ANETLEMAIL, MEETLEMAIL, DIETLEMAIL, BIETLEMAIL, SEETLEMAIL, TRETLEMAIL,
-                   VRVOLDADOS, QTEMAIL tab-separated, no header; a backslash, tab, CR or LF
-                   inside a value is written as \\, \t, \r, \n
-                   csv: RFC 4180, a header line with the column names, CR LF line ends
-                   json: an array of objects keyed by the column names
-  -h, --help       show this help
-
-Exit status: 0 on success; 1 when the database cannot be read (the message goes to stderr);
+constexpr const char* kFooter =
+    R"(Exit status: 0 on success; 1 when the database cannot be read (the message goes to stderr);
 2 on bad usage.
 )";
 
@@ -57,21 +43,10 @@ std::string dateKey(std::string_view text) {
   return key;
 }
 
-Options parseOptions(std::span<char*> args) {
-  Options options;
-  std::string from, to, format;
-  bool haveDb = false;
-  ArgumentReader reader(args);
-  while (!reader.done()) {
-    if (reader.option("--db", options.db)) {
-      haveDb = true;
-    } else if (!reader.option("--branch", options.filter.branch) &&
-               !reader.option("--from", from) && !reader.option("--to", to) &&
-               !reader.option("--format", format)) {
-      reader.unknown();
-    }
-  }
-  if (!haveDb || options.db.empty()) throw UsageError("--db is required");
+// Checks what the options do not and turns the dates into keys.
+void checkOptions(Options& options, const std::string& from, const std::string& to,
+                  const std::string& format) {
+  if (options.db.empty()) throw UsageError("--db is required");
   if (!from.empty()) {
     options.filter.from = dateKey(from);
     if (options.filter.from.empty())
@@ -84,17 +59,9 @@ Options parseOptions(std::span<char*> args) {
   if (!format.empty() && !server::parseReportFormat(format, options.format)) {
     throw UsageError("unknown format '" + format + "' (formats: table, tsv, csv, json)");
   }
-  return options;
 }
 
-}  // namespace
-
-int statsCommand(std::span<char*> args) {
-  if (wantsHelp(args)) {
-    std::fputs(kHelp, stdout);
-    return 0;
-  }
-  Options options = parseOptions(args);
+int report(const Options& options) {
   server::StatisticsStore store(options.db, server::StatisticsStore::Mode::kReadOnly);
   server::writeReport(
       options.format,
@@ -103,6 +70,41 @@ int statsCommand(std::span<char*> args) {
       },
       stdout);
   return 0;
+}
+
+}  // namespace
+
+int statsCommand(std::span<char*> args) {
+  Options options;
+  std::string from, to, format;
+  CommandLine line("stats", kUsage, kDescription, kFooter);
+  CLI::App& app = line.app();
+  app.add_option("--db", options.db,
+                 "the server's database. Batches the server has taken and not yet\n"
+                 "merged into its table (PATH-pending) are merged first, which needs\n"
+                 "the right to write the database; nothing else is written")
+      ->type_name("PATH")
+      ->required();
+  app.add_option("--branch", options.filter.branch,
+                 "only the rows of this branch code (CDFILIAL), such as 0001")
+      ->type_name("CODE");
+  app.add_option("--from", from, "only the days from DATE on (YYYY-MM-DD, inclusive)")
+      ->type_name("DATE");
+  app.add_option("--to", to, "only the days up to DATE (YYYY-MM-DD, inclusive)")->type_name("DATE");
+  app.add_option("--format", format,
+                 "table (default): aligned columns under their names, then a line\n"
+                 "with the row count and the totals of VRVOLDADOS and QTEMAIL\n"
+                 "tsv: one row a line, the 11 columns CDFILIAL, NMORIGEM, NMDESTINO,\n"
+                 "ANETLEMAIL, MEETLEMAIL, DIETLEMAIL, BIETLEMAIL, SEETLEMAIL,\n"
+                 "TRETLEMAIL, VRVOLDADOS, QTEMAIL tab-separated, no header; a\n"
+                 "backslash, tab, CR or LF inside a value is written as \\\\, \\t, \\r, \\n\n"
+                 "csv: RFC 4180, a header line with the column names, CR LF line ends\n"
+                 "json: an array of objects keyed by the column names")
+      ->type_name("FORMAT");
+  return line.run(args, [&] {
+    checkOptions(options, from, to, format);
+    return report(options);
+  });
 }
 
 }  // namespace zeb::cli

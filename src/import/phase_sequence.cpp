@@ -12,8 +12,10 @@ namespace zeb::import {
 namespace {
 
 // A phase's first text is drawn at once, whatever the pump's pace, so that every host sees
-// every phase begin (a console prints a line per phase).
+// every phase begin (a console prints a line per phase); what the previous phase left on the
+// progress bar is drawn before it, under that phase's text.
 void showStatus(const PhaseUi& ui, const char* key) {
+  platform::ui::application().flush();
   ui.setStatus(ui.msg().Msg(key));
   ui.repaint();
   platform::ui::application().flush();
@@ -60,6 +62,7 @@ PhaseResult runPhases(const std::string& path, TrafficTables& tables,
 
   if (options.server == nullptr) throw platform::Exception("an upload needs a server");
   tables.cdsDados.open();
+  platform::ui::application().flush();
   begin(ImportStage::kUpload);
   result.upload = uploadPhase(tables, result.grouping, *options.server, ui, options.labels);
   result.uploaded = true;

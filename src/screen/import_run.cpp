@@ -39,6 +39,7 @@ void TfrmImpEmailInternet::sbtImportExportClick(ui::Control&) {
     options.server = &serverObject;
     options.working = [this] { btfParar.setEnabled(true); };
     import::runPhases(edtArqEmail.text(), tables, options);
+    ui::application().flush();
 
     if (boImport) {
       lblProgresso.setCaption(msgPadrao.Msg("Imp_Conc"));

@@ -190,6 +190,47 @@ TEST_F(CliTest, bad_usage_exits_2) {
   }
 }
 
+TEST_F(CliTest, serve_and_stats_report_bad_usage_with_their_own_help_hint) {
+  struct Case {
+    const char* args;
+    const char* message;
+  };
+  for (const Case& c : {
+           Case{"stats", "--db is required"},
+           Case{"stats --db", "--db: 1 required PATH missing"},
+           Case{"stats --db x.db --from 2024-13-01", "--from needs YYYY-MM-DD, not '2024-13-01'"},
+           Case{"stats --db x.db --format xml",
+                "unknown format 'xml' (formats: table, tsv, csv, json)"},
+           Case{"serve --listen localhost",
+                "--listen needs HOST:PORT (such as 127.0.0.1:18000), "
+                "not 'localhost'"},
+           Case{"serve --db ''", "--db needs a path"},
+           Case{"serve --frobnicate", "The following argument was not expected: --frobnicate"},
+       }) {
+    Result r = run(c.args);
+    std::string command = std::string(c.args).substr(0, 5);
+    EXPECT_EQ(r.status, 2) << c.args;
+    EXPECT_EQ(r.out, "") << c.args;
+    EXPECT_EQ(r.err, "zeb18000: " + std::string(c.message) + "\nRun 'zeb18000 " + command +
+                         " --help' for usage.\n")
+        << c.args;
+  }
+  // Help wins over a bad value beside it; the last of a repeated option counts.
+  Result r = run("serve --listen nowhere --help");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("--listen HOST:PORT"), std::string::npos);
+  r = run("stats --db " + (dir_ / "missing" / "a.db").string() + " --db " +
+          (dir_ / "missing" / "b.db").string());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("b.db"), std::string::npos) << r.err;
+}
+
+TEST_F(CliTest, version_prints_the_project_version) {
+  Result r = run("--version");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "zeb18000 " ZEB_VERSION "\n");
+}
+
 TEST_F(CliTest, help_exits_0_and_describes_the_stage) {
   Result r = run("--help");
   EXPECT_EQ(r.status, 0);

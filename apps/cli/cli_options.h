@@ -1,0 +1,43 @@
+// The part that every subcommand shares in reading its options with CLI11: the help's layout,
+// where help and usage errors go and the exit statuses they leave with.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <functional>
+#include <span>
+#include <string>
+
+namespace zeb::cli {
+
+// One subcommand's command line, "zeb18000 COMMAND ...". Options are added to app() as CLI11
+// has them; an option given more than once takes its last value. Give an option's value a name
+// with ->type_name("PATH"): the help shows it, and CLI11's messages about it say it.
+class CommandLine {
+ public:
+  // The help shows "Usage: " + "usage" (such as "zeb18000 serve [--listen HOST:PORT]"), a blank
+  // line, "description", the options (with -h, --help last) and "footer" (may be empty). Each
+  // text ends with a newline; an option's description may hold several lines.
+  CommandLine(std::string command, std::string usage, std::string description,
+              std::string footer = "");
+  CommandLine(const CommandLine&) = delete;
+  CommandLine& operator=(const CommandLine&) = delete;
+
+  CLI::App& app() { return app_; }
+
+  // Reads "args" (what follows the command's name) and runs "body", which checks what the
+  // options do not and does the command's work. Answers the exit status:
+  // - 0 after writing the help to stdout, when -h or --help is among the arguments (even with
+  //   bad ones beside it, unless CLI11 stops at those first: a missing value, a failed check);
+  // - 2 on bad usage, a ParseError of CLI11's or a UsageError that "body" raises: stderr gets
+  //   "zeb18000: MESSAGE" and "Run 'zeb18000 COMMAND --help' for usage.";
+  // - otherwise what "body" answers. Other exceptions from "body" pass through to the caller.
+  int run(std::span<char*> args, const std::function<int()>& body);
+
+  // Writes the usage error "message" as run() does and answers 2.
+  int usageError(const std::string& message) const;
+
+ private:
+  CLI::App app_;
+};
+
+}  // namespace zeb::cli
