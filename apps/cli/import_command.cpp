@@ -94,8 +94,6 @@ class LoadedModule {
     initialize_ = entry("Initialize");
     iniProc_ = entry("IniProc");
     finalize_ = entry("Finalize");
-    boImport_ = static_cast<bool*>(dlsym(handle_, "boImport"));
-    if (boImport_ == nullptr) throw platform::Exception("the module exports no boImport");
     initialize_();
   }
   ~LoadedModule() {
@@ -115,7 +113,6 @@ class LoadedModule {
     host::setExceptionHandler(std::move(previous));
     if (error) std::rethrow_exception(error);
   }
-  bool boImport() const { return *boImport_; }
 
  private:
   using Entry = void (*)();
@@ -129,7 +126,6 @@ class LoadedModule {
   Entry initialize_ = nullptr;
   Entry iniProc_ = nullptr;
   Entry finalize_ = nullptr;
-  bool* boImport_ = nullptr;
 };
 
 template <typename T>
@@ -203,7 +199,9 @@ int runImport(const Options& options) {
   console->finish();
 
   // What the screen shows, kept before it goes.
-  bool stopped = !module->boImport();
+  // A stopped run says so on its status line; the module's own flag is not read here, since
+  // this program may hold a copy of it (inspect links the import).
+  bool stopped = screen->lblProgresso.caption().starts_with(messages.Msg("user_canc"));
   auto caption = [form](const char* name) { return control<ui::Label>(*form, name).caption(); };
   const std::string finalStatus = screen->lblProgresso.caption();
   const std::string imported = caption("lblQtImpEmail"), grouped = caption("lblDadAgrup"),

@@ -1,12 +1,19 @@
 // Runs the zeb18000 binary as a user does and checks its output and exit status.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
+
+#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -241,5 +248,130 @@ TEST_F(CliTest, help_exits_0_and_describes_the_stage) {
     EXPECT_NE(r.out.find(stage), std::string::npos) << stage;
   }
 }
+
+// The worked example with real addresses of ours, and a log of "mails" sending and delivery
+// pairs over a few days.
+std::string exampleLog() {
+  std::string log = kWorkedExample;
+  const char* addresses[] = {"ADDR1", "a@example.com", "ADDR2", "b@example.org",
+                             "ADDR3", "c@example.org", "ADDR4", "d@example.net",
+                             "ADDR5", "e@example.com"};
+  for (int i = 0; i < 10; i += 2) {
+    for (std::size_t at; (at = log.find(addresses[i])) != std::string::npos;) {
+      log.replace(at, 5, addresses[i + 1]);
+    }
+  }
+  return log;
+}
+
+std::string manyMails(int mails) {
+  std::string log;
+  char line[256];
+  for (int i = 0; i < mails; ++i) {
+    int day = 1 + i % 9;
+    std::snprintf(line, sizeof line,
+                  "Dec  %d 10:00:00 mx postfix/qmgr[1]: Q%08X: from=<s%d@example.com>, size=%d\n"
+                  "Dec  %d 10:00:01 mx postfix/smtp[2]: Q%08X: to=<r%d@example.org>, status=sent\n",
+                  day, i, i % 50, 100 + i % 1000, day, i, i % 70);
+    log += line;
+  }
+  return log;
+}
+
+TEST_F(CliTest, import_stores_what_inspect_folds_and_a_second_import_changes_nothing) {
+  std::string log = write("mail.log", exampleLog()).string();
+  std::string db = (dir_ / "stats.db").string();
+
+  Result first = run("import --json --db " + db + " " + log);
+  EXPECT_EQ(first.status, 0) << first.err;
+  nlohmann::json summary = nlohmann::json::parse(first.out);
+  EXPECT_EQ(summary["status"], "Importação concluída");
+  EXPECT_EQ(summary["imported"], 2);
+  EXPECT_EQ(summary["grouped"], 0);
+  EXPECT_EQ(summary["stopped"], false);
+  Result stored = run("stats --format tsv --db " + db);
+
+  // inspect prints the table's name first and the summary after the rows.
+  std::string folded;
+  std::istringstream lines(run("inspect --stage fold " + log).out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with("cdsDados\t")) folded += line.substr(9) + "\n";
+  }
+  EXPECT_EQ(stored.out, folded);
+  EXPECT_EQ(run("import --quiet --db " + db + " " + log).out, "");
+  EXPECT_EQ(run("stats --format tsv --db " + db).out, stored.out);
+  EXPECT_EQ(workFilesLeft(), 0u);
+}
+
+TEST_F(CliTest, import_exit_status_and_reasons) {
+  struct Case {
+    std::string args;
+    int status;
+    std::string err;  // a line that stderr holds
+  };
+  std::string noTraffic =
+      write("other.log", "Dec  5 10:00:00 mx sshd[1]: session opened\n").string();
+  std::string missing = (dir_ / "missing.log").string();
+  std::string db = " --db " + (dir_ / "stats.db").string() + " ";
+  for (const Case& c : {
+           Case{"import" + db + missing, 1,
+                "zeb18000: Arquivo é inválido ou não possui todos os dados necessários.\n"
+                "zeb18000: no file at " + missing + "\n"},
+           Case{"import" + db + noTraffic, 1,
+                "zeb18000: no sending and no delivery line among 1 line\n"},
+           Case{"import --server 127.0.0.1:9 " + write("mail.log", exampleLog()).string(), 1,
+                "zeb18000: Organizando dados: calling GetEmail on ZEB18000.rdmImpEmailInt failed: "
+                "not connected (connecting to ZEB18000.rdmImpEmailInt on 127.0.0.1:9 failed: "
+                "connection refused)\n"},
+           Case{"import", 2, "zeb18000: LOG is required\n"},
+           Case{"import --server nowhere x.log", 2,
+                "zeb18000: the server needs HOST:PORT (such as 127.0.0.1:18000), not 'nowhere'\n"},
+           Case{"import --branch 12345" + db + "x.log", 2,
+                "zeb18000: the branch code has 1 to 4 characters, not '12345'\n"},
+       }) {
+    Result r = run(c.args);
+    EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.err;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << c.args << "\n" << r.err;
+  }
+  EXPECT_EQ(workFilesLeft(), 0u);
+}
+
+class ImportSignalTest : public CliTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(ImportSignalTest, a_stop_signal_ends_the_run_with_130_and_no_work_file) {
+  std::string log = write("big.log", manyMails(150000)).string();
+  fs::path out = dir_ / "stdout", err = dir_ / "stderr";
+  fs::create_directories(dir_ / "tmp");
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::setenv("TMPDIR", (dir_ / "tmp").c_str(), 1);
+    ::freopen(out.c_str(), "w", stdout);
+    ::freopen(err.c_str(), "w", stderr);
+    std::string db = (dir_ / "stats.db").string();
+    ::execl(ZEB18000_BIN, ZEB18000_BIN, "import", "--db", db.c_str(), log.c_str(), nullptr);
+    ::_exit(127);
+  }
+  // Signalled once it reads the log.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (slurp(err).find("Recebendo") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ::kill(child, GetParam());
+  int raw = 0;
+  ::waitpid(child, &raw, 0);
+
+  ASSERT_TRUE(WIFEXITED(raw)) << slurp(err);
+  EXPECT_EQ(WEXITSTATUS(raw), 130) << slurp(err);
+  EXPECT_NE(slurp(out).find("Importação finalizada pelo usuário"), std::string::npos)
+      << slurp(out);
+  EXPECT_EQ(workFilesLeft(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(CliTest, ImportSignalTest, ::testing::Values(SIGINT, SIGTERM),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return info.param == SIGINT ? "SIGINT" : "SIGTERM";
+                         });
 
 }  // namespace
