@@ -4,10 +4,14 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/core/exceptions.h"
@@ -176,6 +180,98 @@ TEST_F(StatisticsStoreTest, AcceptedBatchesAreMergedInTheOrderAccepted) {
   EXPECT_EQ(second.deleted, 1u);
   EXPECT_EQ(second.replacedDays, 0u);
   EXPECT_EQ(list(store), std::vector<std::string>{"0001 20251205 A@X.com b@x.com 300"});
+}
+
+// The merger folds many batches into one write. Whatever rounds it makes, the table must end as
+// applying every change in order would leave it: random batches from several sessions, over few
+// keys written in varying letter case, with updates that move rows and days replaced anew,
+// checked against a map that applies them one by one.
+TEST_F(StatisticsStoreTest, MergeAgreesWithApplyingEveryChangeInOrder) {
+  using Key = std::tuple<std::string, std::string, std::string, std::string>;
+  std::map<Key, std::string> model;
+  auto lower = [](std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+  };
+  auto dateOf = [](const test::json& row) {
+    return row[3].get<std::string>() + row[4].get<std::string>() + row[5].get<std::string>();
+  };
+  auto keyOf = [&](const test::json& row) {
+    return Key{row[0], dateOf(row), lower(row[1]), lower(row[2])};
+  };
+  auto line = [&](const test::json& row) {
+    return row[0].get<std::string>() + " " + dateOf(row) + " " + row[1].get<std::string>() + " " +
+           row[2].get<std::string>() + " " + std::to_string(row[9].get<long long>());
+  };
+
+  std::mt19937 random(18000);
+  auto pick = [&](const std::vector<std::string>& from) {
+    return from[std::uniform_int_distribution<std::size_t>(0, from.size() - 1)(random)];
+  };
+  auto chance = [&](int percent) {
+    return std::uniform_int_distribution<int>(0, 99)(random) < percent;
+  };
+  const std::vector<std::string> branches = {"0001", "0002"};
+  const std::vector<std::string> dates = {"2025-12-04", "2025-12-05", "2025-12-06"};
+  const std::vector<std::string> origins = {"a@x.com", "A@x.com", "b@x.com", "B@X.COM"};
+  const std::vector<std::string> destinations = {"c@x.com", "C@x.com", "d@x.com"};
+  const std::vector<std::string> marks = {"", "20251204", "20251205", "20251206"};
+  long long serial = 0;
+  auto randomRow = [&] {
+    return test::statRow(pick(branches), pick(origins), pick(destinations), pick(dates),
+                         static_cast<double>(++serial), 1);
+  };
+
+  auto expected = [&] {
+    std::vector<std::string> lines;
+    for (const auto& [key, text] : model) lines.push_back(text);
+    return lines;
+  };
+
+  StatisticsStore store(path_, StatisticsStore::Mode::kReadWrite);
+  Replacement sessions[3];
+  for (int b = 0; b < 400; ++b) {
+    Replacement& session = sessions[std::uniform_int_distribution<int>(0, 2)(random)];
+    if (chance(3)) session = Replacement{pick(marks), {}};  // SetDelEmail: a new import
+    std::vector<test::json> changes;
+    int count = std::uniform_int_distribution<int>(1, 12)(random);
+    for (int c = 0; c < count; ++c) {
+      test::json old = randomRow();
+      test::json row = randomRow();
+      if (chance(50)) {  // the same key, written another way
+        row[1] = lower(old[1]);
+        for (int i : {0, 2, 3, 4, 5, 6, 7, 8}) row[i] = old[i];
+      }
+      int op = std::uniform_int_distribution<int>(0, 2)(random);
+      changes.push_back(op == 0   ? test::insertChange(row)
+                        : op == 1 ? test::updateChange(old, row)
+                                  : test::deleteChange(old));
+    }
+    // The model: the days first met on or after the mark lose their rows, then each change.
+    if (!session.from.empty()) {
+      for (const test::json& change : changes) {
+        for (const char* part : {"old", "row"}) {
+          if (!change.contains(part)) continue;
+          const test::json& r = change[part];
+          std::string key = dayKey(r[0].get<std::string>(), dateOf(r));
+          if (dateOf(r) < session.from || session.replaced.count(key) != 0) continue;
+          std::erase_if(model, [&](const auto& entry) {
+            return std::get<0>(entry.first) == r[0] && std::get<1>(entry.first) == dateOf(r);
+          });
+        }
+      }
+    }
+    for (const test::json& change : changes) {
+      if (change.contains("old")) model.erase(keyOf(change["old"]));
+      if (change.contains("row")) model[keyOf(change["row"])] = line(change["row"]);
+    }
+    accept(store, changes, session);
+    // Reading waits for the merger: rounds of every size, each checked.
+    if (chance(5)) {
+      ASSERT_EQ(list(store), expected()) << "after batch " << b;
+    }
+  }
+  EXPECT_EQ(list(store), expected());
 }
 
 // What a process accepted and did not merge before it ended is merged by whichever process
