@@ -11,18 +11,24 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A round waits for this many batches, or for the first of them to have waited kGatherTime,
-// unless a caller waits for the merge: a transaction per batch or two would write the pages of
-// a day over and over (a batch's rows fall all over its day), and the merger would fall behind
-// an import that sends steadily. Neither bound delays a flush.
-constexpr std::size_t kRoundBatchesMin = 64;
-constexpr auto kGatherTime = std::chrono::milliseconds(100);
+// A round takes the batches that end before the day that the newest batch has reached: an
+// import sends its rows day after day, so their days are complete. A round then writes whole
+// days: each at once, in key order, at the end of the table on a first import; and a day
+// replaced by the same rows again is compared with what is stored rather than rewritten (see
+// NetChanges::outcomeOf()).
+// A round waits for kRoundBatchesMin such batches, or for the first of them to have waited
+// kGatherTime; it takes kRoundBatchesMax at most, and whatever has queued once the first batch
+// has waited kHoldTime or the batches held take half their memory. Nothing waits when a caller
+// waits for the merge.
+constexpr std::size_t kRoundBatchesMin = 16;
 constexpr std::size_t kRoundBatchesMax = 256;
-// The memory that batches held decoded may take (a batch of 1000 rows takes about 0.6 MB), and
+constexpr auto kGatherTime = std::chrono::milliseconds(100);
+constexpr auto kHoldTime = std::chrono::seconds(1);
+// The memory that batches held decoded may take (a batch of 1000 rows takes about 0.5 MB), and
 // that batches read back for one write may take.
-constexpr std::size_t kHeldBytesMax = std::size_t{96} << 20;
+constexpr std::size_t kHeldBytesMax = std::size_t{64} << 20;
 constexpr std::size_t kLoadedBytesMax = std::size_t{64} << 20;
-constexpr std::size_t kSparesMax = 4;
+constexpr std::size_t kSparesMax = 16;
 
 }  // namespace
 
@@ -79,13 +85,23 @@ BatchMerger::BatchMerger(PendingJournal& journal, std::unique_ptr<TableConnectio
 
 BatchMerger::~BatchMerger() { stop(); }
 
-std::unique_ptr<AcceptedBatch> BatchMerger::spare(std::size_t bytes) {
-  std::lock_guard lock(mutex_);
-  if (heldBytes_ + bytes > kHeldBytesMax) return nullptr;
-  if (spares_.empty()) return std::make_unique<AcceptedBatch>();
-  std::unique_ptr<AcceptedBatch> batch = std::move(spares_.back());
-  spares_.pop_back();
-  return batch;
+std::unique_ptr<AcceptedBatch> BatchMerger::spare(std::string_view text, const EmailBatch& batch) {
+  std::size_t bytes = text.size() + batch.arena.size() + batch.changes.size() * sizeof(EmailChange);
+  {
+    std::lock_guard lock(mutex_);
+    if (heldBytes_ + bytes > kHeldBytesMax) return nullptr;
+    if (!spares_.empty()) {
+      std::unique_ptr<AcceptedBatch> spare = std::move(spares_.back());
+      spares_.pop_back();
+      return spare;
+    }
+  }
+  // Its buffers go to the caller's next batch: sized like this one, they need not grow there
+  // step by step, which would leave the heap strewn with the smaller ones.
+  auto spare = std::make_unique<AcceptedBatch>();
+  spare->text.reserve(text.size());
+  spare->batch.changes.reserve(batch.changes.size());
+  return spare;
 }
 
 void BatchMerger::push(QueuedBatch batch) {
@@ -104,12 +120,26 @@ bool BatchMerger::allMerged() {
   return merged_ == accepted_;
 }
 
-// Waits, holding "lock", until enough has queued up for a round or a caller waits.
-void BatchMerger::gather(std::unique_lock<std::mutex>& lock) {
-  while (!stopping_ && waiting_ == 0 && queue_.size() < kRoundBatchesMin) {
-    auto due = queue_.front().queuedAt + kGatherTime;
-    if (Clock::now() >= due) return;
-    changed_.wait_until(lock, due);
+// Waits, holding "lock", until a round is due; answers the batches it takes from the front.
+std::size_t BatchMerger::nextRound(std::unique_lock<std::mutex>& lock) {
+  for (;;) {
+    if (stopping_ || waiting_ > 0 || queue_.size() >= kRoundBatchesMax) {
+      return std::min(queue_.size(), kRoundBatchesMax);
+    }
+    const std::string& reached = queue_.back().lastDate;
+    std::size_t complete = 0;
+    while (complete < queue_.size() && queue_[complete].lastDate < reached) ++complete;
+    if (reached.empty()) complete = queue_.size();  // read back after a restart: no days known
+    if (heldBytes_ - roundBytes_ >= kHeldBytesMax / 2) {
+      return std::min(queue_.size(), kRoundBatchesMax);
+    }
+    auto now = Clock::now();
+    auto first = queue_.front().queuedAt;
+    if (complete >= kRoundBatchesMin || (complete > 0 && now >= first + kGatherTime)) {
+      return complete;
+    }
+    if (now >= first + kHoldTime) return queue_.size();
+    changed_.wait_until(lock, first + (complete > 0 ? kGatherTime : kHoldTime));
   }
 }
 
@@ -121,6 +151,7 @@ void BatchMerger::release(std::vector<QueuedBatch>& round) {
     if (spares_.size() < kSparesMax) spares_.push_back(std::move(batch.held));
   }
   round.clear();
+  roundBytes_ = 0;
 }
 
 void BatchMerger::run() {
@@ -130,8 +161,8 @@ void BatchMerger::run() {
     changed_.wait(lock, [&] { return stopping_ || (error_.empty() && !queue_.empty()); });
     // At a stop the batches already queued are merged first, unless merging fails.
     if (queue_.empty() || (stopping_ && !error_.empty())) return;
-    gather(lock);
-    while (!queue_.empty() && round.size() < kRoundBatchesMax) {
+    for (std::size_t n = nextRound(lock); n > 0 && !queue_.empty(); --n) {
+      if (queue_.front().held) roundBytes_ += queue_.front().held->bytes();
       round.push_back(std::move(queue_.front()));
       queue_.pop_front();
     }
@@ -150,6 +181,7 @@ void BatchMerger::run() {
       // Back to the front, to be tried again in a while; callers of flush() hear why.
       for (auto it = round.rbegin(); it != round.rend(); ++it) queue_.push_front(std::move(*it));
       round.clear();
+      roundBytes_ = 0;
       if (error_.empty()) std::fprintf(stderr, "zeb18000 server: %s\n", failure.c_str());
       error_ = failure;
       ++failures_;

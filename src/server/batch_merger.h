@@ -1,10 +1,11 @@
 // Merging accepted batches into the statistics table, in the order accepted, each whole.
 //
 // The merger works on a thread of its own while batches keep coming: it takes what has queued
-// up (a few dozen batches, or what came in a short while), works out their net effect
-// (NetChanges) and writes it in one transaction, in key order, together with the number of the
-// last batch merged. Many batches to a transaction write each page of the table once for all
-// of them, and the net effect stores a row once however often the batches changed it.
+// up (the batches of the days that the import has moved past, as a rule), works out their net
+// effect (NetChanges) and writes it in one transaction, in key order, together with the
+// number of the last batch merged. Many batches to a transaction write each page of the table
+// once for all of them, and the net effect stores a row once however often the batches changed
+// it.
 //
 // The batches come to it decoded, as the calls accepted them, while their memory stays under a
 // bound; past it, and after a restart, they are read back from the pending file instead.
@@ -32,6 +33,7 @@ namespace zeb::server {
 struct QueuedBatch {
   std::int64_t seq = 0;
   std::string days;          // the days it replaces: day keys one after another
+  std::string lastDate;      // "YYYYMMDD": the latest day of its changes; empty when not known
   std::uint64_t offset = 0;  // of its delta text in the pending file
   std::uint64_t length = 0;
   std::unique_ptr<AcceptedBatch> held;  // the batch itself; null: read it back from the file
@@ -58,10 +60,10 @@ class BatchMerger {
   BatchMerger(const BatchMerger&) = delete;
   BatchMerger& operator=(const BatchMerger&) = delete;
 
-  // An empty batch to take a call's batch over with (AcceptedBatch::adopt), or null when the
-  // batches held already take their share of memory and this one, of about "bytes", must be
-  // read back from the pending file instead.
-  std::unique_ptr<AcceptedBatch> spare(std::size_t bytes);
+  // A batch to take over "batch", decoded from "text", with (AcceptedBatch::adopt); or null
+  // when the batches held already take their share of memory and this one must be read back
+  // from the pending file instead.
+  std::unique_ptr<AcceptedBatch> spare(std::string_view text, const EmailBatch& batch);
   // Queues the batch numbered "batch.seq". The caller holds the journal's mutex, so that the
   // batches queue in the order of their numbers.
   void push(QueuedBatch batch);
@@ -81,7 +83,7 @@ class BatchMerger {
 
  private:
   void run();
-  void gather(std::unique_lock<std::mutex>& lock);
+  std::size_t nextRound(std::unique_lock<std::mutex>& lock);
   void release(std::vector<QueuedBatch>& round);
   void clean();
 
@@ -94,6 +96,7 @@ class BatchMerger {
   std::deque<QueuedBatch> queue_;
   std::vector<std::unique_ptr<AcceptedBatch>> spares_;
   std::size_t heldBytes_ = 0;   // of the batches held in the queue and in the round
+  std::size_t roundBytes_ = 0;  // of those in the round
   std::int64_t accepted_ = 0;   // the last batch queued
   std::int64_t merged_ = 0;     // the last batch merged
   std::string error_;           // why the last merge failed; empty when it did not

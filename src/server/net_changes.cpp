@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 
 namespace zeb::server {
@@ -43,24 +44,50 @@ int compareAddresses(const EmailRow& a, const EmailRow& b) {
   return d != 0 ? d : compareNoCase(a.texts[kNMDESTINO], b.texts[kNMDESTINO]);
 }
 
+// The letters A-Z among eight bytes turned to lower case, all eight at once; other bytes as
+// they are.
+std::uint64_t foldWord(std::uint64_t w) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101;
+  constexpr std::uint64_t kHigh = 0x80 * kOnes;
+  std::uint64_t low7 = w & ~kHigh;
+  std::uint64_t atLeastA = low7 + (0x80 - 'A') * kOnes;   // high bit set where byte >= 'A'
+  std::uint64_t pastZ = low7 + (0x80 - 'Z' - 1) * kOnes;  // high bit set where byte > 'Z'
+  std::uint64_t upper = atLeastA & ~pastZ & ~w & kHigh;
+  return w | (upper >> 2);  // 0x80 >> 2 is the bit that makes a letter lower case
+}
+
+std::uint64_t mix(std::uint64_t h) {
+  h *= 0x9e3779b97f4a7c15;
+  return h ^ (h >> 29);
+}
+
+// Eight bytes as a number that orders like the bytes do.
+std::uint64_t bigEndian(std::uint64_t w) {
+  return std::endian::native == std::endian::little ? __builtin_bswap64(w) : w;
+}
+
 // Reads "text" as compareNoCase() sees it (letters folded, nothing from a NUL on): mixes it and
-// its length into "hash", and answers its first "n" bytes (zeros past the end) in "prefix",
-// big-endian, so that where two prefixes differ they order the texts as compareNoCase() does.
+// its length into "hash", and answers its first 8 * "words" bytes (zeros past the end) in
+// "prefix" as numbers, so that where two prefixes differ they order the texts as
+// compareNoCase() does.
 void foldAddress(std::string_view text, std::uint64_t& hash, std::uint64_t* prefix,
                  std::size_t words) {
-  constexpr std::uint64_t kPrime = 0x100000001b3;  // FNV-1a
-  std::array<unsigned char, 16> head{};
-  std::size_t i = 0;
-  for (; i < text.size() && text[i] != 0; ++i) {
-    auto c = static_cast<unsigned char>(foldAscii(static_cast<unsigned char>(text[i])));
-    if (i < head.size()) head[i] = c;
-    hash = (hash ^ c) * kPrime;
+  std::size_t n = text.size();
+  if (n > 0) {
+    if (const void* nul = std::memchr(text.data(), 0, n)) {
+      n = static_cast<std::size_t>(static_cast<const char*>(nul) - text.data());
+    }
   }
-  hash = (hash ^ (text.size() + 1)) * kPrime;
-  for (std::size_t w = 0; w < words; ++w) {
-    prefix[w] = 0;
-    for (std::size_t b = 0; b < 8; ++b) prefix[w] = prefix[w] << 8 | head[w * 8 + b];
+  std::size_t w = 0;
+  for (std::size_t at = 0; at < n; at += 8, ++w) {
+    std::uint64_t chunk = 0;
+    std::memcpy(&chunk, text.data() + at, std::min<std::size_t>(8, n - at));
+    chunk = foldWord(chunk);
+    hash = mix(hash ^ chunk);
+    if (w < words) prefix[w] = bigEndian(chunk);
   }
+  for (; w < words; ++w) prefix[w] = 0;
+  hash = mix(hash ^ text.size());
 }
 
 // "YYYYMMDD" from the year, month and day of a row, whose widths the decoder has checked.
@@ -105,19 +132,24 @@ std::uint32_t NetChanges::dayOf(std::string_view branch, const std::array<char, 
   return lastDay_ = at->second;
 }
 
+void NetChanges::hashKey(Change& change) const {
+  // The day's index stands for the branch and the date: it is the same for the same day.
+  change.hash = mix(0xcbf29ce484222325 ^ change.day);
+  std::string_view origin = change.row->texts[kNMORIGEM];
+  std::string_view destination = change.row->texts[kNMDESTINO];
+  foldAddress(origin, change.hash, change.sort.origin, kOriginWords);
+  foldAddress(destination, change.hash, change.sort.destination, kDestinationWords);
+  change.sort.originLength = static_cast<std::uint32_t>(origin.size());
+  change.sort.destinationLength = static_cast<std::uint32_t>(destination.size());
+}
+
 void NetChanges::push(const EmailRow& row, bool store) {
   Change change{};
   change.row = &row;
   change.day = dayOf(row.texts[kCDFILIAL], dateOf(row));
   change.order = next_++;
   change.store = store;
-  // The day's index stands for the branch and the date: it is the same for the same day.
-  change.hash = 0xcbf29ce484222325 ^ change.day;
-  std::uint64_t origin[2];
-  foldAddress(row.texts[kNMORIGEM], change.hash, origin, 2);
-  foldAddress(row.texts[kNMDESTINO], change.hash, &change.destination, 1);
-  change.originHigh = origin[0];
-  change.originLow = origin[1];
+  hashKey(change);
   changes_.push_back(change);
 }
 
@@ -146,10 +178,20 @@ void NetChanges::add(std::string_view days, const EmailBatch& batch) {
   }
 }
 
+// The slot of the key of "key" in the hash table: the one holding a change to it, or the free
+// one where it would go.
+std::size_t NetChanges::find(const Change& key) const {
+  std::size_t mask = slots_.size() - 1;
+  for (std::size_t at = key.hash & mask;; at = (at + 1) & mask) {
+    const Slot& slot = slots_[at];
+    if (slot.change == kNone) return at;
+    if (slot.hash != key.hash) continue;
+    const Change& other = changes_[slot.change];
+    if (other.day == key.day && compareAddresses(*other.row, *key.row) == 0) return at;
+  }
+}
+
 void NetChanges::settle() {
-  replaced_.clear();
-  deletions_.clear();
-  rows_.clear();
   // The days in key order: the branch by its bytes, then the date.
   std::vector<std::uint32_t> byRank(days_.size());
   for (std::uint32_t i = 0; i < byRank.size(); ++i) byRank[i] = i;
@@ -157,56 +199,112 @@ void NetChanges::settle() {
     int d = compareBytes(days_[a].branch, days_[b].branch);
     return d != 0 ? d < 0 : days_[a].date < days_[b].date;
   });
+  replaced_.clear();
   for (std::uint32_t rank = 0; rank < byRank.size(); ++rank) {
     DayEntry& day = days_[byRank[rank]];
     day.rank = rank;
     if (day.replaced) replaced_.push_back({day.branch, {day.date.data(), day.date.size()}});
   }
-
-  // The last change of each key decides: found by hashing, it takes its key's slot over from
-  // the changes before it.
-  constexpr std::uint32_t kFree = ~std::uint32_t{0};
+  // The last change of each key decides: it takes its key's slot over from the changes before.
   std::size_t capacity = 16;
   while (capacity < 2 * changes_.size()) capacity *= 2;
-  slots_.assign(capacity, kFree);
-  for (std::uint32_t i = 0; i < changes_.size(); ++i) {
-    const Change& change = changes_[i];
-    for (std::size_t at = change.hash & (capacity - 1);; at = (at + 1) & (capacity - 1)) {
-      std::uint32_t& slot = slots_[at];
-      if (slot != kFree) {
-        const Change& other = changes_[slot];
-        if (other.hash != change.hash || other.day != change.day ||
-            compareAddresses(*other.row, *change.row) != 0) {
-          continue;
-        }
-      }
-      slot = i;
-      break;
-    }
+  slots_.assign(capacity, Slot{0, kNone});
+  for (std::uint32_t i = 0; i < changes_.size(); ++i)
+    slots_[find(changes_[i])] = {changes_[i].hash, i};
+  ordered_ = false;
+}
+
+NetChanges::Outcome NetChanges::outcomeOf(const EmailRow& stored) {
+  std::string_view branch = stored.texts[kCDFILIAL];
+  std::array<char, 8> date = dateOf(stored);
+  if (lastDay_ >= days_.size() || days_[lastDay_].date != date ||
+      days_[lastDay_].branch != branch) {
+    dayScratch_.assign(branch);
+    dayScratch_.append(date.data(), date.size());
+    dayScratch_ += static_cast<char>(branch.size());
+    auto day = dayIndex_.find(dayScratch_);
+    if (day == dayIndex_.end()) return Outcome::kGone;
+    lastDay_ = day->second;
   }
-  std::vector<Change>& last = survivors_;
-  last.clear();
-  for (std::uint32_t slot : slots_) {
-    if (slot == kFree) continue;
-    const Change& change = changes_[slot];
+  Change key{};
+  key.row = &stored;
+  key.day = lastDay_;
+  hashKey(key);
+  std::uint32_t slot = slots_[find(key)].change;
+  if (slot == kNone) return Outcome::kGone;
+  Change& last = changes_[slot];
+  if (!last.store || days_[last.day].replacedAt > last.order) return Outcome::kGone;
+  const EmailRow& row = *last.row;
+  if (row.texts != stored.texts || std::memcmp(&row.volume, &stored.volume, sizeof(double)) != 0 ||
+      std::memcmp(&row.count, &stored.count, sizeof(double)) != 0) {
+    return Outcome::kReplaced;
+  }
+  last.same = true;
+  return Outcome::kSame;
+}
+
+void NetChanges::order() {
+  if (ordered_) return;
+  ordered_ = true;
+  sorted_.clear();
+  for (const Slot& slot : slots_) {
+    if (slot.change == kNone) continue;
+    const Change& change = changes_[slot.change];
     const DayEntry& day = days_[change.day];
     if (day.replaced && day.replacedAt > change.order) continue;  // gone with its day
-    last.push_back(change);
-    last.back().day = day.rank;
+    if (change.same) continue;
+    sorted_.push_back({change.sort, day.rank, slot.change});
   }
-  std::sort(last.begin(), last.end(), [](const Change& a, const Change& b) {
-    if (a.day != b.day) return a.day < b.day;
-    if (a.originHigh != b.originHigh) return a.originHigh < b.originHigh;
-    if (a.originLow != b.originLow) return a.originLow < b.originLow;
-    return a.destination < b.destination;
-  });
-  for (const Change& change : last) (change.store ? rows_ : deletions_).push_back(change.row);
+  // The key's order exactly, reading the addresses themselves only where their first bytes and
+  // lengths leave it open.
+  auto before = [this](const Sorted& a, const Sorted& b) {
+    if (a.rank != b.rank) return a.rank < b.rank;
+    const SortKey& x = a.sort;
+    const SortKey& y = b.sort;
+    for (std::size_t w = 0; w < kOriginWords; ++w) {
+      if (x.origin[w] != y.origin[w]) return x.origin[w] < y.origin[w];
+    }
+    if (x.originLength > 8 * kOriginWords || y.originLength > 8 * kOriginWords) {
+      int d = compareNoCase(changes_[a.change].row->texts[kNMORIGEM],
+                            changes_[b.change].row->texts[kNMORIGEM]);
+      if (d != 0) return d < 0;
+    } else if (x.originLength != y.originLength) {
+      return x.originLength < y.originLength;
+    }
+    for (std::size_t w = 0; w < kDestinationWords; ++w) {
+      if (x.destination[w] != y.destination[w]) return x.destination[w] < y.destination[w];
+    }
+    if (x.destinationLength > 8 * kDestinationWords ||
+        y.destinationLength > 8 * kDestinationWords) {
+      return compareNoCase(changes_[a.change].row->texts[kNMDESTINO],
+                           changes_[b.change].row->texts[kNMDESTINO]) < 0;
+    }
+    return x.destinationLength < y.destinationLength;
+  };
+  std::sort(sorted_.begin(), sorted_.end(), before);
+  deletions_.clear();
+  rows_.clear();
+  for (const Sorted& entry : sorted_) {
+    const Change& change = changes_[entry.change];
+    (change.store ? rows_ : deletions_).push_back(change.row);
+  }
+}
+
+const std::vector<const EmailRow*>& NetChanges::deletions() {
+  order();
+  return deletions_;
+}
+
+const std::vector<const EmailRow*>& NetChanges::rows() {
+  order();
+  return rows_;
 }
 
 void NetChanges::clear() {
   next_ = 0;
   changes_.clear();
-  survivors_.clear();
+  sorted_.clear();
+  ordered_ = false;
   days_.clear();
   dayIndex_.clear();
   lastDay_ = 0;

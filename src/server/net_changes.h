@@ -1,5 +1,5 @@
 // The net effect of a run of batches on the statistics table, worked out in memory, so that the
-// table is written once per key, nearly in key order, however many batches the run holds.
+// table is written once per key, in key order, however many batches the run holds.
 //
 // Every change of a batch acts on keys without regard to what is stored, which is what makes
 // this possible:
@@ -51,24 +51,32 @@ class NetChanges {
     std::string_view branch;
     std::string_view date;  // "YYYYMMDD"
   };
+  // What a run leaves under the key of a row stored in one of its replaced days.
+  enum class Outcome {
+    kGone,      // nothing: the stored row goes
+    kReplaced,  // another row, which rows() stores over it
+    kSame,      // this very row, column for column: rows() leaves it out
+  };
 
   // Adds a batch after those added before: first the days it replaces ("days", a list of day
   // keys), then its changes in order. The texts of "days" and "batch" must stay valid and
   // unchanged until clear().
   void add(std::string_view days, const EmailBatch& batch);
-  // Works out the net effect of what was added; then the lists below hold it.
+  // Works out the net effect of what was added. Then, in this order: replacedDays(), the
+  // outcome of each stored row of those days, deletions() and rows().
   void settle();
   // Forgets everything added.
   void clear();
 
-  // The days whose stored rows go first, each once.
+  // The days whose stored rows the run replaces, each once, in key order.
   const std::vector<Day>& replacedDays() const { return replaced_; }
-  // Then the keys deleted, one row carrying each key, nearly in key order.
-  const std::vector<const EmailRow*>& deletions() const { return deletions_; }
-  // Then the rows stored, one per key, nearly in key order: by branch, day and the first bytes
-  // of the addresses (the order in which the table takes them fastest; any order would store
-  // the same).
-  const std::vector<const EmailRow*>& rows() const { return rows_; }
+  // "stored" is a row stored in one of replacedDays() before the run.
+  Outcome outcomeOf(const EmailRow& stored);
+  // The keys deleted, one row carrying each key, in key order.
+  const std::vector<const EmailRow*>& deletions();
+  // The rows stored, one per key, in key order (the order in which the table takes them
+  // fastest: rows past its last key are appended). Rows found kSame are left out.
+  const std::vector<const EmailRow*>& rows();
 
  private:
   // A branch's day met in the run.
@@ -79,26 +87,50 @@ class NetChanges {
     std::uint32_t replacedAt = 0;  // the order of its last replacement
     std::uint32_t rank = 0;        // its place in key order among the run's days
   };
-  // One change to one key, with what is needed to find the other changes to its key (a hash
-  // of the key as the table compares it) and to sort the rows nearly into key order without
-  // reading them (the day's rank, and the first bytes of the addresses folded).
+  // The first bytes of the addresses, folded as the key compares them, and their lengths: they
+  // order the rows without reading them, but for addresses that share their first bytes.
+  static constexpr std::size_t kOriginWords = 4;
+  static constexpr std::size_t kDestinationWords = 2;
+  struct SortKey {
+    std::uint64_t origin[kOriginWords];
+    std::uint64_t destination[kDestinationWords];
+    std::uint32_t originLength;
+    std::uint32_t destinationLength;
+  };
+  // One change to one key, with a hash of the key as the table compares it, to find the other
+  // changes to that key.
   struct Change {
     std::uint64_t hash;
-    std::uint64_t originHigh;
-    std::uint64_t originLow;
-    std::uint64_t destination;
+    SortKey sort;
     const EmailRow* row;
-    std::uint32_t day;  // an index into days_ until settle() ranks the days, then the rank
-    std::uint32_t order;
+    std::uint32_t day;    // an index into days_
+    std::uint32_t order;  // in the run
     bool store;
+    bool same;  // a row stored already, found by outcomeOf()
   };
+  static constexpr std::uint32_t kNone = ~std::uint32_t{0};
+  struct Slot {
+    std::uint64_t hash;
+    std::uint32_t change;  // kNone: free
+  };
+  // What order() sorts: a change that decides its key.
+  struct Sorted {
+    SortKey sort;
+    std::uint32_t rank;  // of the change's day
+    std::uint32_t change;
+  };
+
   std::uint32_t dayOf(std::string_view branch, const std::array<char, 8>& date);
+  void hashKey(Change& change) const;
   void push(const EmailRow& row, bool store);
+  std::size_t find(const Change& key) const;
+  void order();
 
   std::uint32_t next_ = 0;
   std::vector<Change> changes_;
-  std::vector<std::uint32_t> slots_;  // the hash table that finds the last change of each key
-  std::vector<Change> survivors_;
+  std::vector<Slot> slots_;  // the hash table: the last change of each key
+  std::vector<Sorted> sorted_;
+  bool ordered_ = false;
   std::vector<DayEntry> days_;
   std::unordered_map<std::string, std::uint32_t> dayIndex_;  // the days_ index of each day
   std::string dayScratch_;

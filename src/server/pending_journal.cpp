@@ -59,7 +59,7 @@ void AcceptedBatch::adopt(std::string_view source, EmailBatch& from) {
 }
 
 std::size_t AcceptedBatch::bytes() const {
-  return text.capacity() + batch.arena.capacity() + batch.changes.capacity() * sizeof(EmailChange);
+  return text.size() + batch.arena.size() + batch.changes.size() * sizeof(EmailChange);
 }
 
 PendingJournal::~PendingJournal() {

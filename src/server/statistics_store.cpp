@@ -24,7 +24,7 @@ namespace {
 
 // Pages in the write-ahead log after which it is copied back into the database by the
 // background checkpointer, and after which a writer does it itself when that one lags behind.
-constexpr int kCheckpointPages = 32768;
+constexpr int kCheckpointPages = 4096;
 constexpr int kWriterCheckpointPages = 4 * kCheckpointPages;
 
 // The date of a row as "YYYYMMDD" in a caller's buffer.
@@ -38,14 +38,12 @@ std::string_view rowDate(const EmailRow& row, std::array<char, 8>& buffer) {
   return {buffer.data(), buffer.size()};
 }
 
-// The (branch, day) pairs that a batch replaces: those its changes carry (in "row" or "old"),
-// on or after "replacement.from" and not replaced yet, as day keys one after another in the
-// order first met.
-std::string daysToReplace(const EmailBatch& batch, const Replacement& replacement) {
+// The (branch, day) pairs that a batch's changes carry (in "row" or "old"), as day keys one
+// after another in the order first met.
+std::string daysCarried(const EmailBatch& batch) {
   std::string days;
-  if (replacement.from.empty()) return days;
   std::vector<std::string> seen;
-  // Most changes fall on the day of the change before them; remember that one's answer.
+  // Most changes fall on the day of the change before them; remember that one.
   std::string_view lastBranch;
   std::array<char, 8> lastDate{};
   bool haveLast = false;
@@ -57,9 +55,7 @@ std::string daysToReplace(const EmailBatch& batch, const Replacement& replacemen
     lastBranch = branch;
     lastDate = buffer;
     haveLast = true;
-    if (date < std::string_view(replacement.from)) return;
     std::string key = dayKey(branch, date);
-    if (replacement.replaced.count(key) != 0) return;
     for (const std::string& k : seen) {
       if (k == key) return;
     }
@@ -71,6 +67,26 @@ std::string daysToReplace(const EmailBatch& batch, const Replacement& replacemen
     if (change.op != ChangeOp::Delete) consider(change.row);
   }
   return days;
+}
+
+// Of the days a batch carries, those it replaces: on or after "replacement.from" and not
+// replaced yet.
+std::string daysToReplace(std::string_view carried, const Replacement& replacement) {
+  std::string days;
+  if (replacement.from.empty()) return days;
+  forEachDay(carried, [&](std::string_view branch, std::string_view date) {
+    if (date < std::string_view(replacement.from)) return;
+    std::string key = dayKey(branch, date);
+    if (replacement.replaced.count(key) == 0) days += key;
+  });
+  return days;
+}
+
+// The latest date among a list of day keys; empty for an empty list.
+std::string lastDate(std::string_view days) {
+  std::string_view last;
+  forEachDay(days, [&](std::string_view, std::string_view date) { last = std::max(last, date); });
+  return std::string(last);
 }
 
 void remember(std::string_view days, Replacement& replacement, ApplyCounts& counts) {
@@ -227,7 +243,7 @@ StatisticsStore::StatisticsStore(std::string path, Mode mode, std::uint64_t pend
   for (PendingJournal::Record& r : records) {
     last = std::max(last, r.seq);
     if (r.seq <= merged) continue;
-    unmerged.push_back({r.seq, std::move(r.days), r.offset, r.deltaLength, nullptr, {}});
+    unmerged.push_back({r.seq, std::move(r.days), {}, r.offset, r.deltaLength, nullptr, {}});
   }
   nextSeq_ = last + 1;
   merger_ = std::make_unique<BatchMerger>(*journal_, std::move(table), merged, std::move(unmerged));
@@ -269,7 +285,7 @@ void StatisticsStore::catchUp() {
   }
   std::vector<QueuedBatch> batches;
   for (PendingJournal::Record& r : records) {
-    batches.push_back({r.seq, std::move(r.days), r.offset, r.deltaLength, nullptr, {}});
+    batches.push_back({r.seq, std::move(r.days), {}, r.offset, r.deltaLength, nullptr, {}});
   }
   NetChanges net;
   mergeBatches(*table, journal, batches, net);
@@ -296,11 +312,11 @@ ApplyCounts StatisticsStore::accept(std::string_view text, EmailBatch& batch,
     throw platform::Exception("Database '" + path_ + "': opened for reading only");
   }
   ApplyCounts counts = countChanges(batch);
-  std::string days = daysToReplace(batch, replacement);
+  std::string carried = daysCarried(batch);
+  std::string days = daysToReplace(carried, replacement);
   // The merger takes the batch over as decoded here, rather than decode it again from the
   // pending file, while the batches it holds fit their memory.
-  std::unique_ptr<AcceptedBatch> held = merger_->spare(text.size() + batch.arena.capacity() +
-                                                       batch.changes.size() * sizeof(EmailChange));
+  std::unique_ptr<AcceptedBatch> held = merger_->spare(text, batch);
   {
     // Numbering, writing and queueing go together, so that the merger meets the batches in the
     // order of their numbers.
@@ -316,7 +332,7 @@ ApplyCounts StatisticsStore::accept(std::string_view text, EmailBatch& batch,
     std::uint64_t offset = journal_->append(seq, days, text);
     ++nextSeq_;
     if (held) held->adopt(text, batch);
-    merger_->push({seq, days, offset, text.size(), std::move(held), {}});
+    merger_->push({seq, days, lastDate(carried), offset, text.size(), std::move(held), {}});
   }
   remember(days, replacement, counts);
   return counts;
@@ -333,7 +349,7 @@ ApplyCounts StatisticsStore::apply(const EmailBatch& batch, Replacement& replace
   flush();
   Lease c(*this);
   ApplyCounts counts = countChanges(batch);
-  std::string days = daysToReplace(batch, replacement);
+  std::string days = daysToReplace(daysCarried(batch), replacement);
   NetChanges net;
   net.add(days, batch);
   net.settle();

@@ -49,6 +49,10 @@ constexpr const char* kDeleteRow =
     "DELETE FROM estatistica_email WHERE CDFILIAL = ?1 AND ANETLEMAIL = ?2 AND MEETLEMAIL = ?3"
     " AND DIETLEMAIL = ?4 AND NMORIGEM = ?5 AND NMDESTINO = ?6";
 
+const std::string kSelectDay = std::string("SELECT ") + kColumnList +
+                               " FROM estatistica_email WHERE CDFILIAL = ?1 AND ANETLEMAIL = ?2"
+                               " AND MEETLEMAIL = ?3 AND DIETLEMAIL = ?4";
+
 constexpr const char* kDeleteDay =
     "DELETE FROM estatistica_email WHERE CDFILIAL = ?1 AND ANETLEMAIL = ?2 AND MEETLEMAIL = ?3"
     " AND DIETLEMAIL = ?4";
@@ -62,7 +66,8 @@ const std::string kSelect =
     " AND (ANETLEMAIL, MEETLEMAIL, DIETLEMAIL) <= (?5, ?6, ?7)"
     " ORDER BY CDFILIAL, ANETLEMAIL, MEETLEMAIL, DIETLEMAIL, NMORIGEM, NMDESTINO";
 
-void bind(sqlite3_stmt* stmt, int index, std::string_view text) {
+// Named apart from std::bind, which argument-dependent lookup would find for a std::string.
+void bindText(sqlite3_stmt* stmt, int index, std::string_view text) {
   // A null pointer would bind NULL; an empty text must stay an empty text.
   sqlite3_bind_text(stmt, index, text.data() != nullptr ? text.data() : "",
                     static_cast<int>(text.size()), SQLITE_STATIC);
@@ -70,9 +75,23 @@ void bind(sqlite3_stmt* stmt, int index, std::string_view text) {
 
 // Binds "date" ("YYYYMMDD") as year, month and day from parameter "first" on.
 void bindDate(sqlite3_stmt* stmt, int first, std::string_view date) {
-  bind(stmt, first, date.substr(0, 4));
-  bind(stmt, first + 1, date.substr(4, 2));
-  bind(stmt, first + 2, date.substr(6, 2));
+  bindText(stmt, first, date.substr(0, 4));
+  bindText(stmt, first + 1, date.substr(4, 2));
+  bindText(stmt, first + 2, date.substr(6, 2));
+}
+
+// Reads a stored row from the current row of "stmt" into "row", whose views live until the
+// statement moves on.
+void readRow(sqlite3_stmt* stmt, EmailRow& row) {
+  for (std::size_t i = 0; i < kTextColumnCount; ++i) {
+    const auto* text =
+        reinterpret_cast<const char*>(sqlite3_column_text(stmt, static_cast<int>(i)));
+    row.texts[i] =
+        std::string_view(text != nullptr ? text : "",
+                         static_cast<std::size_t>(sqlite3_column_bytes(stmt, static_cast<int>(i))));
+  }
+  row.volume = sqlite3_column_double(stmt, kVRVOLDADOS);
+  row.count = sqlite3_column_double(stmt, kQTEMAIL);
 }
 
 // --- The row source ---------------------------------------------------------------------------
@@ -134,7 +153,17 @@ int sourceFilter(sqlite3_vtab_cursor* cursor, int, const char*, int, sqlite3_val
 }
 
 int sourceNext(sqlite3_vtab_cursor* cursor) {
-  ++reinterpret_cast<SourceCursor*>(cursor)->at;
+  auto* c = reinterpret_cast<SourceCursor*>(cursor);
+  ++c->at;
+  // The rows lie all over the batches they came in: ask for a row's memory a few rows before
+  // SQLite reads it, and for its texts once the row itself has come.
+  const std::vector<const EmailRow*>& rows = *c->rows;
+  if (c->at + 8 < rows.size()) {
+    const auto* ahead = reinterpret_cast<const char*>(rows[c->at + 8]);
+    for (std::size_t line = 0; line < sizeof(EmailRow); line += 64)
+      __builtin_prefetch(ahead + line);
+  }
+  if (c->at + 4 < rows.size()) __builtin_prefetch(rows[c->at + 4]->texts[kCDFILIAL].data());
   return SQLITE_OK;
 }
 
@@ -200,7 +229,7 @@ TableConnection::TableConnection(std::string path, Access access, bool create, W
       // In WAL mode a commit survives a crash of the process; only a power loss may take the
       // last ones back, never leaving a batch in part.
       exec("PRAGMA synchronous = NORMAL", "setting the sync mode");
-      exec("PRAGMA cache_size = -65536", "setting the cache size");
+      exec("PRAGMA cache_size = -16384", "setting the cache size");
       exec("PRAGMA mmap_size = 1073741824", "mapping the database");
       if (hook != nullptr) sqlite3_wal_hook(db_, hook, hookArgument);
       exec(kCreateTable, "creating the table estatistica_email");
@@ -217,9 +246,10 @@ TableConnection::TableConnection(std::string path, Access access, bool create, W
 TableConnection::~TableConnection() { close(); }
 
 void TableConnection::close() {
-  for (sqlite3_stmt*& s : {std::ref(begin_), std::ref(commit_), std::ref(rollback_),
-                           std::ref(storeRows_), std::ref(deleteRow_), std::ref(deleteDay_),
-                           std::ref(readMerged_), std::ref(writeMerged_), std::ref(select_)}) {
+  for (sqlite3_stmt*& s :
+       {std::ref(begin_), std::ref(commit_), std::ref(rollback_), std::ref(storeRows_),
+        std::ref(deleteRow_), std::ref(deleteDay_), std::ref(selectDay_), std::ref(readMerged_),
+        std::ref(writeMerged_), std::ref(select_)}) {
     sqlite3_finalize(s);
     s = nullptr;
   }
@@ -264,6 +294,7 @@ void TableConnection::prepareWrites() {
   storeRows_ = prepare(kStoreRows, "preparing a statement");
   deleteRow_ = prepare(kDeleteRow, "preparing a statement");
   deleteDay_ = prepare(kDeleteDay, "preparing a statement");
+  selectDay_ = prepare(kSelectDay, "preparing a statement");
   readMerged_ = prepare(kReadMerged, "preparing a statement");
   writeMerged_ =
       prepare("UPDATE merge_state SET merged_through = ?1 WHERE id = 1", "preparing a statement");
@@ -294,23 +325,63 @@ void TableConnection::setMergedThrough(std::int64_t seq) {
   run(writeMerged_, "recording the merge state");
 }
 
-void TableConnection::write(const NetChanges& net) {
-  for (const NetChanges::Day& day : net.replacedDays()) {
-    bind(deleteDay_, 1, day.branch);
-    bindDate(deleteDay_, 2, day.date);
-    run(deleteDay_, "replacing a day");
+// A replaced day keeps the stored rows that the run stores again as they are, and loses the
+// others. An import sent again finds most of its rows stored already; rewriting them would
+// cost a delete and an insert each, in the middle of the table.
+void TableConnection::replaceDay(NetChanges& net, std::string_view branch, std::string_view date) {
+  std::vector<std::string> gone;  // origin and destination of each row to delete, in turn
+  bool anyKept = false;
+  {
+    bindText(selectDay_, 1, branch);
+    bindDate(selectDay_, 2, date);
+    struct Reset {
+      sqlite3_stmt* s;
+      ~Reset() { sqlite3_reset(s); }
+    } reset{selectDay_};
+    EmailRow stored;
+    for (;;) {
+      int rc = sqlite3_step(selectDay_);
+      if (rc == SQLITE_DONE) break;
+      if (rc != SQLITE_ROW) fail("replacing a day");
+      readRow(selectDay_, stored);
+      if (net.outcomeOf(stored) == NetChanges::Outcome::kGone) {
+        gone.emplace_back(stored.texts[kNMORIGEM]);
+        gone.emplace_back(stored.texts[kNMDESTINO]);
+      } else {
+        anyKept = true;
+      }
+    }
   }
+  if (gone.empty()) return;
+  if (!anyKept) {
+    bindText(deleteDay_, 1, branch);
+    bindDate(deleteDay_, 2, date);
+    run(deleteDay_, "replacing a day");
+    return;
+  }
+  for (std::size_t i = 0; i < gone.size(); i += 2) {
+    bindText(deleteRow_, 1, branch);
+    bindDate(deleteRow_, 2, date);
+    bindText(deleteRow_, 5, gone[i]);
+    bindText(deleteRow_, 6, gone[i + 1]);
+    run(deleteRow_, "replacing a day");
+  }
+}
+
+void TableConnection::write(NetChanges& net) {
+  for (const NetChanges::Day& day : net.replacedDays()) replaceDay(net, day.branch, day.date);
   for (const EmailRow* row : net.deletions()) {
-    bind(deleteRow_, 1, row->texts[kCDFILIAL]);
-    bind(deleteRow_, 2, row->texts[kANETLEMAIL]);
-    bind(deleteRow_, 3, row->texts[kMEETLEMAIL]);
-    bind(deleteRow_, 4, row->texts[kDIETLEMAIL]);
-    bind(deleteRow_, 5, row->texts[kNMORIGEM]);
-    bind(deleteRow_, 6, row->texts[kNMDESTINO]);
+    bindText(deleteRow_, 1, row->texts[kCDFILIAL]);
+    bindText(deleteRow_, 2, row->texts[kANETLEMAIL]);
+    bindText(deleteRow_, 3, row->texts[kMEETLEMAIL]);
+    bindText(deleteRow_, 4, row->texts[kDIETLEMAIL]);
+    bindText(deleteRow_, 5, row->texts[kNMORIGEM]);
+    bindText(deleteRow_, 6, row->texts[kNMDESTINO]);
     run(deleteRow_, "deleting a row");
   }
-  if (net.rows().empty()) return;
-  sourceRows_ = &net.rows();
+  const std::vector<const EmailRow*>& rows = net.rows();
+  if (rows.empty()) return;
+  sourceRows_ = &rows;
   struct Detach {
     const std::vector<const EmailRow*>*& rows;
     ~Detach() { rows = nullptr; }
@@ -332,7 +403,7 @@ std::optional<std::int64_t> TableConnection::readMergedThrough() {
 void TableConnection::forEach(std::string_view branch, std::string_view from, std::string_view to,
                               const std::function<void(const EmailRow&)>& row) {
   sqlite3_stmt* s = select_;
-  bind(s, 1, branch);
+  bindText(s, 1, branch);
   bindDate(s, 2, from);
   bindDate(s, 5, to);
   struct Reset {
@@ -347,14 +418,7 @@ void TableConnection::forEach(std::string_view branch, std::string_view from, st
     int rc = sqlite3_step(s);
     if (rc == SQLITE_DONE) break;
     if (rc != SQLITE_ROW) fail("reading the statistics");
-    for (std::size_t i = 0; i < kTextColumnCount; ++i) {
-      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s, static_cast<int>(i)));
-      out.texts[i] =
-          std::string_view(text != nullptr ? text : "",
-                           static_cast<std::size_t>(sqlite3_column_bytes(s, static_cast<int>(i))));
-    }
-    out.volume = sqlite3_column_double(s, kVRVOLDADOS);
-    out.count = sqlite3_column_double(s, kQTEMAIL);
+    readRow(s, out);
     row(out);
   }
 }

@@ -53,10 +53,11 @@ class TableConnection {
   void rollBack();
   std::int64_t mergedThrough();
   void setMergedThrough(std::int64_t seq);
-  // Writes the settled net effect "net" inside the caller's transaction: deletes the rows of the
-  // replaced days ("replacing a day"), then the keys deleted ("deleting a row"), then stores
-  // the rows ("storing a row"), all of them with one statement.
-  void write(const NetChanges& net);
+  // Writes the settled net effect "net" inside the caller's transaction: the replaced days lose
+  // the stored rows that the run does not store again as they are ("replacing a day"), then
+  // the keys deleted go ("deleting a row"), then the rows are stored ("storing a row"), all of
+  // them with one statement.
+  void write(NetChanges& net);
 
   // --- Reading ---
   // The number of the last accepted batch in the table; empty when the database cannot tell
@@ -74,6 +75,7 @@ class TableConnection {
   sqlite3_stmt* prepare(const std::string& sql, const char* what);
   void run(sqlite3_stmt* stmt, const char* what);
   void prepareWrites();
+  void replaceDay(NetChanges& net, std::string_view branch, std::string_view date);
 
   std::string path_;
   sqlite3* db_ = nullptr;
@@ -85,6 +87,7 @@ class TableConnection {
   sqlite3_stmt* storeRows_ = nullptr;
   sqlite3_stmt* deleteRow_ = nullptr;
   sqlite3_stmt* deleteDay_ = nullptr;
+  sqlite3_stmt* selectDay_ = nullptr;
   sqlite3_stmt* readMerged_ = nullptr;
   sqlite3_stmt* writeMerged_ = nullptr;
   sqlite3_stmt* select_ = nullptr;
