@@ -90,8 +90,9 @@ void foldAddress(std::string_view text, std::uint64_t& hash, std::uint64_t* pref
   hash = mix(hash ^ text.size());
 }
 
-// "YYYYMMDD" from the year, month and day of a row, whose widths the decoder has checked.
-std::array<char, 8> dateOf(const EmailRow& row) {
+}  // namespace
+
+std::array<char, 8> rowDate(const EmailRow& row) {
   std::array<char, 8> date{};
   std::string_view y = row.texts[kANETLEMAIL], m = row.texts[kMEETLEMAIL],
                    d = row.texts[kDIETLEMAIL];
@@ -100,8 +101,6 @@ std::array<char, 8> dateOf(const EmailRow& row) {
   std::copy_n(d.begin(), std::min<std::size_t>(d.size(), 2), date.begin() + 6);
   return date;
 }
-
-}  // namespace
 
 std::string dayKey(std::string_view branch, std::string_view date) {
   std::string key;
@@ -124,16 +123,15 @@ std::uint32_t NetChanges::dayOf(std::string_view branch, const std::array<char, 
   if (lastDay_ < days_.size() && days_[lastDay_].date == date && days_[lastDay_].branch == branch) {
     return lastDay_;
   }
-  dayScratch_.assign(branch);
-  dayScratch_.append(date.data(), date.size());
-  dayScratch_ += static_cast<char>(branch.size());
-  auto [at, added] = dayIndex_.try_emplace(dayScratch_, static_cast<std::uint32_t>(days_.size()));
+  auto [at, added] = dayIndex_.try_emplace(dayKey(branch, {date.data(), date.size()}),
+                                           static_cast<std::uint32_t>(days_.size()));
   if (added) days_.push_back({branch, date});
   return lastDay_ = at->second;
 }
 
 void NetChanges::hashKey(Change& change) const {
-  // The day's index stands for the branch and the date: it is the same for the same day.
+  // The day's index stands for the branch and the date: it is the same for the same day. The
+  // constant only keeps day 0 from hashing like nothing.
   change.hash = mix(0xcbf29ce484222325 ^ change.day);
   std::string_view origin = change.row->texts[kNMORIGEM];
   std::string_view destination = change.row->texts[kNMDESTINO];
@@ -146,7 +144,7 @@ void NetChanges::hashKey(Change& change) const {
 void NetChanges::push(const EmailRow& row, bool store) {
   Change change{};
   change.row = &row;
-  change.day = dayOf(row.texts[kCDFILIAL], dateOf(row));
+  change.day = dayOf(row.texts[kCDFILIAL], rowDate(row));
   change.order = next_++;
   change.store = store;
   hashKey(change);
@@ -176,6 +174,12 @@ void NetChanges::add(std::string_view days, const EmailBatch& batch) {
         break;
     }
   }
+}
+
+// Whether a replacement of its day came after "change".
+bool NetChanges::goneWithDay(const Change& change) const {
+  const DayEntry& day = days_[change.day];
+  return day.replaced && day.replacedAt > change.order;
 }
 
 // The slot of the key of "key" in the hash table: the one holding a change to it, or the free
@@ -209,20 +213,18 @@ void NetChanges::settle() {
   std::size_t capacity = 16;
   while (capacity < 2 * changes_.size()) capacity *= 2;
   slots_.assign(capacity, Slot{0, kNone});
-  for (std::uint32_t i = 0; i < changes_.size(); ++i)
+  for (std::uint32_t i = 0; i < changes_.size(); ++i) {
     slots_[find(changes_[i])] = {changes_[i].hash, i};
+  }
   ordered_ = false;
 }
 
 NetChanges::Outcome NetChanges::outcomeOf(const EmailRow& stored) {
   std::string_view branch = stored.texts[kCDFILIAL];
-  std::array<char, 8> date = dateOf(stored);
+  std::array<char, 8> date = rowDate(stored);
   if (lastDay_ >= days_.size() || days_[lastDay_].date != date ||
       days_[lastDay_].branch != branch) {
-    dayScratch_.assign(branch);
-    dayScratch_.append(date.data(), date.size());
-    dayScratch_ += static_cast<char>(branch.size());
-    auto day = dayIndex_.find(dayScratch_);
+    auto day = dayIndex_.find(dayKey(branch, {date.data(), date.size()}));
     if (day == dayIndex_.end()) return Outcome::kGone;
     lastDay_ = day->second;
   }
@@ -233,7 +235,7 @@ NetChanges::Outcome NetChanges::outcomeOf(const EmailRow& stored) {
   std::uint32_t slot = slots_[find(key)].change;
   if (slot == kNone) return Outcome::kGone;
   Change& last = changes_[slot];
-  if (!last.store || days_[last.day].replacedAt > last.order) return Outcome::kGone;
+  if (!last.store || goneWithDay(last)) return Outcome::kGone;
   const EmailRow& row = *last.row;
   if (row.texts != stored.texts || std::memcmp(&row.volume, &stored.volume, sizeof(double)) != 0 ||
       std::memcmp(&row.count, &stored.count, sizeof(double)) != 0) {
@@ -250,10 +252,8 @@ void NetChanges::order() {
   for (const Slot& slot : slots_) {
     if (slot.change == kNone) continue;
     const Change& change = changes_[slot.change];
-    const DayEntry& day = days_[change.day];
-    if (day.replaced && day.replacedAt > change.order) continue;  // gone with its day
-    if (change.same) continue;
-    sorted_.push_back({change.sort, day.rank, slot.change});
+    if (goneWithDay(change) || change.same) continue;
+    sorted_.push_back({change.sort, days_[change.day].rank, slot.change});
   }
   // The key's order exactly, reading the addresses themselves only where their first bytes and
   // lengths leave it open.

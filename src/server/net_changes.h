@@ -25,6 +25,10 @@
 
 namespace zeb::server {
 
+// A row's date, "YYYYMMDD", from its year, month and day (four, two and two digits, as the
+// decoder has checked).
+std::array<char, 8> rowDate(const EmailRow& row);
+
 // The key of one branch's day, as kept in Replacement::replaced and in the day lists of the
 // pending file: the branch's length in one byte, the branch, and "YYYYMMDD".
 std::string dayKey(std::string_view branch, std::string_view date);
@@ -124,6 +128,7 @@ class NetChanges {
   void hashKey(Change& change) const;
   void push(const EmailRow& row, bool store);
   std::size_t find(const Change& key) const;
+  bool goneWithDay(const Change& change) const;
   void order();
 
   std::uint32_t next_ = 0;
@@ -132,8 +137,7 @@ class NetChanges {
   std::vector<Sorted> sorted_;
   bool ordered_ = false;
   std::vector<DayEntry> days_;
-  std::unordered_map<std::string, std::uint32_t> dayIndex_;  // the days_ index of each day
-  std::string dayScratch_;
+  std::unordered_map<std::string, std::uint32_t> dayIndex_;  // by dayKey(): the index in days_
   std::uint32_t lastDay_ = 0;
   std::vector<Day> replaced_;
   std::vector<const EmailRow*> deletions_;
