@@ -194,10 +194,12 @@ std::string Server::Impl::call(const RpcRequest& request, std::string_view sessi
     auto session = sessions->touch(sessionId);
     std::lock_guard lock(session->mutex);
     auto storeStarted = std::chrono::steady_clock::now();
+    std::size_t changeCount = batch.changes.size();
+    // The store may take the batch's buffers over and leave others in their place.
     ApplyCounts counts = store->accept(request.params, batch, session->replacement);
     storeNanos += nanosSince(storeStarted);
     ++batches;
-    changes += batch.changes.size();
+    changes += changeCount;
     // An unusually large batch does not pin its memory to this thread for good.
     if (batch.arena.capacity() > kKeptBatchBytes) batch = EmailBatch{};
     return "{\"inserted\": " + std::to_string(counts.inserted) +

@@ -1,16 +1,15 @@
-// The statistics that the server keeps: one SQLite table, estatistica_email, with the cdsDados
-// columns and a unique key on branch, date, origin and destination (the addresses compared
-// without regard to ASCII letter case). Texts are stored as TEXT, VRVOLDADOS and QTEMAIL as
-// REAL (whole numbers are exact below 2^53).
+// The statistics that the server keeps: the table estatistica_email (table_connection.h says
+// its layout) in a SQLite database in WAL mode.
 //
 // Batches are taken in two steps, so that a caller never waits for the keyed table:
 //  1. accept() writes the batch as it came (its delta text and the days it replaces) to the
-//     pending file "<path>-pending", in one transaction, numbered in the order of acceptance.
+//     pending file "<path>-pending" (pending_journal.h), numbered in the order of acceptance.
 //     From then on the batch survives a crash of the process.
-//  2. A merger thread applies the accepted batches to estatistica_email in that order, many
-//     batches to a transaction (each batch whole), and records in the same transaction the
-//     number of the last batch merged. Whatever was accepted and not merged when the process
-//     ended is merged when the database is next opened, by whichever process opens it.
+//  2. A merger thread (batch_merger.h) applies the accepted batches to the table in that order
+//     while more keep coming, a few dozen batches to a transaction (each batch whole), and
+//     records in the same transaction the number of the last batch merged. Whatever was
+//     accepted and not merged when the process ended is merged when the database is next
+//     opened, by whichever process opens it.
 // Readers see every accepted batch: forEach() waits for the merger first.
 //
 // Thread-safe: calls may come from several threads; the database is never held locked between
@@ -25,22 +24,24 @@
 
 #include "server/email_layout.h"
 #include "server/email_params.h"
+#include "server/net_changes.h"
 
 struct sqlite3;
 
 namespace zeb::server {
+
+class BatchMerger;
+class PendingJournal;
+class TableConnection;
 
 // What one import session has asked to be replaced, and what it has replaced so far.
 struct Replacement {
   // The first date whose stored statistics the session replaces, "YYYYMMDD"; empty when the
   // session has marked none, and then nothing is replaced.
   std::string from;
-  // The (branch, day) pairs replaced so far, as made by dayKey().
+  // The (branch, day) pairs replaced so far, as made by dayKey() (net_changes.h).
   std::unordered_set<std::string> replaced;
 };
-
-// The key of one branch's day in Replacement::replaced. "date" is "YYYYMMDD".
-std::string dayKey(std::string_view branch, std::string_view date);
 
 struct ApplyCounts {
   std::uint64_t inserted = 0;  // the batch's changes of each kind, all applied
@@ -78,18 +79,19 @@ class StatisticsStore {
   // with the rules of apply(), and answers once the text is in the pending file; the batch is
   // merged into the table in the background, after every batch accepted before it. The days it
   // replaces are decided now, against "replacement", and added to it when the batch is accepted.
-  // Throws Exception when the pending file cannot be written; nothing is accepted then.
-  ApplyCounts accept(std::string_view text, const EmailBatch& batch, Replacement& replacement);
+  // The store may take the batch over: "batch" is then left holding other buffers, ready to be
+  // decoded into again. Throws Exception when the pending file cannot be written; nothing is
+  // accepted then.
+  ApplyCounts accept(std::string_view text, EmailBatch& batch, Replacement& replacement);
 
   // Waits until every batch accepted so far is merged. Throws Exception when the merger has
   // failed (it retries every second meanwhile; the batches stay in the pending file).
   void flush() const;
 
   // Stores one batch at once, in one transaction, after every batch accepted before it. For
-  // every (branch, day) that a
-  // change of the batch carries (in its "row" or its "old" row), dated on or after
-  // "replacement.from" and not yet in "replacement.replaced", the stored rows of that branch's
-  // day are deleted first. Then the changes are applied in order:
+  // every (branch, day) that a change of the batch carries (in its "row" or its "old" row), dated
+  // on or after "replacement.from" and not yet in "replacement.replaced", the stored rows of that
+  // branch's day are deleted first. Then the changes are applied in order:
   //  - insert: the row is stored; a stored row with the same key is overwritten by it;
   //  - update: the stored row with the old row's key takes the new row's values (a row with
   //    the new key, when that differs, is overwritten); when the old row is no longer stored,
@@ -107,30 +109,26 @@ class StatisticsStore {
 
   // The time spent copying the write-ahead log back into the database, on a thread of its own.
   std::uint64_t checkpointNanos() const;
-  // The time the merger spent in its transactions, and the batches it merged.
+  // The time the merger spent merging, and the batches it merged.
   std::uint64_t mergeNanos() const;
   std::uint64_t mergedBatches() const;
 
  private:
-  struct Connection;
-  struct Pending;
-  struct Merger;
   class Lease;
-  enum class Access { kRead, kWrite };
-  std::unique_ptr<Connection> openConnection(Access access) const;
+  struct Pool;
+  struct Checkpointer;
+  std::unique_ptr<TableConnection> openConnection(bool write) const;
   void catchUp();
+  static int walHook(void* store, ::sqlite3* db, const char* name, int pages);
 
   std::string path_;
   Mode mode_;
   std::uint64_t pendingBytesMax_;
-  struct Pool;
-  struct Checkpointer;
-  static int walHook(void* store, ::sqlite3* db, const char* name, int pages);
-
   std::unique_ptr<Pool> pool_;
   std::unique_ptr<Checkpointer> checkpointer_;
-  std::unique_ptr<Pending> pending_;
-  std::unique_ptr<Merger> merger_;
+  std::unique_ptr<PendingJournal> journal_;
+  std::int64_t nextSeq_ = 1;  // the number of the next batch accepted; under journal_->mutex()
+  std::unique_ptr<BatchMerger> merger_;
 };
 
 }  // namespace zeb::server

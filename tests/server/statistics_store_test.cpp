@@ -2,12 +2,18 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <csignal>
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/core/exceptions.h"
@@ -178,6 +184,106 @@ TEST_F(StatisticsStoreTest, AcceptedBatchesAreMergedInTheOrderAccepted) {
   EXPECT_EQ(list(store), std::vector<std::string>{"0001 20251205 A@X.com b@x.com 300"});
 }
 
+// The merger folds many batches into one write. Whatever rounds it makes, the table must end as
+// applying every change in order would leave it: random batches from several sessions, over few
+// keys written in varying letter case, with updates that move rows and days replaced anew,
+// checked against a map that applies them one by one.
+TEST_F(StatisticsStoreTest, MergeAgreesWithApplyingEveryChangeInOrder) {
+  using Key = std::tuple<std::string, std::string, std::string, std::string>;
+  std::map<Key, test::json> model;  // the rows stored, by key
+  auto lower = [](std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+  };
+  auto dateOf = [](const test::json& row) {
+    return row[3].get<std::string>() + row[4].get<std::string>() + row[5].get<std::string>();
+  };
+  auto keyOf = [&](const test::json& row) {
+    return Key{row[0], dateOf(row), lower(row[1]), lower(row[2])};
+  };
+  auto expected = [&] {
+    std::vector<std::string> lines;
+    for (const auto& [key, row] : model) {
+      lines.push_back(row[0].get<std::string>() + " " + dateOf(row) + " " +
+                      row[1].get<std::string>() + " " + row[2].get<std::string>() + " " +
+                      std::to_string(row[9].get<long long>()));
+    }
+    return lines;
+  };
+
+  std::mt19937 random(18000);
+  auto pick = [&](const std::vector<std::string>& from) {
+    return from[std::uniform_int_distribution<std::size_t>(0, from.size() - 1)(random)];
+  };
+  auto chance = [&](int percent) {
+    return std::uniform_int_distribution<int>(0, 99)(random) < percent;
+  };
+  const std::vector<std::string> branches = {"0001", "0002"};
+  const std::vector<std::string> dates = {"2025-12-04", "2025-12-05", "2025-12-06"};
+  const std::vector<std::string> origins = {"a@x.com", "A@x.com", "b@x.com", "B@X.COM"};
+  const std::vector<std::string> destinations = {"c@x.com", "C@x.com", "d@x.com"};
+  const std::vector<std::string> marks = {"", "20251204", "20251205", "20251206"};
+  long long serial = 0;
+  // A new row, or one stored now: as it is (a day replaced by the same rows keeps them), or
+  // with other letter case (which must be written over the stored one).
+  auto randomRow = [&] {
+    if (!model.empty() && chance(40)) {
+      auto at = model.begin();
+      std::advance(at, std::uniform_int_distribution<std::size_t>(0, model.size() - 1)(random));
+      test::json again = at->second;
+      if (chance(30)) again[2] = std::string(again[2]) == lower(again[2]) ? "C@x.com" : "c@x.com";
+      return again;
+    }
+    return test::statRow(pick(branches), pick(origins), pick(destinations), pick(dates),
+                         static_cast<double>(++serial), 1);
+  };
+
+  StatisticsStore store(path_, StatisticsStore::Mode::kReadWrite);
+  Replacement sessions[3];
+  for (int b = 0; b < 400; ++b) {
+    Replacement& session = sessions[std::uniform_int_distribution<int>(0, 2)(random)];
+    if (chance(5)) session = Replacement{pick(marks), {}};  // SetDelEmail: a new import
+    std::vector<test::json> changes;
+    int count = std::uniform_int_distribution<int>(1, 12)(random);
+    for (int c = 0; c < count; ++c) {
+      test::json old = randomRow();
+      test::json row = randomRow();
+      if (chance(50)) {  // the same key, written another way
+        row[1] = lower(old[1]);
+        for (int i : {0, 2, 3, 4, 5, 6, 7, 8}) row[i] = old[i];
+      }
+      int op = std::uniform_int_distribution<int>(0, 2)(random);
+      changes.push_back(op == 0   ? test::insertChange(row)
+                        : op == 1 ? test::updateChange(old, row)
+                                  : test::deleteChange(old));
+    }
+    // The model: the days first met on or after the mark lose their rows, then each change.
+    if (!session.from.empty()) {
+      for (const test::json& change : changes) {
+        for (const char* part : {"old", "row"}) {
+          if (!change.contains(part)) continue;
+          const test::json& r = change[part];
+          std::string key = dayKey(r[0].get<std::string>(), dateOf(r));
+          if (dateOf(r) < session.from || session.replaced.count(key) != 0) continue;
+          std::erase_if(model, [&](const auto& entry) {
+            return std::get<0>(entry.first) == r[0] && std::get<1>(entry.first) == dateOf(r);
+          });
+        }
+      }
+    }
+    for (const test::json& change : changes) {
+      if (change.contains("old")) model.erase(keyOf(change["old"]));
+      if (change.contains("row")) model[keyOf(change["row"])] = change["row"];
+    }
+    accept(store, changes, session);
+    // Reading waits for the merger: rounds of every size, each checked.
+    if (chance(5)) {
+      ASSERT_EQ(list(store), expected()) << "after batch " << b;
+    }
+  }
+  EXPECT_EQ(list(store), expected());
+}
+
 // What a process accepted and did not merge before it ended is merged by whichever process
 // opens the database next: a server, or a reader. A record that a crash cut short at the end
 // of the pending file is dropped, and later batches are written in its place.
@@ -226,6 +332,84 @@ INSTANTIATE_TEST_SUITE_P(StatisticsStoreTest, StatisticsStoreRecoveryTest,
                            return info.param == StatisticsStore::Mode::kReadOnly ? "by_a_reader"
                                                                                  : "by_a_server";
                          });
+
+// A batch once accepted survives a crash of the process before the merger has it in the table:
+// the merger holds the batches of the day an import is still sending (see batch_merger.cpp),
+// so a process killed right after accepting leaves them in the pending file only.
+TEST_F(StatisticsStoreTest, BatchesAcceptedAndNotMergedSurviveAKill) {
+  std::vector<std::string> rows;
+  std::vector<std::vector<test::json>> batches;
+  for (int b = 0; b < 3; ++b) {
+    std::vector<test::json> changes;
+    for (int r = 0; r < 2; ++r) {
+      std::string origin = "s" + std::to_string(b) + std::to_string(r) + "@x.com";
+      changes.push_back(
+          test::insertChange(test::statRow("0001", origin, "b@x.com", "2025-12-05", b, 1)));
+      rows.push_back("0001 20251205 " + origin + " b@x.com " + std::to_string(b));
+    }
+    batches.push_back(changes);
+  }
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    StatisticsStore store(path_, StatisticsStore::Mode::kReadWrite);
+    Replacement replacement;
+    replacement.from = "20251201";
+    for (const auto& changes : batches) accept(store, changes, replacement);
+    char done = 1;
+    if (::write(ready[1], &done, 1) != 1) ::_exit(1);
+    for (;;) ::pause();
+  }
+  char done = 0;
+  EXPECT_EQ(::read(ready[0], &done, 1), 1);
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  ::close(ready[0]);
+  ::close(ready[1]);
+  ASSERT_GT(fs::file_size(path_ + "-pending"), 0u) << "the merger finished before the kill";
+
+  StatisticsStore store(path_, StatisticsStore::Mode::kReadWrite);
+  EXPECT_EQ(list(store), rows);
+}
+
+// The table's layout as servers have written it: a database from before opens as it is, keeps
+// its rows and numbers new batches after the last one it merged.
+TEST_F(StatisticsStoreTest, ADatabaseWrittenBeforeOpensWithItsRows) {
+  test::execOn(path_,
+               "CREATE TABLE estatistica_email (CDFILIAL TEXT NOT NULL,"
+               " NMORIGEM TEXT NOT NULL COLLATE NOCASE, NMDESTINO TEXT NOT NULL COLLATE NOCASE,"
+               " ANETLEMAIL TEXT NOT NULL, MEETLEMAIL TEXT NOT NULL, DIETLEMAIL TEXT NOT NULL,"
+               " BIETLEMAIL TEXT NOT NULL, SEETLEMAIL TEXT NOT NULL, TRETLEMAIL TEXT NOT NULL,"
+               " VRVOLDADOS REAL NOT NULL, QTEMAIL REAL NOT NULL, PRIMARY KEY (CDFILIAL,"
+               " ANETLEMAIL, MEETLEMAIL, DIETLEMAIL, NMORIGEM, NMDESTINO)) WITHOUT ROWID;"
+               "CREATE TABLE merge_state (id INTEGER PRIMARY KEY CHECK (id = 1),"
+               " merged_through INTEGER NOT NULL);"
+               "INSERT INTO merge_state VALUES (1, 41);"
+               "INSERT INTO estatistica_email VALUES ('0001', 'Old@x.com', 'b@x.com', '2025',"
+               " '12', '05', '6°Bim', '2°Sem', '4°Tri', 7, 1)");
+  {
+    StatisticsStore store(path_, StatisticsStore::Mode::kReadWrite);
+    Replacement replacement;
+    replacement.from = "20251206";
+    accept(store,
+           {test::insertChange(test::statRow("0001", "old@x.com", "b@x.com", "2025-12-05", 9, 2)),
+            test::insertChange(test::statRow("0001", "new@x.com", "b@x.com", "2025-12-06", 3, 1))},
+           replacement);
+    EXPECT_EQ(list(store), (std::vector<std::string>{"0001 20251205 old@x.com b@x.com 9",
+                                                     "0001 20251206 new@x.com b@x.com 3"}));
+  }
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* merged = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT merged_through FROM merge_state", -1, &merged, nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(merged), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int64(merged, 0), 42);
+  sqlite3_finalize(merged);
+  sqlite3_close(db);
+}
 
 // A server that is never quiet still keeps its pending file small: past the limit, a batch
 // waits for the merge and the file is emptied before it is written.

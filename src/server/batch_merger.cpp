@@ -1,0 +1,249 @@
+#include "server/batch_merger.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "platform/core/exceptions.h"
+
+namespace zeb::server {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A round takes the batches that end before the day that the newest batch has reached: an
+// import sends its rows day after day, so their days are complete. A round then writes whole
+// days: each at once, in key order, at the end of the table on a first import; and a day
+// replaced by the same rows again is compared with what is stored rather than rewritten (see
+// NetChanges::outcomeOf()).
+// A round waits for kRoundBatchesMin such batches, or for the first of them to have waited
+// kGatherTime; it takes kRoundBatchesMax at most, and whatever has queued once the first batch
+// has waited kHoldTime or the batches held take half their memory. Nothing waits when a caller
+// waits for the merge.
+constexpr std::size_t kRoundBatchesMin = 16;
+constexpr std::size_t kRoundBatchesMax = 256;
+constexpr auto kGatherTime = std::chrono::milliseconds(100);
+constexpr auto kHoldTime = std::chrono::seconds(1);
+// The memory that batches held decoded may take (a batch of 1000 rows takes about 0.5 MB), and
+// that batches read back for one write may take.
+constexpr std::size_t kHeldBytesMax = std::size_t{64} << 20;
+constexpr std::size_t kLoadedBytesMax = std::size_t{64} << 20;
+constexpr std::size_t kSparesMax = 16;
+
+}  // namespace
+
+void mergeBatches(TableConnection& table, const PendingJournal& journal,
+                  std::vector<QueuedBatch>& batches, NetChanges& net) {
+  std::vector<std::unique_ptr<AcceptedBatch>> loaded;
+  std::size_t loadedBytes = 0;
+  auto write = [&] {
+    net.settle();
+    table.write(net);
+    net.clear();
+    loaded.clear();
+    loadedBytes = 0;
+  };
+  net.clear();
+  table.begin();
+  try {
+    // Read inside the transaction: a batch that another process merged meanwhile is skipped.
+    std::int64_t through = table.mergedThrough();
+    std::int64_t last = through;
+    for (QueuedBatch& queued : batches) {
+      if (queued.seq <= through) continue;
+      const AcceptedBatch* batch = queued.held.get();
+      if (batch == nullptr) {
+        // Writing part of the run and going on in the same transaction comes to the same.
+        if (loadedBytes >= kLoadedBytesMax) write();
+        auto& into = loaded.emplace_back(std::make_unique<AcceptedBatch>());
+        journal.load(queued.seq, queued.offset, queued.length, *into);
+        loadedBytes += into->bytes();
+        batch = into.get();
+      }
+      net.add(queued.days, batch->batch);
+      last = queued.seq;
+    }
+    write();
+    if (last > through) table.setMergedThrough(last);
+    table.commit("committing merged batches");
+  } catch (...) {
+    net.clear();
+    table.rollBack();
+    throw;
+  }
+}
+
+BatchMerger::BatchMerger(PendingJournal& journal, std::unique_ptr<TableConnection> table,
+                         std::int64_t merged, std::vector<QueuedBatch> queued)
+    : journal_(journal), table_(std::move(table)), accepted_(merged), merged_(merged) {
+  for (QueuedBatch& batch : queued) {
+    accepted_ = batch.seq;
+    queue_.push_back(std::move(batch));
+  }
+  thread_ = std::thread([this] { run(); });
+}
+
+BatchMerger::~BatchMerger() { stop(); }
+
+std::unique_ptr<AcceptedBatch> BatchMerger::spare(std::string_view text, const EmailBatch& batch) {
+  std::size_t bytes = text.size() + batch.arena.size() + batch.changes.size() * sizeof(EmailChange);
+  {
+    std::lock_guard lock(mutex_);
+    if (heldBytes_ + bytes > kHeldBytesMax) return nullptr;
+    if (!spares_.empty()) {
+      std::unique_ptr<AcceptedBatch> spare = std::move(spares_.back());
+      spares_.pop_back();
+      return spare;
+    }
+  }
+  // Its buffers go to the caller's next batch: sized like this one, they need not grow there
+  // step by step, which would leave the heap strewn with the smaller ones.
+  auto spare = std::make_unique<AcceptedBatch>();
+  spare->text.reserve(text.size());
+  spare->batch.changes.reserve(batch.changes.size());
+  return spare;
+}
+
+void BatchMerger::push(QueuedBatch batch) {
+  {
+    std::lock_guard lock(mutex_);
+    if (batch.held) heldBytes_ += batch.held->bytes();
+    batch.queuedAt = Clock::now();
+    accepted_ = batch.seq;
+    queue_.push_back(std::move(batch));
+  }
+  changed_.notify_all();
+}
+
+bool BatchMerger::allMerged() {
+  std::lock_guard lock(mutex_);
+  return merged_ == accepted_;
+}
+
+// Waits, holding "lock", until a round is due; answers the batches it takes from the front.
+std::size_t BatchMerger::nextRound(std::unique_lock<std::mutex>& lock) {
+  for (;;) {
+    if (stopping_ || waiting_ > 0 || queue_.size() >= kRoundBatchesMax) {
+      return std::min(queue_.size(), kRoundBatchesMax);
+    }
+    const std::string& reached = queue_.back().lastDate;
+    std::size_t complete = 0;
+    while (complete < queue_.size() && queue_[complete].lastDate < reached) ++complete;
+    if (reached.empty()) complete = queue_.size();  // read back after a restart: no days known
+    if (heldBytes_ - roundBytes_ >= kHeldBytesMax / 2) {
+      return std::min(queue_.size(), kRoundBatchesMax);
+    }
+    auto now = Clock::now();
+    auto first = queue_.front().queuedAt;
+    if (complete >= kRoundBatchesMin || (complete > 0 && now >= first + kGatherTime)) {
+      return complete;
+    }
+    if (now >= first + kHoldTime) return queue_.size();
+    changed_.wait_until(lock, first + (complete > 0 ? kGatherTime : kHoldTime));
+  }
+}
+
+// Gives the memory of a merged round back: a few of its batches are kept as spares.
+void BatchMerger::release(std::vector<QueuedBatch>& round) {
+  for (QueuedBatch& batch : round) {
+    if (!batch.held) continue;
+    heldBytes_ -= batch.held->bytes();
+    if (spares_.size() < kSparesMax) spares_.push_back(std::move(batch.held));
+  }
+  round.clear();
+  roundBytes_ = 0;
+}
+
+void BatchMerger::run() {
+  std::vector<QueuedBatch> round;
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [&] { return stopping_ || (error_.empty() && !queue_.empty()); });
+    // At a stop the batches already queued are merged first, unless merging fails.
+    if (queue_.empty() || (stopping_ && !error_.empty())) return;
+    for (std::size_t n = nextRound(lock); n > 0 && !queue_.empty(); --n) {
+      if (queue_.front().held) roundBytes_ += queue_.front().held->bytes();
+      round.push_back(std::move(queue_.front()));
+      queue_.pop_front();
+    }
+    lock.unlock();
+    std::string failure;
+    auto started = Clock::now();
+    try {
+      mergeBatches(*table_, journal_, round, net_);
+    } catch (const std::exception& e) {
+      failure = e.what();
+    }
+    nanos_ += static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - started).count());
+    lock.lock();
+    if (!failure.empty()) {
+      // Back to the front, to be tried again in a while; callers of flush() hear why.
+      for (auto it = round.rbegin(); it != round.rend(); ++it) queue_.push_front(std::move(*it));
+      round.clear();
+      roundBytes_ = 0;
+      if (error_.empty()) std::fprintf(stderr, "zeb18000 server: %s\n", failure.c_str());
+      error_ = failure;
+      ++failures_;
+      changed_.notify_all();
+      // At a stop they stay in the pending file, merged when the database is next opened.
+      if (stopping_) return;
+      changed_.wait_for(lock, std::chrono::seconds(1), [&] { return stopping_ || retryNow_; });
+      retryNow_ = false;
+      if (stopping_) return;
+      error_.clear();
+      continue;
+    }
+    batches_ += round.size();
+    merged_ = round.back().seq;
+    release(round);
+    changed_.notify_all();
+    if (queue_.empty()) {
+      lock.unlock();
+      clean();
+      lock.lock();
+    }
+  }
+}
+
+// Empties the pending file once every batch in it is merged, holding accepting off meanwhile
+// so that no batch is appended in between. Never waits for a call that is accepting: that call
+// may be waiting for this thread's merge (a full pending file), and empties it itself.
+void BatchMerger::clean() {
+  std::unique_lock accepting(journal_.mutex(), std::try_to_lock);
+  if (!accepting.owns_lock()) return;
+  {
+    std::lock_guard lock(mutex_);
+    if (!queue_.empty() || merged_ != accepted_ || journal_.size() == 0) return;
+  }
+  try {
+    journal_.empty();
+  } catch (const std::exception& e) {
+    // Merged batches left in the pending file are skipped when met again; nothing is lost.
+    std::fprintf(stderr, "zeb18000 server: %s\n", e.what());
+  }
+}
+
+void BatchMerger::flush() {
+  std::unique_lock lock(mutex_);
+  std::int64_t target = accepted_;
+  std::uint64_t failed = failures_;
+  if (merged_ >= target) return;
+  if (!error_.empty()) retryNow_ = true;
+  ++waiting_;
+  changed_.notify_all();
+  changed_.wait(lock, [&] { return merged_ >= target || failures_ > failed; });
+  --waiting_;
+  if (merged_ < target) throw platform::Exception(error_);
+}
+
+void BatchMerger::stop() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+}  // namespace zeb::server

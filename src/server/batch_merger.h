@@ -1,0 +1,110 @@
+// Merging accepted batches into the statistics table, in the order accepted, each whole.
+//
+// The merger works on a thread of its own while batches keep coming: it takes what has queued
+// up (the batches of the days that the import has moved past, as a rule), works out their net
+// effect (NetChanges) and writes it in one transaction, in key order, together with the
+// number of the last batch merged. Many batches to a transaction write each page of the table
+// once for all of them, and the net effect stores a row once however often the batches changed
+// it.
+//
+// The batches come to it decoded, as the calls accepted them, while their memory stays under a
+// bound; past it, and after a restart, they are read back from the pending file instead.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server/net_changes.h"
+#include "server/pending_journal.h"
+#include "server/table_connection.h"
+
+namespace zeb::server {
+
+// One accepted batch on its way to the table.
+struct QueuedBatch {
+  std::int64_t seq = 0;
+  std::string days;          // the days it replaces: day keys one after another
+  std::string lastDate;      // "YYYYMMDD": the latest day of its changes; empty when not known
+  std::uint64_t offset = 0;  // of its delta text in the pending file
+  std::uint64_t length = 0;
+  std::unique_ptr<AcceptedBatch> held;  // the batch itself; null: read it back from the file
+  std::chrono::steady_clock::time_point queuedAt{};
+};
+
+// Applies "batches" to the table in one transaction, whole and in order, skipping those that
+// the table records as merged already (another process merged them), and records the last one
+// as merged. Batches not held are read back from "journal", a bounded number at a time.
+// "net" is scratch space. On failure the table is left as it was, and the Exception of the
+// table or of the journal says why.
+void mergeBatches(TableConnection& table, const PendingJournal& journal,
+                  std::vector<QueuedBatch>& batches, NetChanges& net);
+
+class BatchMerger {
+ public:
+  // Starts the thread over "table", a write connection of its own. "merged" is the last batch
+  // in the table; "queued" the batches accepted after it and left unmerged by an earlier
+  // process, in order.
+  BatchMerger(PendingJournal& journal, std::unique_ptr<TableConnection> table, std::int64_t merged,
+              std::vector<QueuedBatch> queued);
+  // Stops the thread (see stop()).
+  ~BatchMerger();
+  BatchMerger(const BatchMerger&) = delete;
+  BatchMerger& operator=(const BatchMerger&) = delete;
+
+  // A batch to take over "batch", decoded from "text", with (AcceptedBatch::adopt); or null
+  // when the batches held already take their share of memory and this one must be read back
+  // from the pending file instead.
+  std::unique_ptr<AcceptedBatch> spare(std::string_view text, const EmailBatch& batch);
+  // Queues the batch numbered "batch.seq". The caller holds the journal's mutex, so that the
+  // batches queue in the order of their numbers.
+  void push(QueuedBatch batch);
+  // Waits until every batch queued so far is merged. Throws Exception with the merger's last
+  // failure when merging fails; a failed merge is retried every second meanwhile (at once when
+  // a caller waits), the batches staying in the pending file.
+  void flush();
+  // Merges what is queued, unless merging fails, and ends the thread. Safe to call twice.
+  void stop();
+  // Whether every batch queued is merged.
+  bool allMerged();
+
+  // The time spent merging (in transactions and working out net effects), and the batches
+  // merged.
+  std::uint64_t nanos() const { return nanos_.load(); }
+  std::uint64_t batches() const { return batches_.load(); }
+
+ private:
+  void run();
+  std::size_t nextRound(std::unique_lock<std::mutex>& lock);
+  void release(std::vector<QueuedBatch>& round);
+  void clean();
+
+  PendingJournal& journal_;
+  std::unique_ptr<TableConnection> table_;
+  NetChanges net_;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<QueuedBatch> queue_;
+  std::vector<std::unique_ptr<AcceptedBatch>> spares_;
+  std::size_t heldBytes_ = 0;   // of the batches held in the queue and in the round
+  std::size_t roundBytes_ = 0;  // of those in the round
+  std::int64_t accepted_ = 0;   // the last batch queued
+  std::int64_t merged_ = 0;     // the last batch merged
+  std::string error_;           // why the last merge failed; empty when it did not
+  std::uint64_t failures_ = 0;  // merges that failed
+  bool retryNow_ = false;       // a caller waits: retry a failed merge without the pause
+  int waiting_ = 0;             // callers of flush() waiting
+  bool stopping_ = false;
+  std::atomic<std::uint64_t> nanos_{0}, batches_{0};
+};
+
+}  // namespace zeb::server

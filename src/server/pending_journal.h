@@ -1,0 +1,87 @@
+// The pending file "<database>-pending": the batches that the server has accepted and answered,
+// kept until they are in the table. One record per batch, appended in the order accepted:
+//   header  "ZBP1", days length (4 bytes), batch number (8), delta length (8)
+//   the days it replaces (day keys one after another), the delta text as it came
+//   trailer batch number (8), "ZBPE", 4 bytes of zeros
+// (numbers in the machine's byte order). A record is written with one call. One that a crash
+// cut short lacks its trailer and ends the file's readable part; its batch was never answered.
+//
+// One writer per file: open(true) locks it for this process. Not thread-safe by itself: the
+// writer holds mutex() while it appends or empties; loads may run beside an append.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/email_params.h"
+
+namespace zeb::server {
+
+// A batch with the text it was decoded from, owned: what the merger holds for each batch until
+// it is in the table, whether taken over from the call that accepted it or read back from the
+// pending file.
+struct AcceptedBatch {
+  std::string text;
+  EmailBatch batch;
+
+  // Takes over "from", decoded from "source", whose views may point into "source" (which need
+  // not outlive this call) or into its own arena. "from" is left holding this batch's former
+  // buffers, ready to be decoded into again.
+  void adopt(std::string_view source, EmailBatch& from);
+  // The memory held, roughly.
+  std::size_t bytes() const;
+};
+
+class PendingJournal {
+ public:
+  // One record, as found by scan().
+  struct Record {
+    std::int64_t seq;
+    std::uint64_t offset;  // of the delta text
+    std::uint64_t deltaLength;
+    std::string days;
+  };
+
+  explicit PendingJournal(std::string path) : path_(std::move(path)) {}
+  ~PendingJournal();
+  PendingJournal(const PendingJournal&) = delete;
+  PendingJournal& operator=(const PendingJournal&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::mutex& mutex() { return mutex_; }
+  std::uint64_t size() const { return size_; }  // the bytes of whole records
+
+  // Opens the file; "write" also makes it and locks it for this process alone. False when it
+  // is missing and "write" is not asked. Throws Exception "Pending file 'PATH': another server
+  // is using the database" when another process holds the lock, and "Pending file 'PATH':
+  // WHAT: REASON" on any other failure, as every method below does.
+  bool open(bool write);
+  // The whole records from the start, up to the first one that is cut short or not a record.
+  std::vector<Record> scan();
+  // Cuts off what follows the whole records that scan() found: a record that a crash cut short.
+  void dropTail();
+  // Appends one record; answers the offset of its delta text. On failure nothing is appended.
+  std::uint64_t append(std::int64_t seq, std::string_view days, std::string_view delta);
+  // Empties the file.
+  void empty();
+  // Reads back the delta text of batch "seq" and decodes it into "into". Throws Exception
+  // "Pending file 'PATH': batch SEQ is missing" when the file is too short, and "... batch SEQ
+  // cannot be read back: WHY" when the text does not decode.
+  void load(std::int64_t seq, std::uint64_t offset, std::uint64_t length,
+            AcceptedBatch& into) const;
+
+ private:
+  [[noreturn]] void fail(const std::string& what, int error) const;
+  bool readAt(std::uint64_t offset, void* into, std::size_t length) const;
+
+  std::string path_;
+  int fd_ = -1;
+  std::mutex mutex_;
+  std::uint64_t size_ = 0;
+};
+
+}  // namespace zeb::server
