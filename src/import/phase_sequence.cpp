@@ -61,6 +61,9 @@ PhaseResult runPhases(const std::string& path, TrafficTables& tables,
   if (options.last == ImportStage::kGrouping || !boImport) return result;
 
   if (options.server == nullptr) throw platform::Exception("an upload needs a server");
+  // The grouping has consumed the log tables; what is left in them (deliveries without a
+  // sending record) is read by nothing. Their memory goes before the statistics rows grow.
+  tables.releaseLogTables();
   tables.cdsDados.open();
   platform::ui::application().flush();
   begin(ImportStage::kUpload);

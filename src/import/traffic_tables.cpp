@@ -40,6 +40,13 @@ void TrafficTables::openLogTables() {
   recebimentoLines.clear();
 }
 
+void TrafficTables::releaseLogTables() {
+  cdsEnvio.close();
+  cdsRecebimento.close();
+  std::vector<std::uint64_t>().swap(envioLines);
+  std::vector<std::uint64_t>().swap(recebimentoLines);
+}
+
 void TrafficTables::closeAll() {
   cdsDados.close();
   cdsEnvio.close();

@@ -56,6 +56,9 @@ struct TrafficTables {
 
   // Opens cdsEnvio and cdsRecebimento empty, for a parse.
   void openLogTables();
+  // Closes cdsEnvio and cdsRecebimento and frees what their rows took, once the grouping has
+  // consumed them.
+  void releaseLogTables();
   // Closes all four, in the order the run closes them.
   void closeAll();
 

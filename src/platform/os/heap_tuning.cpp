@@ -9,9 +9,12 @@ namespace zeb::platform::os {
 
 namespace {
 constexpr const char* kMarker = "ZEB_HEAP_TUNED";
+// One arena for every thread: the embedded server's threads then reuse the memory that the
+// import frees (the log tables, once grouped) instead of growing arenas of their own, which
+// took the peak of a gigabyte import from about 190 MiB to 270-370 MiB.
 constexpr const char* kTunables =
     "glibc.malloc.hugetlb=1:glibc.malloc.mmap_threshold=67108864:"
-    "glibc.malloc.trim_threshold=268435456";
+    "glibc.malloc.trim_threshold=268435456:glibc.malloc.arena_max=1";
 }  // namespace
 
 void tuneHeapForLargeTables(char** argv) {
