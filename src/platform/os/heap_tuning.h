@@ -8,7 +8,8 @@ namespace zeb::platform::os {
 // library reads its heap settings only when a process starts, so this restarts the program
 // (same arguments, same process id) once with transparent huge pages asked for on the heap and
 // with freed memory kept for reuse, and with one heap arena for all threads. Call it first thing
-// in main(). It returns normally when the settings are already in place, when ZEB_NO_HEAP_TUNING is set, or when the restart fails.
+// in main(). It returns normally when the settings are already in place, when ZEB_NO_HEAP_TUNING
+// is set, or when the restart fails.
 void tuneHeapForLargeTables(char** argv);
 
 }  // namespace zeb::platform::os
