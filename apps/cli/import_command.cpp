@@ -64,23 +64,6 @@ struct Options {
   bool quiet = false;
 };
 
-// HOST:PORT, the host possibly in brackets ([::1]:18000); false when it is not one.
-bool splitHostPort(const std::string& text, std::string& host, int& port) {
-  std::size_t colon = text.rfind(':');
-  if (colon == std::string::npos || colon == 0) return false;
-  host = text.substr(0, colon);
-  std::string digits = text.substr(colon + 1);
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-    host = host.substr(1, host.size() - 2);
-  }
-  if (host.empty() || digits.empty() || digits.size() > 5 ||
-      digits.find_first_not_of("0123456789") != std::string::npos) {
-    return false;
-  }
-  port = std::stoi(digits);
-  return port >= 1 && port <= 65535;
-}
-
 // The module, loaded as a host loads it, and unloaded after its screen is gone.
 class LoadedModule {
  public:

@@ -43,21 +43,11 @@ constexpr const char* kFooter =
 it) or the address cannot be bound (the message goes to stderr); 2 on bad usage.
 )";
 
-// HOST:PORT, the host possibly in brackets ([::1]:18000).
+// Port 0 takes any free port.
 void parseListen(const std::string& listen, server::ServerOptions& options) {
-  std::size_t colon = listen.rfind(':');
-  std::string host = colon == std::string::npos ? "" : listen.substr(0, colon);
-  std::string port = colon == std::string::npos ? "" : listen.substr(colon + 1);
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-    host = host.substr(1, host.size() - 2);
-  }
-  bool digits = !port.empty() && port.size() <= 5 &&
-                port.find_first_not_of("0123456789") == std::string::npos;
-  if (host.empty() || !digits || std::stoi(port) > 65535) {
+  if (!splitHostPort(listen, options.host, options.port, 0)) {
     throw UsageError("--listen needs HOST:PORT (such as 127.0.0.1:18000), not '" + listen + "'");
   }
-  options.host = host;
-  options.port = std::stoi(port);
 }
 
 int serve(const server::ServerOptions& options) {

@@ -44,7 +44,6 @@ void TfrmImpEmailInternet::sbtImportExportClick(ui::Control&) {
     if (boImport) {
       lblProgresso.setCaption(msgPadrao.Msg("Imp_Conc"));
       btfDetalhes.setEnabled(true);
-      btfParar.setEnabled(false);
     } else if (!boRegsImp) {
       lblProgresso.setCaption(msgPadrao.Msg("user_canc") + ". " + msgPadrao.Msg("no_data"));
       btfDetalhes.setEnabled(false);
@@ -53,7 +52,8 @@ void TfrmImpEmailInternet::sbtImportExportClick(ui::Control&) {
       lblProgresso.setCaption(msgPadrao.Msg("user_canc"));
       btfDetalhes.setEnabled(true);
     }
-    // A stop confirmed while the last unit of work ran leaves the command enabled otherwise.
+    // Also after a stop: the stop command disables itself, but a stop made by clearing boImport
+    // alone (as a host may) would leave it enabled.
     btfParar.setEnabled(false);
 
     refresh();
