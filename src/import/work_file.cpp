@@ -274,6 +274,17 @@ void FormatDoc(const std::vector<std::string>& paths, const PhaseUi& ui) {
   std::uint64_t steps = 0;
   for (std::size_t k = 0; k < logs.count() && boImport; ++k) {
     LogInput& log = logs.open(k);
+    auto showProgress = [&] {
+      if (logs.sizeKnown()) {
+        // A gzip block may inflate to many blocks of text, or to none.
+        for (std::uint64_t read = blocksBefore + log.readsDone(); steps < read; ++steps) {
+          ui.step();
+        }
+      } else {
+        ui.setPosition(static_cast<int>(
+            std::min<std::int64_t>((bytesBefore + log.bytesRead()) / 1024, INT_MAX)));
+      }
+    };
     work.startLog(logs.path(k));
     while (boImport) {
       std::size_t size = log.read(work.block(), kBlockSize);
@@ -286,16 +297,9 @@ void FormatDoc(const std::vector<std::string>& paths, const PhaseUi& ui) {
         blockCounter = 1;
       }
       ui.repaint();
-      if (logs.sizeKnown()) {
-        // A gzip block may inflate to many blocks of text, or a block of text take several.
-        for (std::uint64_t read = blocksBefore + log.readsDone(); steps < read; ++steps) {
-          ui.step();
-        }
-      } else {
-        ui.setPosition(static_cast<int>(
-            std::min<std::int64_t>((bytesBefore + log.bytesRead()) / 1024, INT_MAX)));
-      }
+      showProgress();
     }
+    showProgress();
     blocksBefore += log.readsDone();
     bytesBefore += log.bytesRead();
     logs.close(k);
