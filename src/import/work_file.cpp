@@ -178,9 +178,9 @@ class LogInputs {
       if (paths.size() > 1) {
         stamps[i] = firstStamp(input->peek(kStampSearchBytes), modified_[i]);
       }
-      // A stream can be read once only, and keeps what was peeked; a file is opened again at
-      // its turn, so that a long list holds one file open at a time.
-      if (input->size() < 0) inputs_[i] = std::move(input);
+      // A stream can be read once only, and keeps what was peeked; a file of a list is opened
+      // again at its turn, so that a long list holds one file open at a time.
+      if (input->size() < 0 || paths.size() == 1) inputs_[i] = std::move(input);
     }
     order_ = readingOrder(stamps);
   }

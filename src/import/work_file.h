@@ -67,7 +67,8 @@ std::string GetTemporaryFileName();
 // the text read so far is written, the logs not yet read are left out and stAno is set.
 //
 // Every file failure raises EInOutError with the OS error and the path, a damaged or truncated
-// gzip file one naming that file; the logs and the work file are closed on every path.
+// gzip file one naming that file, an empty list one for the empty path; the logs and the work
+// file are closed on every path.
 void FormatDoc(const std::vector<std::string>& paths, const PhaseUi& ui);
 // One log.
 void FormatDoc(const std::string& path, const PhaseUi& ui);
