@@ -549,7 +549,7 @@ int ConsoleBackend::answerFd() {
   if (answerFd_ < 0) {
     answerFd_ = ::open("/dev/tty", O_RDONLY | O_CLOEXEC);
     ownsAnswerFd_ = answerFd_ >= 0;
-    if (answerFd_ < 0) answerFd_ = STDIN_FILENO;
+    if (answerFd_ < 0 && !stdinIsData_) answerFd_ = STDIN_FILENO;
   }
   return answerFd_;
 }
@@ -561,6 +561,7 @@ int ConsoleBackend::promptAnswer(std::string_view text, ui::MsgDlgButtons button
   prompt += choicesText(buttons);
   prompt += ' ';
   int fd = answerFd();
+  if (fd < 0) return fallback;
   for (;;) {
     std::fputs(prompt.c_str(), out_);
     std::fflush(out_);

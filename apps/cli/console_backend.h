@@ -64,6 +64,10 @@ class ConsoleBackend : public platform::ui::Backend {
   // empty text or at finish().
   void setPhaseTexts(const std::vector<std::string>& texts);
 
+  // Standard input carries data (a log read from it): a dialog never reads an answer from it,
+  // and without /dev/tty answers as at the end of the input.
+  void setStdinIsData(bool data) { stdinIsData_ = data; }
+
   // Ends the run: prints the phase line still owed (plain), or draws the status line a last time
   // and ends it with a newline (terminal). Harmless when nothing is shown.
   void finish();
@@ -139,6 +143,7 @@ class ConsoleBackend : public platform::ui::Backend {
   bool terminal_;
   int answerFd_;
   bool ownsAnswerFd_ = false;
+  bool stdinIsData_ = false;
   std::vector<std::string> phases_;
 
   platform::ui::Control* label_ = nullptr;  // lblProgresso, once drawn

@@ -3,6 +3,7 @@
 // screen through the console backend.
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -135,6 +136,9 @@ long long number(const std::string& text) {
 int runImport(const Options& options) {
   std::unique_ptr<ConsoleBackend> console =
       options.quiet ? std::make_unique<QuietConsole>() : std::make_unique<ConsoleBackend>();
+  // A stop question must never take a line of a log that comes through standard input.
+  console->setStdinIsData(std::find(options.logs.begin(), options.logs.end(), "/dev/stdin") !=
+                          options.logs.end());
   ui::ScopedBackend backendScope(*console);
   StopSignals signals(*console);
   console->setStopHandler([&console](bool confirm) { console->pressStopButton(confirm); });

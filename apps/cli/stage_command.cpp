@@ -256,7 +256,7 @@ int inspectCommand(std::span<char*> args) {
   app.add_option("--year", options.year,
                  "the year of the log's last records (earlier records take the years\n"
                  "before it as their months step back); without it, the year in which\n"
-                 "LOG was last modified")
+                 "LOG (of several, the newest) was last modified")
       ->type_name("YYYY");
   app.add_option("--branch", options.branch,
                  "the branch code of new statistics rows (fold stage; default 0001)")
