@@ -1,8 +1,8 @@
 #include "cli_options.h"
 
 #include <cstdio>
-#include <string>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "commands.h"
@@ -39,6 +39,18 @@ CommandLine::CommandLine(std::string command, std::string usage, std::string des
   app_.formatter(std::make_shared<HelpFormatter>(std::move(usage)));
   app_.get_formatter()->column_width(22);
   app_.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+}
+
+std::vector<std::string> logPaths(const std::vector<std::string>& args) {
+  std::vector<std::string> paths;
+  bool stdinNamed = false;
+  for (const std::string& arg : args) {
+    bool isStdin = arg == "-" || arg == "/dev/stdin";
+    if (isStdin && stdinNamed) throw UsageError("standard input can be read only once");
+    stdinNamed = stdinNamed || isStdin;
+    paths.push_back(arg == "-" ? "/dev/stdin" : arg);
+  }
+  return paths;
 }
 
 int CommandLine::run(std::span<char*> args, const std::function<int()>& body) {

@@ -6,6 +6,7 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace zeb::cli {
 
@@ -39,6 +40,10 @@ class CommandLine {
  private:
   CLI::App app_;
 };
+
+// The mail logs named on a command line, "-" turned into /dev/stdin. Raises UsageError when
+// standard input is named twice, since it can be read once only.
+std::vector<std::string> logPaths(const std::vector<std::string>& args);
 
 // Reads "HOST:PORT", the host possibly in brackets ("[::1]:18000"), a port of "lowestPort" to
 // 65535. Answers false, leaving "host" and "port" as they were, when "text" is not one.

@@ -48,6 +48,13 @@ bool dropTrailingDigits(std::string_view& text) {
   return any;
 }
 
+// "12.5 MiB read", for a count of KiB.
+std::string mibRead(int kib) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%.1f MiB read", kib / 1024.0);
+  return text;
+}
+
 // The text without a trailing counter such as "5" or "5/100".
 std::string_view phaseOf(std::string_view text) {
   std::string_view phase = trimTrailingBlanks(text);
@@ -220,7 +227,8 @@ void ConsoleBackend::draw(ui::Control& control, unsigned changes) {
     bar_ = &control;
     if ((changes & ui::changes::kProgress) != 0) {
       const auto& bar = static_cast<const ui::ProgressBar&>(control);
-      Progress progress{bar.max(), bar.position(), bar.shownFraction(), true};
+      Progress progress{bar.max(), bar.position(), bar.shownFraction(), true,
+                        bar.style() == ui::ProgressBarStyle::Marquee};
       // The label is drawn later in this hand-over: the bar's news belong to its new text, and
       // must not be taken for the end of the phase it still shows.
       if (label_ != nullptr && (label_->pendingChanges() & ui::changes::kText) != 0) {
@@ -282,6 +290,8 @@ void ConsoleBackend::statusDrawn(const std::string& text) {
     return;
   }
   announced_ = false;
+  phaseMarquee_ = false;
+  phaseKib_ = 0;
   atPhaseStart_ = drawn_;
   ratePosition_ = 0;
   rateStart_ = now;
@@ -297,7 +307,12 @@ void ConsoleBackend::progressDrawn(const Progress& progress) {
     rateStart_ = Clock::now();
   }
   dirty_ = true;
-  if (!running_ || announced_) return;
+  if (progress.marquee && running_) {
+    phaseMarquee_ = true;
+    phaseKib_ = std::max(phaseKib_, progress.position);
+  }
+  // A marquee has no maximum to announce; its phase tells what it read when it ends.
+  if (!running_ || announced_ || phaseMarquee_) return;
   if (!atPhaseStart_.seen) {
     atPhaseStart_ = progress;
     return;
@@ -317,7 +332,7 @@ void ConsoleBackend::progressDrawn(const Progress& progress) {
 void ConsoleBackend::owePhaseLine() {
   if (terminal_ || announced_ || !isPhase(phase_)) return;
   announced_ = true;
-  writeLine(phase_);
+  writeLine(phaseMarquee_ ? phase_ + " (" + mibRead(phaseKib_) + ")" : phase_);
 }
 
 void ConsoleBackend::endRun() {
@@ -364,7 +379,15 @@ void ConsoleBackend::redraw(Clock::time_point now, bool phaseDetails) {
   if (running_ && phaseDetails) {
     char tail[96];
     int tailLength = 0;
-    if (announced_) {
+    if (phaseMarquee_) {
+      tailLength = std::snprintf(tail, sizeof tail, "  %s  ", mibRead(phaseKib_).c_str());
+      double seconds = std::chrono::duration<double>(now - rateStart_).count();
+      if (seconds >= 0.2) {
+        double rate = std::max((drawn_.position - ratePosition_) / seconds / 1024, 0.0);
+        tailLength +=
+            std::snprintf(tail + tailLength, sizeof tail - tailLength, "%.1f MiB/s  ", rate);
+      }
+    } else if (announced_) {
       tailLength = std::snprintf(tail, sizeof tail, " %3d%%  ",
                                  static_cast<int>(drawn_.fraction * 100 + 1e-9));
       // A rate over the first moments of a phase says little.
@@ -526,7 +549,7 @@ int ConsoleBackend::answerFd() {
   if (answerFd_ < 0) {
     answerFd_ = ::open("/dev/tty", O_RDONLY | O_CLOEXEC);
     ownsAnswerFd_ = answerFd_ >= 0;
-    if (answerFd_ < 0) answerFd_ = STDIN_FILENO;
+    if (answerFd_ < 0 && !stdinIsData_) answerFd_ = STDIN_FILENO;
   }
   return answerFd_;
 }
@@ -538,6 +561,7 @@ int ConsoleBackend::promptAnswer(std::string_view text, ui::MsgDlgButtons button
   prompt += choicesText(buttons);
   prompt += ' ';
   int fd = answerFd();
+  if (fd < 0) return fallback;
   for (;;) {
     std::fputs(prompt.c_str(), out_);
     std::fflush(out_);

@@ -21,6 +21,11 @@
 // becomes known prints its text alone when it ends. A text that is no phase prints itself. An
 // empty status text prints nothing.
 //
+// A marquee bar (ProgressBarStyle::Marquee: the whole is not known, as for a log read from a
+// pipe) counts KiB read in its position. Its phase shows "12.5 MiB read" in place of the bar and
+// the percent on a terminal (with the rate in MiB/s), and prints its line when it ends,
+// "Preparando dados... (12.5 MiB read)".
+//
 // Everything here belongs to the user-interface thread, except requestStop().
 #pragma once
 
@@ -59,6 +64,10 @@ class ConsoleBackend : public platform::ui::Backend {
   // empty text or at finish().
   void setPhaseTexts(const std::vector<std::string>& texts);
 
+  // Standard input carries data (a log read from it): a dialog never reads an answer from it,
+  // and without /dev/tty answers as at the end of the input.
+  void setStdinIsData(bool data) { stdinIsData_ = data; }
+
   // Ends the run: prints the phase line still owed (plain), or draws the status line a last time
   // and ends it with a newline (terminal). Harmless when nothing is shown.
   void finish();
@@ -94,9 +103,10 @@ class ConsoleBackend : public platform::ui::Backend {
   void setCursor(int /*cursor*/) override {}
   // Not a terminal, or a dialog with a single button (an error, a notice): prints
   // "zeb18000: TEXT" as a line and answers OK when offered, else Yes when offered, else the first
-  // button. A terminal, for a question: erases the status line, prints the text and the choices ("[s]im/[n]ão", "[Enter]" for OK alone) and reads a line: a choice's letter or word,
-  // or an empty line for OK; anything else asks again. At the end of the input it answers as when
-  // not on a terminal; when a stop is requested while it waits, a dialog offering OK answers OK.
+  // button. A terminal, for a question: erases the status line, prints the text and the choices
+  // ("[s]im/[n]ão", "[Enter]" for OK alone) and reads a line: a choice's letter or word, or an
+  // empty line for OK; anything else asks again. At the end of the input it answers as when not on
+  // a terminal; when a stop is requested while it waits, a dialog offering OK answers OK.
   int messageDlg(std::string_view text, platform::ui::MsgDlgType type,
                  platform::ui::MsgDlgButtons buttons, int helpCtx) override;
   std::optional<std::string> openFileDialog(std::string_view /*title*/,
@@ -113,6 +123,7 @@ class ConsoleBackend : public platform::ui::Backend {
     int position = 0;
     double fraction = 0;
     bool seen = false;  // drawn at least once
+    bool marquee = false;
   };
 
   void statusDrawn(const std::string& text);
@@ -132,6 +143,7 @@ class ConsoleBackend : public platform::ui::Backend {
   bool terminal_;
   int answerFd_;
   bool ownsAnswerFd_ = false;
+  bool stdinIsData_ = false;
   std::vector<std::string> phases_;
 
   platform::ui::Control* label_ = nullptr;  // lblProgresso, once drawn
@@ -144,6 +156,9 @@ class ConsoleBackend : public platform::ui::Backend {
   bool announced_ = false;
   Progress drawn_;
   Progress atPhaseStart_;
+  // The phase's bar has been a marquee; the most KiB it counted.
+  bool phaseMarquee_ = false;
+  int phaseKib_ = 0;
   // Drawn while the label had a new text not yet drawn: applied after that text.
   std::optional<Progress> deferred_;
   Clock::time_point runStart_{};

@@ -3,6 +3,7 @@
 // screen through the console backend.
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "cli_options.h"
 #include "commands.h"
@@ -18,6 +20,7 @@
 #include "host/base_screen.h"
 #include "host/brenmor.h"
 #include "host/exception_handler.h"
+#include "import/log_paths.h"
 #include "platform/core/exceptions.h"
 #include "platform/ui/application.h"
 #include "platform/ui/controls.h"
@@ -36,6 +39,14 @@ the screen ZEB18000 does: the statistics per sender, recipient and day (message 
 period codes) under the branch code, replacing what the server held for the days the log
 carries from its earliest date on. Progress goes to stderr (a status line on a terminal, a
 line per phase otherwise), the summary to stdout.
+
+Several logs are imported as one log (a rotation set: 'zeb18000 import mail.log.2.gz
+mail.log.1 mail.log'), oldest first by the time stamp of each one's first line, whatever
+the order given; a log without a stamp keeps its place. Importing them one at a time would
+lose the part of the day that a rotation split off. A log that begins with the gzip magic is
+inflated as it is read. '-' is standard input, which, like a pipe or '<(zcat mail.log.1.gz)',
+is read to its end; progress then counts MiB read. The field of the screen holds the logs as
+"mail.log.2.gz" "mail.log.1" "mail.log" (a single log as it is).
 
 Without --server (and without ZEB_SERVER) the command starts the application server inside
 itself, on a loopback port, over the SQLite database of --db, and returns only when the
@@ -56,7 +67,7 @@ Exit status: 0 imported; 1 failed (the reason on stderr); 2 bad usage; 130 stopp
 )";
 
 struct Options {
-  std::string log;
+  std::vector<std::string> logs;
   std::string server;
   std::string db = "zeb18000.db";
   std::string branch;
@@ -125,6 +136,9 @@ long long number(const std::string& text) {
 int runImport(const Options& options) {
   std::unique_ptr<ConsoleBackend> console =
       options.quiet ? std::make_unique<QuietConsole>() : std::make_unique<ConsoleBackend>();
+  // A stop question must never take a line of a log that comes through standard input.
+  console->setStdinIsData(std::find(options.logs.begin(), options.logs.end(), "/dev/stdin") !=
+                          options.logs.end());
   ui::ScopedBackend backendScope(*console);
   StopSignals signals(*console);
   console->setStopHandler([&console](bool confirm) { console->pressStopButton(confirm); });
@@ -159,7 +173,7 @@ int runImport(const Options& options) {
   console->setPhaseTexts({messages.Msg("Prep_Dados"), messages.Msg("Rec_dad"),
                           messages.Msg("An_dad"), messages.Msg("Org_dad"), messages.Msg("Imp")});
 
-  control<ui::Edit>(*form, "edtArqEmail").setText(options.log);
+  control<ui::Edit>(*form, "edtArqEmail").setText(import::joinLogPaths(options.logs));
   auto started = std::chrono::steady_clock::now();
   int status = 0;
   try {
@@ -189,9 +203,8 @@ int runImport(const Options& options) {
   const std::string finalStatus = screen->lblProgresso.caption();
   const std::string imported = caption("lblQtImpEmail"), grouped = caption("lblDadAgrup"),
                     period = caption("lblPerImpEmail");
-  const std::string summary = caption("lblPerEmail") + " " + period + "\n" +
-                              caption("lblQtEmail") + " " + imported + "\n" +
-                              caption("lblRegAgrup") + " " + grouped + "\n";
+  const std::string summary = caption("lblPerEmail") + " " + period + "\n" + caption("lblQtEmail") +
+                              " " + imported + "\n" + caption("lblRegAgrup") + " " + grouped + "\n";
   // The screen goes first, and its connection with it, so that the server's stop waits for no
   // idle connection; the stop puts every accepted batch into the table before the command
   // returns, a failed run's too.
@@ -202,9 +215,9 @@ int runImport(const Options& options) {
   if (status != 0) return status;
 
   if (options.json) {
-    nlohmann::json object = {{"status", finalStatus},       {"imported", number(imported)},
-                             {"grouped", number(grouped)},  {"period", period},
-                             {"stopped", stopped},          {"seconds", seconds}};
+    nlohmann::json object = {{"status", finalStatus},      {"imported", number(imported)},
+                             {"grouped", number(grouped)}, {"period", period},
+                             {"stopped", stopped},         {"seconds", seconds}};
     std::printf("%s\n", object.dump().c_str());
   } else if (!options.quiet) {
     std::printf("%s\n", finalStatus.c_str());
@@ -219,12 +232,15 @@ int runImport(const Options& options) {
 int importCommand(std::span<char*> args) {
   CommandLine line("import",
                    "zeb18000 import [--server HOST:PORT | --db PATH] [--branch CODE] [--json] "
-                   "[--quiet] [--] LOG",
+                   "[--quiet] [--] LOG...",
                    kDescription, kFooter);
   Options options;
   CLI::App& app = line.app();
-  app.add_option("LOG", options.log, "the Postfix mail log to import")
+  app.add_option("LOG", options.logs,
+                 "the Postfix mail logs to import, read as one log: plain or gzip files,\n"
+                 "or '-' for standard input")
       ->required()
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
       ->type_name("LOG");
   CLI::Option* server =
       app.add_option("--server", options.server,
@@ -265,6 +281,7 @@ int importCommand(std::span<char*> args) {
       throw UsageError("the branch code has 1 to 4 characters, not '" + options.branch + "'");
     }
     if (options.db.empty()) throw UsageError("--db needs a path");
+    options.logs = logPaths(options.logs);
     return runImport(options);
   });
 }

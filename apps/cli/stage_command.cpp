@@ -1,16 +1,15 @@
+#include <unistd.h>
+
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include <unistd.h>
-
-#include <memory>
+#include <vector>
 
 #include "cli_options.h"
 #include "commands.h"
 #include "console_backend.h"
-#include "stop_signals.h"
 #include "host/brenmor.h"
 #include "import/module_state.h"
 #include "import/phase_sequence.h"
@@ -20,6 +19,7 @@
 #include "platform/os/file.h"
 #include "platform/os/file_services.h"
 #include "platform/ui/application.h"
+#include "stop_signals.h"
 #include "tsv_writer.h"
 
 namespace zeb::cli {
@@ -27,12 +27,14 @@ namespace zeb::cli {
 namespace {
 
 constexpr const char* kUsage =
-    "zeb18000 inspect --stage STAGE [--year YYYY] [--branch CODE] [--count] [--] LOG";
+    "zeb18000 inspect --stage STAGE [--year YYYY] [--branch CODE] [--count] [--] LOG...";
 
 constexpr const char* kDescription =
     R"(Runs the import over the mail log LOG up to STAGE, without any server, and prints what that
-stage produces: one row a line, tab-separated, the table name first and then the columns in
-table order. Texts are UTF-8; a backslash, tab, CR or LF inside a value is written as \\, \t,
+stage produces. Several logs are read as one, oldest first, as 'zeb18000 import' reads them;
+gzip logs are inflated, and '-' is standard input, read to its end. The stage's output is
+one row a line, tab-separated, the table name first and then the columns in table order.
+Texts are UTF-8; a backslash, tab, CR or LF inside a value is written as \\, \t,
 \r, \n. Numbers are decimal. The work file is deleted at the end, whatever ends the command
 (an error, Ctrl-C, SIGTERM, SIGHUP, or a closed output pipe).
 
@@ -62,7 +64,7 @@ struct Options {
   std::optional<std::string> year;
   std::optional<std::string> branch;
   bool count = false;
-  std::string log;
+  std::vector<std::string> logs;
 };
 
 bool isYear(std::string_view text) {
@@ -185,7 +187,7 @@ int inspect(const Options& options) {
                   : options.stage == "parse"  ? import::ImportStage::kParse
                   : options.stage == "pair"   ? import::ImportStage::kGrouping
                                               : import::ImportStage::kUpload;
-    result = import::runPhases(options.log, tables, phases);
+    result = import::runPhases(options.logs, tables, phases);
     console->finish();
     if (StopSignals::lastSignal() != 0) return 130;
     if (options.stage == "workfile") {
@@ -254,7 +256,7 @@ int inspectCommand(std::span<char*> args) {
   app.add_option("--year", options.year,
                  "the year of the log's last records (earlier records take the years\n"
                  "before it as their months step back); without it, the year in which\n"
-                 "LOG was last modified")
+                 "LOG (of several, the newest) was last modified")
       ->type_name("YYYY");
   app.add_option("--branch", options.branch,
                  "the branch code of new statistics rows (fold stage; default 0001)")
@@ -262,9 +264,15 @@ int inspectCommand(std::span<char*> args) {
   app.add_flag("--count", options.count,
                "print one line per table of the stage, its name and its row count, in\n"
                "place of the rows (parse, pair and fold stages)");
-  app.add_option("LOG", options.log, "the Postfix mail log")->required()->type_name("LOG");
+  app.add_option("LOG", options.logs,
+                 "the Postfix mail logs, read as one log: plain or gzip files, or '-' for\n"
+                 "standard input")
+      ->required()
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+      ->type_name("LOG");
   return line.run(args, [&] {
     checkOptions(options);
+    options.logs = logPaths(options.logs);
     return inspect(options);
   });
 }

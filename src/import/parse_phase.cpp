@@ -17,8 +17,8 @@ void parsePhase(platform::os::LineReader& reader, TrafficTables& tables, const P
     try {
       parser.parseLine(line, reader.lineNumber() + firstLine - 1);
     } catch (const platform::EConvertError& e) {
-      std::string name(logName.empty() ? std::string_view(reader.path()) : logName);
-      throw platform::EConvertError(name + ", " + e.what());
+      if (logName.empty()) throw;
+      throw platform::EConvertError(std::string(logName) + ", " + e.what());
     }
     ui.step();
   }

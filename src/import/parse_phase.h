@@ -9,10 +9,10 @@ namespace zeb::import {
 
 // Reads lines while the file has any and boImport is true (both tested before every line),
 // parsing each into cdsEnvio and cdsRecebimento, which must be open. Pending window messages
-// are pumped before every line, and the progress bar moves one step per line. Conversion
-// errors name the line and "logName" (the reader's path when empty): the work file is a copy
-// the user never sees, so the run names the log, and "firstLine" is the log's number of the
-// file's first line. The line numbers kept with the records are the log's too.
+// are pumped before every line, and the progress bar moves one step per line. "firstLine" is the
+// log line of the file's first line (the work file is a copy the user never sees): the line
+// numbers kept with the records are log lines, and so are those that conversion errors name
+// ("line N: ..."), after "logName, " when one is given.
 void parsePhase(platform::os::LineReader& reader, TrafficTables& tables, const PhaseUi& ui,
                 std::string_view logName = {}, std::uint64_t firstLine = 1);
 

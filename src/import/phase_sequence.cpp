@@ -23,7 +23,11 @@ void showStatus(const PhaseUi& ui, const char* key) {
 
 }  // namespace
 
-PhaseResult runPhases(const std::string& path, TrafficTables& tables,
+PhaseResult runPhases(const std::string& path, TrafficTables& tables, const PhaseOptions& options) {
+  return runPhases(std::vector<std::string>{path}, tables, options);
+}
+
+PhaseResult runPhases(const std::vector<std::string>& paths, TrafficTables& tables,
                       const PhaseOptions& options) {
   const PhaseUi& ui = options.ui;
   auto begin = [&](ImportStage stage) {
@@ -34,7 +38,7 @@ PhaseResult runPhases(const std::string& path, TrafficTables& tables,
   showStatus(ui, "Prep_Dados");
   if (options.working) options.working();
   begin(ImportStage::kWorkFile);
-  FormatDoc(path, ui);
+  FormatDoc(paths, ui);
   if (!options.year.empty()) stAno = options.year;
   if (options.last == ImportStage::kWorkFile) return result;
 
@@ -46,13 +50,21 @@ PhaseResult runPhases(const std::string& path, TrafficTables& tables,
     ui.setMax(inLinhas);
     platform::ui::application().processMessages();
     begin(ImportStage::kParse);
-    parsePhase(reader, tables, ui, path, workFileFirstLine);
+    try {
+      parsePhase(reader, tables, ui, {}, workFileFirstLine);
+    } catch (const platform::EConvertError& e) {
+      throw platform::EConvertError(nameLogLine(e.what()));
+    }
   }
   if (options.last == ImportStage::kParse) return result;
 
   showStatus(ui, "An_dad");
   begin(ImportStage::kAnalysis);
-  analysisPhase(tables, ui, path);
+  try {
+    analysisPhase(tables, ui);
+  } catch (const platform::EConvertError& e) {
+    throw platform::EConvertError(nameLogLine(e.what()));
+  }
   if (options.last == ImportStage::kAnalysis) return result;
 
   showStatus(ui, "Org_dad");

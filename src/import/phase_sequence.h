@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "import/analysis.h"
 #include "import/phase_ui.h"
@@ -40,20 +41,22 @@ struct PhaseResult {
   bool uploaded = false;
 };
 
-// Runs the sequence over the mail log at "path", with the status texts of each phase from the
-// message table, the progress bar reset for each, and one pump between them. The phases test
-// boImport as they go; the caller arms it. A run stopped before the upload asks nothing of the
-// server: nothing is fetched, marked or stored, and "uploaded" stays false.
+// Runs the sequence over the mail logs at "paths", read as one log (FormatDoc), with the status
+// texts of each phase from the message table, the progress bar reset for each, and one pump between
+// them. The phases test boImport as they go; the caller arms it. A run stopped before the upload
+// asks nothing of the server: nothing is fetched, marked or stored, and "uploaded" stays false.
 //
 // cdsEnvio and cdsRecebimento are opened empty after the work file is made, cdsIntermediario
 // by the grouping and cdsDados before the upload; the caller closes them (closeAll()) and
 // deletes the work file (stAno and stArqTemp are set by FormatDoc, also when it fails), on
 // every path. The work file is closed again before the sequence returns or raises.
 //
-// Errors pass unchanged: EInOutError for the log or the work file, EConvertError naming the
-// log and the line, EServerError from the server's calls, and the silent EAbort of a log
-// without traffic (after the "Arq_Inv" dialog).
-PhaseResult runPhases(const std::string& path, TrafficTables& tables,
+// Errors pass unchanged: EInOutError for a log or the work file, EConvertError naming the log
+// and its line (describeLine()), EServerError from the server's calls, and the silent EAbort of a
+// log without traffic (after the "Arq_Inv" dialog).
+PhaseResult runPhases(const std::vector<std::string>& paths, TrafficTables& tables,
                       const PhaseOptions& options);
+// One log.
+PhaseResult runPhases(const std::string& path, TrafficTables& tables, const PhaseOptions& options);
 
 }  // namespace zeb::import

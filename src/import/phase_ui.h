@@ -32,8 +32,18 @@ struct PhaseUi {
   void step() const {
     if (progress != nullptr) progress->stepBy(1);
   }
+  // A maximum makes the bar a normal one again.
   void setMax(int max) const {
-    if (progress != nullptr) progress->setMax(max);
+    if (progress == nullptr) return;
+    progress->setStyle(platform::ui::ProgressBarStyle::Normal);
+    progress->setMax(max);
+  }
+  // The whole of the work is not known beforehand (a log read from a pipe): the bar becomes a
+  // marquee, with a maximum of 0, and its position counts KiB read, which hosts show as such.
+  void setUnknownMax() const {
+    if (progress == nullptr) return;
+    progress->setStyle(platform::ui::ProgressBarStyle::Marquee);
+    progress->setMax(0);
   }
   void setPosition(int position) const {
     if (progress != nullptr) progress->setPosition(position);

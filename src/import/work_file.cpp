@@ -1,12 +1,16 @@
 #include "import/work_file.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 
+#include "import/log_order.h"
 #include "import/module_state.h"
+#include "platform/core/exceptions.h"
 #include "platform/os/file.h"
 #include "platform/os/file_services.h"
 #include "platform/ui/application.h"
@@ -25,6 +29,12 @@ constexpr std::size_t kMaxHeldBack = 64 * 1024;
 
 bool isBlank(char c) { return static_cast<unsigned char>(c) <= 32; }
 
+// A log with text, and the log line of its first line.
+struct LogSegment {
+  std::string path;
+  std::uint64_t firstLine;
+};
+
 // The line buffer and the work file it is written to.
 //
 // Blanks are trimmed only at the two ends of the whole work file, never at a batch boundary:
@@ -36,18 +46,36 @@ class WorkFile {
  public:
   WorkFile()
       : block_(std::make_unique_for_overwrite<char[]>(kBlockSize)),
-        // A batch doubles at most (every byte an LF), after the blanks held back.
-        lines_(std::make_unique_for_overwrite<char[]>(kMaxHeldBack + 2 * kBatchSize)) {}
+        // A batch doubles at most (every byte an LF), after the blanks held back, with a line end
+        // added in front of each block that begins a log.
+        lines_(std::make_unique_for_overwrite<char[]>(kMaxHeldBack + 2 * kBatchSize +
+                                                      2 * kBlocksPerBatch)) {}
 
   void create(const std::string& path) { file_.open(path, File::Mode::kCreate); }
 
-  // Reads one block of "log" and appends its converted text to the line buffer.
-  void appendBlock(File& log) {
-    std::size_t size = log.read(block_.get(), kBlockSize);
+  // Where the next block is read to: kBlockSize bytes.
+  char* block() { return block_.get(); }
+
+  // The next block appended begins the log at "path", which must stay alive until then.
+  void startLog(const std::string& path) { startingLog_ = &path; }
+
+  // Appends the converted text of the block's first "size" bytes (at most kBlockSize) to the
+  // line buffer.
+  void appendBlock(std::size_t size) {
     if (size == 0) return;
+    char* out = lines_.get() + used_;
+    if (startingLog_ != nullptr) {
+      // Two logs never share a line: the parser must see each line as its log wrote it.
+      if (bytesRead_ > 0 && !endsWithLineEnd_) {
+        *out++ = '\r';
+        *out++ = '\n';
+        ++lineEnds_;
+      }
+      segments_.push_back({*startingLog_, lineEnds_ + 1});
+      startingLog_ = nullptr;
+    }
     const char* in = block_.get();
     const char* const end = in + size;
-    char* out = lines_.get() + used_;
     while (in < end) {
       const auto* lf = static_cast<const char*>(std::memchr(in, '\n', end - in));
       if (lf == nullptr) {
@@ -112,6 +140,8 @@ class WorkFile {
 
   // The log lines dropped whole before the work file's first line.
   std::uint64_t linesDropped() const { return linesDropped_; }
+  // Where each log with any text begins, in reading order.
+  const std::vector<LogSegment>& segments() const { return segments_; }
 
  private:
   // Destroyed in reverse: the work file is closed before the buffers are released.
@@ -125,47 +155,160 @@ class WorkFile {
   std::uint64_t bytesRead_ = 0;
   bool endsWithLineEnd_ = false;  // the last byte read is an LF
   std::uint64_t linesDropped_ = 0;
+  const std::string* startingLog_ = nullptr;
+  std::vector<LogSegment> segments_;
 };
+
+// The logs in reading order, opened one at a time.
+class LogInputs {
+ public:
+  explicit LogInputs(const std::vector<std::string>& paths) : paths_(paths) {
+    inputs_.resize(paths.size());
+    modified_.resize(paths.size());
+    order_.resize(paths.size());
+    std::vector<std::optional<LogStamp>> stamps(paths.size());
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+      auto input = std::make_unique<LogInput>(paths[i]);
+      if (input->size() < 0) {
+        sizeKnown_ = false;
+      } else {
+        fullBlocks_ += input->size() / static_cast<std::int64_t>(kBlockSize);
+      }
+      modified_[i] = input->modificationTime();
+      if (paths.size() > 1) {
+        stamps[i] = firstStamp(input->peek(kStampSearchBytes), modified_[i]);
+      }
+      // A stream can be read once only, and keeps what was peeked; a file of a list is opened
+      // again at its turn, so that a long list holds one file open at a time.
+      if (input->size() < 0 || paths.size() == 1) inputs_[i] = std::move(input);
+    }
+    order_ = readingOrder(stamps);
+  }
+
+  std::size_t count() const { return paths_.size(); }
+  const std::string& path(std::size_t k) const { return paths_[order_[k]]; }
+  std::time_t modified(std::size_t k) const { return modified_[order_[k]]; }
+  bool sizeKnown() const { return sizeKnown_; }
+  std::int64_t fullBlocks() const { return fullBlocks_; }
+
+  LogInput& open(std::size_t k) {
+    std::unique_ptr<LogInput>& input = inputs_[order_[k]];
+    if (input == nullptr) input = std::make_unique<LogInput>(paths_[order_[k]]);
+    return *input;
+  }
+  void close(std::size_t k) {
+    std::unique_ptr<LogInput>& input = inputs_[order_[k]];
+    if (input != nullptr) input->close();
+    input.reset();
+  }
+
+ private:
+  const std::vector<std::string>& paths_;
+  std::vector<std::unique_ptr<LogInput>> inputs_;
+  std::vector<std::time_t> modified_;
+  std::vector<std::size_t> order_;
+  bool sizeKnown_ = true;
+  std::int64_t fullBlocks_ = 0;
+};
+
+std::vector<LogSegment> workFileSegments;
 
 }  // namespace
 
 std::uint64_t workFileFirstLine = 1;
 
+std::string describeLine(std::uint64_t logLine) {
+  auto after = std::upper_bound(
+      workFileSegments.begin(), workFileSegments.end(), logLine,
+      [](std::uint64_t line, const LogSegment& segment) { return line < segment.firstLine; });
+  if (after == workFileSegments.begin()) return "line " + std::to_string(logLine);
+  const LogSegment& segment = *(after - 1);
+  return segment.path + ", line " + std::to_string(logLine - segment.firstLine + 1);
+}
+
+std::string nameLogLine(std::string_view message) {
+  constexpr std::string_view kLine = "line ";
+  if (!message.starts_with(kLine)) return std::string(message);
+  std::size_t end = kLine.size();
+  std::uint64_t line = 0;
+  while (end < message.size() && message[end] >= '0' && message[end] <= '9' && end < 25) {
+    line = line * 10 + static_cast<std::uint64_t>(message[end] - '0');
+    ++end;
+  }
+  if (end == kLine.size() || end >= message.size() || message[end] != ':') {
+    return std::string(message);
+  }
+  return describeLine(line) + std::string(message.substr(end));
+}
+
 std::string GetTemporaryFileName() { return platform::os::makeTemporaryFile(); }
 
 void FormatDoc(const std::string& path, const PhaseUi& ui) {
-  // Declared in this order so that a failure closes the log, then the work file, and then
+  FormatDoc(std::vector<std::string>{path}, ui);
+}
+
+void FormatDoc(const std::vector<std::string>& paths, const PhaseUi& ui) {
+  // As opening an empty path fails, so that no caller takes an empty choice for an empty log.
+  if (paths.empty()) throw platform::EInOutError(ENOENT, "", "Opening");
+  // Declared in this order so that a failure closes the logs, then the work file, and then
   // releases the buffers, as the normal path does.
   WorkFile work;
   // Never leave the caller the name of an earlier run's file, which it would delete again.
   stArqTemp.clear();
   stArqTemp = GetTemporaryFileName();
   work.create(stArqTemp);
-  File log(path, File::Mode::kRead);
+  LogInputs logs(paths);
 
-  std::int64_t fullBlocks = log.size() / static_cast<std::int64_t>(kBlockSize);
-  ui.setMax(static_cast<int>(std::min<std::int64_t>(fullBlocks, INT_MAX)));
+  if (logs.sizeKnown()) {
+    ui.setMax(static_cast<int>(std::min<std::int64_t>(logs.fullBlocks(), INT_MAX)));
+  } else {
+    ui.setUnknownMax();
+  }
   ui.setPosition(0);
 
   int blockCounter = 1;
   inLinhas = 0;
   workFileFirstLine = 1;
-  while (!log.eof() && boImport) {
-    platform::ui::application().processMessages();
-    work.appendBlock(log);
-    if (++blockCounter == kBlocksPerBatch + 1) {
-      work.writeBatch();
-      inLinhas = work.lineCount();
-      blockCounter = 1;
+  std::uint64_t blocksBefore = 0;  // blocks of the logs read before this one
+  std::int64_t bytesBefore = 0;
+  std::uint64_t steps = 0;
+  for (std::size_t k = 0; k < logs.count() && boImport; ++k) {
+    LogInput& log = logs.open(k);
+    auto showProgress = [&] {
+      if (logs.sizeKnown()) {
+        // A gzip block may inflate to many blocks of text, or to none.
+        for (std::uint64_t read = blocksBefore + log.readsDone(); steps < read; ++steps) {
+          ui.step();
+        }
+      } else {
+        ui.setPosition(static_cast<int>(
+            std::min<std::int64_t>((bytesBefore + log.bytesRead()) / 1024, INT_MAX)));
+      }
+    };
+    work.startLog(logs.path(k));
+    while (boImport) {
+      std::size_t size = log.read(work.block(), kBlockSize);
+      if (size == 0) break;
+      platform::ui::application().processMessages();
+      work.appendBlock(size);
+      if (++blockCounter == kBlocksPerBatch + 1) {
+        work.writeBatch();
+        inLinhas = work.lineCount();
+        blockCounter = 1;
+      }
+      ui.repaint();
+      showProgress();
     }
-    ui.repaint();
-    ui.step();
+    showProgress();
+    blocksBefore += log.readsDone();
+    bytesBefore += log.bytesRead();
+    logs.close(k);
   }
   work.finish();
   inLinhas = work.lineCount();
   workFileFirstLine = 1 + work.linesDropped();
-  stAno = platform::os::formatYear(log.modificationTime());
-  log.close();
+  workFileSegments = work.segments();
+  stAno = platform::os::formatYear(logs.modified(logs.count() - 1));
   work.close();
 }
 

@@ -3,8 +3,10 @@
 #include "host/brenmor.h"
 #include "host/error_dialog.h"
 #include "host/text_services.h"
+#include "import/log_paths.h"
 #include "import/messages.h"
 #include "import/module_state.h"
+#include "platform/core/exceptions.h"
 #include "platform/os/file_services.h"
 
 namespace zeb::screen {
@@ -115,6 +117,8 @@ void TfrmImpEmailInternet::buildControls() {
   detailLabel(lblDadAgrup, 144, 55, 200);
 
   odgArquivo.Filter = kFileFilter;
+  // A rotation set (mail.log, mail.log.1, mail.log.2.gz...) is imported as one log.
+  odgArquivo.MultiSelect = true;
 
   netEmail.setServerName("ZEB18000.rdmImpEmailInt");
   netEmail.setHost("127.0.0.1");
@@ -163,11 +167,20 @@ void TfrmImpEmailInternet::Vd_Arquivos() {
     if (host::EmptyString(edtArqEmail.text())) {
       host::MensErro(msgPadrao.Msg("Arq_Inf"), true);
     }
-    const std::string path = edtArqEmail.text();
-    if (!platform::os::fileExists(path)) {
+    std::vector<std::string> paths;
+    try {
+      paths = import::splitLogPaths(edtArqEmail.text());
+    } catch (const platform::EConvertError& e) {
       edtArqEmail.setFocus();
       boEmail = false;
-      host::MensErro(msgPadrao.Msg("Arq_Inv"), true, "no file at " + path);
+      host::MensErro(msgPadrao.Msg("Arq_Inv"), true, e.what());
+    }
+    for (const std::string& path : paths) {
+      if (!platform::os::fileExists(path)) {
+        edtArqEmail.setFocus();
+        boEmail = false;
+        host::MensErro(msgPadrao.Msg("Arq_Inv"), true, "no file at " + path);
+      }
     }
     boEmail = true;
   } catch (...) {
@@ -195,7 +208,7 @@ void TfrmImpEmailInternet::edtArqEmailChange(ui::Control&) {
 }
 
 void TfrmImpEmailInternet::btpArqEmailClick(ui::Control&) {
-  if (odgArquivo.Execute()) edtArqEmail.setText(odgArquivo.FileName);
+  if (odgArquivo.Execute()) edtArqEmail.setText(import::joinLogPaths(odgArquivo.Files));
 }
 
 void TfrmImpEmailInternet::btfDetalhesClick(ui::Control&) {

@@ -46,7 +46,8 @@ class TfrmImpEmailInternet : public host::TfrmPadrImportExport {
   // The reset on every change of the file name: details folded, status empty, details command
   // disabled, progress 0, boImport true.
   void edtArqEmailChange(ui::Control& sender);
-  // File choice through odgArquivo; a confirmed choice replaces the file name.
+  // File choice through odgArquivo, which may choose several logs; a confirmed choice replaces
+  // the file name: one path as it stands, several as the quoted list of log_paths.h.
   void btpArqEmailClick(ui::Control& sender);
   // Unfolds or folds the details by the button's caption.
   void btfDetalhesClick(ui::Control& sender);
@@ -56,8 +57,10 @@ class TfrmImpEmailInternet : public host::TfrmPadrImportExport {
   void netEmailBeforeConnect(platform::net::TNetConnection& sender);
 
   // --- Utilities ---
-  // Validates the file name and leaves the verdict in boEmail: an empty name or no file at the
-  // path ends the calling operation through MensErro (EAbort).
+  // Validates the file name (one path, or a quoted list of them) and leaves the verdict in
+  // boEmail: an empty name, a list that cannot be read, or no file at a path ends the calling
+  // operation through MensErro (EAbort), whose detail names the first missing file
+  // ("no file at PATH").
   void Vd_Arquivos();
   // Enables (true) or disables (false) the file controls, the close command and the import
   // command, and gives the edit field the window or the button-face colour.

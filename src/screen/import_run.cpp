@@ -3,6 +3,7 @@
 // closed and the work file deleted.
 #include <exception>
 
+#include "import/log_paths.h"
 #include "import/module_state.h"
 #include "import/phase_sequence.h"
 #include "platform/os/file_services.h"
@@ -38,7 +39,7 @@ void TfrmImpEmailInternet::sbtImportExportClick(ui::Control&) {
     options.labels = {&lblQtImpEmail, &lblPerImpEmail, &lblDadAgrup};
     options.server = &serverObject;
     options.working = [this] { btfParar.setEnabled(true); };
-    import::runPhases(edtArqEmail.text(), tables, options);
+    import::runPhases(import::splitLogPaths(edtArqEmail.text()), tables, options);
     ui::application().flush();
 
     if (boImport) {
@@ -76,6 +77,8 @@ void TfrmImpEmailInternet::cleanUpAfterFailure() {
   CtrlComps(true);
   tables.closeAll();
   btfParar.setEnabled(false);
+  // A log read from a pipe made the bar a marquee, which must not go on moving after the run.
+  pgbProgresso.setStyle(ui::ProgressBarStyle::Normal);
   ui::application().flush();
 }
 

@@ -1,19 +1,19 @@
 // Runs the zeb18000 binary as a user does and checks its output and exit status.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <csignal>
-
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <thread>
-
-#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -48,14 +48,29 @@ class CliTest : public ::testing::Test {
     return path;
   }
 
-  // Runs with TMPDIR in the test's own directory, so that work files can be counted.
-  Result run(const std::string& args) {
+  // Runs with TMPDIR in the test's own directory, so that work files can be counted. "feed" is
+  // a shell command whose output is piped into the program's standard input.
+  Result run(const std::string& args, const std::string& feed = "") {
     fs::path out = dir_ / "stdout", err = dir_ / "stderr";
     fs::create_directories(dir_ / "tmp");
-    std::string command = "TMPDIR=" + (dir_ / "tmp").string() + " " + std::string(ZEB18000_BIN) +
-                          " " + args + " >" + out.string() + " 2>" + err.string();
+    std::string command = (feed.empty() ? "" : feed + " | ") + "TMPDIR=" + (dir_ / "tmp").string() +
+                          " " + std::string(ZEB18000_BIN) + " " + args + " >" + out.string() +
+                          " 2>" + err.string();
     int raw = std::system(command.c_str());
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
+  }
+
+  // Writes "content" last modified at "modified"; gzip-compressed when the name ends in ".gz".
+  fs::path writeLog(const std::string& name, const std::string& content, std::time_t modified) {
+    fs::path path = write(name, content);
+    if (path.extension() == ".gz") {
+      std::string command = "gzip -n -c <" + path.string() + " >" + path.string() + ".tmp";
+      EXPECT_EQ(std::system(command.c_str()), 0);
+      fs::rename(path.string() + ".tmp", path);
+    }
+    struct timespec times[2] = {{modified, 0}, {modified, 0}};
+    ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+    return path;
   }
 
   std::size_t workFilesLeft() const {
@@ -316,7 +331,8 @@ TEST_F(CliTest, import_exit_status_and_reasons) {
   for (const Case& c : {
            Case{"import" + db + missing, 1,
                 "zeb18000: Arquivo é inválido ou não possui todos os dados necessários.\n"
-                "zeb18000: no file at " + missing + "\n"},
+                "zeb18000: no file at " +
+                    missing + "\n"},
            Case{"import" + db + noTraffic, 1,
                 "zeb18000: no sending and no delivery line among 1 line\n"},
            Case{"import --server 127.0.0.1:9 " + write("mail.log", exampleLog()).string(), 1,
@@ -364,8 +380,7 @@ TEST_P(ImportSignalTest, a_stop_signal_ends_the_run_with_130_and_no_work_file) {
 
   ASSERT_TRUE(WIFEXITED(raw)) << slurp(err);
   EXPECT_EQ(WEXITSTATUS(raw), 130) << slurp(err);
-  EXPECT_NE(slurp(out).find("Importação finalizada pelo usuário"), std::string::npos)
-      << slurp(out);
+  EXPECT_NE(slurp(out).find("Importação finalizada pelo usuário"), std::string::npos) << slurp(out);
   EXPECT_EQ(workFilesLeft(), 0u);
 }
 
@@ -373,5 +388,124 @@ INSTANTIATE_TEST_SUITE_P(CliTest, ImportSignalTest, ::testing::Values(SIGINT, SI
                          [](const ::testing::TestParamInfo<int>& info) {
                            return info.param == SIGINT ? "SIGINT" : "SIGTERM";
                          });
+
+// Four days across a new year, four mails a day; each mail a sending and a delivery line.
+std::vector<std::string> newYearLines() {
+  std::vector<std::string> lines;
+  const char* days[] = {"Dec 30", "Dec 31", "Jan  1", "Jan  2"};
+  int n = 0;
+  for (const char* day : days) {
+    for (int hour = 3; hour < 24; hour += 6, ++n) {
+      std::string time = std::string(day) + " " + (hour < 10 ? "0" : "") + std::to_string(hour);
+      std::string id = "Q" + std::to_string(100 + n);
+      lines.push_back(time + ":00:00 mx postfix/qmgr[1]: " + id + ": from=<s" +
+                      std::to_string(n % 3) + "@example.com>, size=" + std::to_string(100 + n) +
+                      ", nrcpt=1 (queue active)\n");
+      lines.push_back(
+          time + ":00:01 mx postfix/smtp[2]: " + id + ": to=<r" + std::to_string(n % 4) +
+          "@example.org>, relay=mx.example.org[192.0.2.1]:25, " + "status=sent (250 ok)\n");
+    }
+  }
+  return lines;
+}
+
+std::string joined(const std::vector<std::string>& lines, std::size_t from, std::size_t to) {
+  std::string text;
+  for (std::size_t i = from; i < to; ++i) text += lines[i];
+  return text;
+}
+
+TEST_F(CliTest, a_rotation_set_in_any_order_folds_like_the_one_log) {
+  const std::vector<std::string> lines = newYearLines();
+  const std::time_t dec31 = 1767182400, jan1 = 1767268800, jan2 = 1767394800;  // noon, 23:00
+  // Rotated inside Dec 31 and inside Jan 1, the first time between a mail's two lines.
+  fs::path whole = writeLog("whole.log", joined(lines, 0, lines.size()), jan2);
+  fs::path oldest = writeLog("mail.log.2.gz", joined(lines, 0, 11), dec31);
+  fs::path older = writeLog("mail.log.1", joined(lines, 11, 20), jan1);
+  fs::path newest = writeLog("mail.log", joined(lines, 20, lines.size()), jan2);
+  Result one = run("inspect --stage fold " + whole.string());
+  ASSERT_EQ(one.status, 0) << one.err;
+  EXPECT_NE(one.out.find("\t2025\t12\t30\t"), std::string::npos);
+  EXPECT_NE(one.out.find("\t2026\t01\t02\t"), std::string::npos);
+  EXPECT_NE(one.out.find("imported\t16\n"), std::string::npos) << one.out;
+  for (const std::string& order :
+       {oldest.string() + " " + older.string() + " " + newest.string(),
+        newest.string() + " " + older.string() + " " + oldest.string(),
+        older.string() + " " + newest.string() + " " + oldest.string()}) {
+    Result set = run("inspect --stage fold " + order);
+    EXPECT_EQ(set.status, 0) << set.err;
+    EXPECT_EQ(set.out, one.out) << order;
+  }
+}
+
+TEST_F(CliTest, piped_logs_import_like_the_file) {
+  fs::path log = write("mail.log", kWorkedExample);
+  Result file = run("inspect --stage fold " + log.string());
+  ASSERT_EQ(file.status, 0) << file.err;
+  ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  struct Case {
+    const char* name;
+    std::string args, feed;
+  };
+  const Case cases[] = {
+      {"a pipe into -", "-", "cat " + log.string()},
+      {"a pipe into /dev/stdin", "/dev/stdin", "cat " + log.string()},
+      {"a fifo", (dir_ / "fifo").string(),
+       "(cat " + log.string() + " >" + (dir_ / "fifo").string() + " &)"},
+  };
+  for (const Case& c : cases) {
+    Result piped = run("inspect --stage fold " + c.args, c.feed);
+    EXPECT_EQ(piped.status, 0) << c.name << ": " << piped.err;
+    EXPECT_EQ(piped.out, file.out) << c.name;
+  }
+  Result both = run("inspect --stage parse --count " + log.string() + " -", "cat " + log.string());
+  EXPECT_EQ(both.out, "cdsEnvio\t6\ncdsRecebimento\t4\n") << both.err;
+  Result imported = run("import --json --db " + (dir_ / "a.db").string() + " - <" + log.string());
+  EXPECT_EQ(imported.status, 0) << imported.err;
+  EXPECT_EQ(nlohmann::json::parse(imported.out)["imported"], 2);
+  EXPECT_EQ(run("import --db x.db - -").status, 2);
+}
+
+TEST_F(CliTest, a_damaged_gzip_log_fails_the_import_naming_it_and_leaves_no_work_file) {
+  std::string text;
+  for (const std::string& line : newYearLines()) text += line;
+  fs::path good = writeLog("good.gz", text, 1767268800);
+  std::string bytes = slurp(good);
+  std::string badCheck = bytes;
+  badCheck[badCheck.size() - 8] ^= 0x55;
+  struct Case {
+    std::string name, content, reason;
+  };
+  const Case cases[] = {
+      {"truncated.gz", bytes.substr(0, bytes.size() / 2),
+       "the file ends inside its compressed data"},
+      {"corrupt.gz", badCheck, "the compressed data are damaged (incorrect data check)"},
+  };
+  for (const Case& c : cases) {
+    fs::path path = write(c.name, c.content);
+    Result r = run("import --db " + (dir_ / "stats.db").string() + " " + path.string());
+    EXPECT_EQ(r.status, 1) << c.name;
+    EXPECT_NE(r.err.find("zeb18000: Preparando dados...: Decompressing '" + path.string() +
+                         "' failed: " + c.reason + "\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(workFilesLeft(), 0u) << c.name;
+  }
+  Result stats = run("stats --db " + (dir_ / "stats.db").string());
+  EXPECT_EQ(stats.out.find("example"), std::string::npos) << "nothing imported: " << stats.out;
+}
+
+TEST_F(CliTest, an_error_in_one_of_several_logs_names_that_log_and_its_line) {
+  fs::path first =
+      writeLog("mail.log.1", "Dec  5 10:00:00 mx postfix/qmgr[1]: A: removed\n", 1767268800);
+  fs::path second = writeLog("mail.log",
+                             "Dec  6 10:00:00 mx x: y\n"
+                             "Dec  6 10:00:01 mx postfix/qmgr[1]: AB: from=<a>, size=9x, nrcpt=1\n",
+                             1767268800);
+  Result r = run("inspect --stage parse " + second.string() + " " + first.string());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "zeb18000: " + second.string() +
+                       ", line 2: size '9x' is not a signed 32-bit integer\n");
+}
 
 }  // namespace

@@ -165,6 +165,51 @@ TEST(console_backend_test, a_terminal_line_is_redrawn_at_most_every_50_ms_and_en
   EXPECT_EQ(count(text, "\n"), 1u);
 }
 
+TEST(console_backend_test, a_marquee_phase_shows_the_mib_read_in_place_of_a_maximum) {
+  for (bool terminal : {false, true}) {
+    Output out;
+    Screen screen;
+    ConsoleBackend backend(out.file(), terminal);
+    backend.setPhaseTexts(kPhaseTexts);
+    ui::ScopedBackend scope(backend);
+    // As the work file is written from a pipe: no maximum, the position counts KiB.
+    screen.status.setCaption("Preparando dados...");
+    application().flush();
+    screen.bar.setStyle(ui::ProgressBarStyle::Marquee);
+    screen.bar.setMax(0);
+    screen.bar.setPosition(0);
+    for (int kib = 100; kib <= 1500; kib += 100) {
+      screen.bar.setPosition(kib);
+      application().flush();
+    }
+    screen.bar.setPosition(1536);
+    application().flush();
+    std::this_thread::sleep_for(ConsoleBackend::kRedrawPeriod + std::chrono::milliseconds(10));
+    backend.processEvents();
+    std::string shown = out.text();
+    // As the parse phase begins: the position reset under the old text, then the new text, and
+    // a maximum, which makes the bar a normal one.
+    screen.bar.setPosition(0);
+    application().flush();
+    screen.status.setCaption("Recebendo dados do arquivo");
+    application().flush();
+    screen.bar.setStyle(ui::ProgressBarStyle::Normal);
+    screen.bar.setMax(12);
+    for (int line = 1; line <= 12; ++line) {
+      screen.bar.stepBy(1);
+      application().flush();
+    }
+    backend.finish();
+    if (terminal) {
+      EXPECT_THAT(shown.substr(shown.rfind('\r')),
+                  StartsWith("\rPreparando dados...  1.5 MiB read  "));
+    } else {
+      EXPECT_EQ(out.text(),
+                "Preparando dados... (1.5 MiB read)\nRecebendo dados do arquivo (12)\n");
+    }
+  }
+}
+
 // A pipe whose read end answers the terminal's dialogs.
 class Answers {
  public:

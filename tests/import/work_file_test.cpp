@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -60,6 +61,21 @@ std::string logLines(std::size_t size, const char* lineEnd = "\n") {
   return log + std::string(rest, 'z') + lineEnd;
 }
 
+// "text" as one gzip member.
+std::string gzipOf(const std::string& text) {
+  z_stream z{};
+  deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&z, text.size()), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+  z.avail_in = static_cast<uInt>(text.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
 int openDescriptors() {
   return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), {}));
 }
@@ -83,21 +99,26 @@ class work_file_test : public ::testing::Test {
     fs::remove_all(dir_);
   }
 
-  // Writes the log, last modified in mid-2023, and answers its path.
-  std::string writeLog(const std::string& content) {
-    std::string path = dir_ + "/mail.log";
+  // Writes the log, last modified in mid-2023 unless "modified" says when, and answers its path.
+  std::string writeLog(const std::string& content, const std::string& name = "mail.log",
+                       std::time_t modified = 1686830400) {
+    std::string path = dir_ + "/" + name;
     std::ofstream(path, std::ios::binary) << content;
-    struct timespec mid2023[2] = {{1686830400, 0}, {1686830400, 0}};
-    ::utimensat(AT_FDCWD, path.c_str(), mid2023, 0);
+    struct timespec times[2] = {{modified, 0}, {modified, 0}};
+    ::utimensat(AT_FDCWD, path.c_str(), times, 0);
     return path;
+  }
+
+  std::string workFile() const {
+    std::string work(fs::file_size(stArqTemp), '\0');
+    std::ifstream(stArqTemp, std::ios::binary).read(work.data(), work.size());
+    return work;
   }
 
   // Runs FormatDoc on "log" and answers the work file's content.
   std::string formatDoc(const std::string& log) {
     FormatDoc(writeLog(log), ui_);
-    std::string work(fs::file_size(stArqTemp), '\0');
-    std::ifstream(stArqTemp, std::ios::binary).read(work.data(), work.size());
-    return work;
+    return workFile();
   }
 
   platform::ui::TestBackend backend_;
@@ -244,6 +265,99 @@ TEST_F(work_file_test, no_temporary_file_raises_naming_the_directory) {
   }
   EXPECT_EQ(stArqTemp, "");
   EXPECT_EQ(stAno, "1999");
+}
+
+TEST_F(work_file_test, a_gzip_log_gives_the_work_file_of_its_text_and_progress_counts_its_blocks) {
+  const std::size_t kMB = 1 << 20;
+  const std::string plain = logLines(300 * 1024);
+  // 12 MiB of one repeated line inflate from a few blocks to several batches.
+  std::string repeated;
+  while (repeated.size() < 12 * kMB)
+    repeated += "Dec  5 10:00:00 mx postfix/smtp[1]: A: to=<x@example.com>\n";
+  struct Case {
+    const char* name;
+    std::string text, file;
+  };
+  const Case cases[] = {
+      {"one member", plain, gzipOf(plain)},
+      {"two members", plain + "tail\n", gzipOf(plain) + gzipOf("tail\n")},
+      {"zero padding after the member", plain, gzipOf(plain) + std::string(700, '\0')},
+      {"an empty member", "", gzipOf("")},
+      {"a ratio of hundreds to one", repeated, gzipOf(repeated)},
+  };
+  for (const Case& c : cases) {
+    backend_.reset();
+    std::string path = writeLog(c.file, "mail.log.2.gz");
+    FormatDoc(path, ui_);
+    EXPECT_TRUE(workFile() == trimmedConversion(c.text)) << c.name;
+    EXPECT_EQ(inLinhas, linesOf(c.text)) << c.name;
+    EXPECT_EQ(stAno, "2023");
+    EXPECT_EQ(progress_.max(), static_cast<int>(c.file.size() / kBlockSize)) << c.name;
+    EXPECT_EQ(progress_.position(), static_cast<int>((c.file.size() + kBlockSize - 1) / kBlockSize))
+        << c.name;
+  }
+}
+
+TEST_F(work_file_test, a_damaged_gzip_log_raises_naming_it) {
+  const std::string member = gzipOf(logLines(200 * 1024));
+  std::string badCheck = member;
+  badCheck[badCheck.size() - 8] ^= 0x55;  // the CRC of the trailer
+  struct Case {
+    const char* name;
+    std::string file, reason;
+  };
+  const Case cases[] = {
+      {"truncated", member.substr(0, member.size() / 2),
+       "the file ends inside its compressed data"},
+      {"no trailer", member.substr(0, member.size() - 8),
+       "the file ends inside its compressed data"},
+      {"magic alone", "\x1f\x8b", "the file ends inside its compressed data"},
+      {"a wrong check", badCheck, "the compressed data are damaged (incorrect data check)"},
+      {"text after the member", member + "Dec  5 junk\n",
+       "the compressed data are damaged (incorrect header check)"},
+  };
+  for (const Case& c : cases) {
+    std::string path = writeLog(c.file, "mail.log.2.gz");
+    int descriptors = openDescriptors();
+    try {
+      FormatDoc(path, ui_);
+      ADD_FAILURE() << "no error for " << c.name;
+    } catch (const EInOutError& e) {
+      EXPECT_EQ(e.path(), path);
+      EXPECT_EQ(e.what(), "Decompressing '" + path + "' failed: " + c.reason) << c.name;
+    }
+    EXPECT_EQ(openDescriptors(), descriptors) << c.name;
+    EXPECT_EQ(stAno, "1999") << c.name;
+    EXPECT_TRUE(fs::remove(stArqTemp)) << c.name;
+  }
+}
+
+TEST_F(work_file_test, several_logs_are_one_text_oldest_first_and_each_line_is_named_in_its_log) {
+  // Rotated at the turn of the year: the oldest log's stamps are of the year before its
+  // modification. "notes" has no stamp and keeps its place; "empty" adds nothing.
+  const std::time_t jan2 = 1704189600, dec31 = 1704020400;  // 2024-01-02, 2023-12-31 (UTC)
+  std::string newest = writeLog("Jan  1 00:00:01 mx a\nJan  2 09:00:00 mx b\n", "mail.log", jan2);
+  std::string notes = writeLog("no stamp here", "notes", jan2);
+  std::string oldest =
+      writeLog(gzipOf("\n \nDec 30 10:00:00 mx c\nDec 31 23:59:59 mx d"), "mail.log.1.gz", dec31);
+  std::string empty = writeLog("", "empty", jan2);
+
+  FormatDoc(std::vector<std::string>{newest, notes, empty, oldest}, ui_);
+  EXPECT_EQ(workFile(),
+            "Dec 30 10:00:00 mx c\r\nDec 31 23:59:59 mx d\r\n"
+            "no stamp here\r\n"
+            "Jan  1 00:00:01 mx a\r\nJan  2 09:00:00 mx b");
+  EXPECT_EQ(inLinhas, 4 + 1 + 2);
+  EXPECT_EQ(stAno, "2024");
+  EXPECT_EQ(workFileFirstLine, 3u);  // the two blank lines of the oldest log
+  const std::pair<std::uint64_t, std::string> lines[] = {
+      {3, oldest + ", line 3"}, {4, oldest + ", line 4"}, {5, notes + ", line 1"},
+      {6, newest + ", line 1"}, {7, newest + ", line 2"},
+  };
+  for (const auto& [line, where] : lines) EXPECT_EQ(describeLine(line), where);
+  EXPECT_EQ(nameLogLine("line 6: size '9x' is not a signed 32-bit integer"),
+            newest + ", line 1: size '9x' is not a signed 32-bit integer");
+  EXPECT_EQ(nameLogLine("lines: 6"), "lines: 6");
 }
 
 }  // namespace

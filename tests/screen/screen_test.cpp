@@ -1,8 +1,6 @@
 // The screen's rules, driven as an operator drives them through a scripted backend. The
 // screen connects to a port where nothing listens: a run that asked anything of the server
 // would fail.
-#include "screen/imp_email_internet.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -13,6 +11,7 @@
 #include "platform/core/exceptions.h"
 #include "platform/os/file_services.h"
 #include "platform/ui/test_backend.h"
+#include "screen/imp_email_internet.h"
 
 namespace zeb::screen {
 namespace {
@@ -150,13 +149,12 @@ TEST_F(ScreenTest, validation_shows_why_and_leaves_the_screen_unlocked) {
     std::string text;
     std::string focus;
   };
-  for (const Case& c : {Case{"  ", "Arquivo deve ser informado.", ""},
-                        Case{(dir_ / "none.log").string(),
-                             "Arquivo é inválido ou não possui todos os dados necessários.",
-                             "edtArqEmail"},
-                        Case{dir_.string(),
-                             "Arquivo é inválido ou não possui todos os dados necessários.",
-                             "edtArqEmail"}}) {
+  for (const Case& c :
+       {Case{"  ", "Arquivo deve ser informado.", ""},
+        Case{(dir_ / "none.log").string(),
+             "Arquivo é inválido ou não possui todos os dados necessários.", "edtArqEmail"},
+        Case{dir_.string(), "Arquivo é inválido ou não possui todos os dados necessários.",
+             "edtArqEmail"}}) {
     backend_.reset();
     backend_.answerDialog(platform::ui::kMrOk);
     screen_->lblProgresso.setCaption("previous");
@@ -268,6 +266,48 @@ TEST_F(ScreenTest, the_file_dialog_replaces_the_name_and_a_cancel_changes_nothin
   ASSERT_EQ(backend_.fileDialogs().size(), 2u);
   EXPECT_EQ(backend_.fileDialogs()[0].filter,
             "Arquivos para importação (*.txt, *.log)|*.txt; *.log|Todos os arquivos|*.*");
+}
+
+TEST_F(ScreenTest, a_list_of_logs_is_validated_naming_the_first_missing_one) {
+  const std::string log = writeLog(1), a = (dir_ / "a.log").string(), b = (dir_ / "b.log").string();
+  struct Case {
+    std::string text, detail;
+  };
+  const Case cases[] = {
+      {"\"" + log + "\" \"" + a + "\" \"" + b + "\"", "no file at " + a},
+      {"\"" + b + "\" \"" + log + "\"", "no file at " + b},
+      {"\"" + log + "\" " + a, "the file list '\"" + log + "\" " + a +
+                                   "' has a path without quotes at character " +
+                                   std::to_string(log.size() + 4)},
+  };
+  for (const Case& c : cases) {
+    backend_.reset();
+    backend_.answerDialog(platform::ui::kMrOk);
+    screen_->edtArqEmail.setText(c.text);
+    try {
+      screen_->Vd_Arquivos();
+      ADD_FAILURE() << "no error for " << c.text;
+    } catch (const platform::EAbort& e) {
+      EXPECT_EQ(e.detail(), c.detail);
+    }
+    ASSERT_EQ(backend_.dialogs().size(), 1u) << c.text;
+    EXPECT_EQ(backend_.dialogs()[0].text,
+              "Arquivo é inválido ou não possui todos os dados necessários.");
+    EXPECT_FALSE(boEmail);
+  }
+  screen_->edtArqEmail.setText("\"" + log + "\" \"" + log + "\"");
+  screen_->Vd_Arquivos();
+  EXPECT_TRUE(boEmail);
+}
+
+TEST_F(ScreenTest, the_file_dialog_shows_several_logs_as_a_quoted_list) {
+  TfrmImpEmailInternet& s = *screen_;
+  backend_.answerOpenFiles(std::vector<std::string>{"/var/log/mail.log.1", "/var/log/mail.log"});
+  backend_.answerOpenFiles(std::vector<std::string>{"/var/log/mail.log"});
+  s.btpArqEmail.press();
+  EXPECT_EQ(s.edtArqEmail.text(), "\"/var/log/mail.log.1\" \"/var/log/mail.log\"");
+  s.btpArqEmail.press();
+  EXPECT_EQ(s.edtArqEmail.text(), "/var/log/mail.log");
 }
 
 }  // namespace

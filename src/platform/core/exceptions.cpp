@@ -15,4 +15,10 @@ std::string describe(int osError, const std::string& path, const std::string& op
 EInOutError::EInOutError(int osError, std::string path, const std::string& operation)
     : Exception(describe(osError, path, operation)), osError_(osError), path_(std::move(path)) {}
 
+EInOutError::EInOutError(int osError, std::string path, const std::string& operation,
+                         const std::string& reason)
+    : Exception(operation + " '" + path + "' failed: " + reason),
+      osError_(osError),
+      path_(std::move(path)) {}
+
 }  // namespace zeb::platform

@@ -33,9 +33,13 @@ class EConvertError : public Exception {
 };
 
 // A file operation failed. Carries the operating system's error code (errno) and the path.
+// The message reads "OPERATION 'PATH' failed: REASON", the reason being the OS error's text, or
+// "reason" when one is given (damaged content that the OS read without complaint).
 class EInOutError : public Exception {
  public:
   EInOutError(int osError, std::string path, const std::string& operation);
+  EInOutError(int osError, std::string path, const std::string& operation,
+              const std::string& reason);
   int osError() const { return osError_; }
   const std::string& path() const { return path_; }
 

@@ -104,6 +104,13 @@ std::time_t File::modificationTime() const {
   return st.st_mtime;
 }
 
+bool File::isRegular() const {
+  requireOpen("Taking the type of");
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) fail("Taking the type of");
+  return S_ISREG(st.st_mode);
+}
+
 void File::close() {
   if (fd_ < 0) return;
   int fd = std::exchange(fd_, -1);

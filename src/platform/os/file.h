@@ -47,6 +47,9 @@ class File {
   bool eof() const { return position_ >= size(); }
   // The time of the last change of the file's content.
   std::time_t modificationTime() const;
+  // True for a regular file, whose size is known before it is read; false for a pipe, a socket
+  // or a terminal, which are read until they end.
+  bool isRegular() const;
 
   // Closes the file, raising when the OS reports a failure (a write that could not be
   // completed). Closing a file that is not open does nothing.

@@ -119,6 +119,13 @@ std::optional<std::string> Application::openFileDialog(std::string_view title,
   return backend_->openFileDialog(title, filter);
 }
 
+std::optional<std::vector<std::string>> Application::openFilesDialog(std::string_view title,
+                                                                     std::string_view filter) {
+  if (backend_ == nullptr) return std::nullopt;
+  drawPending();
+  return backend_->openFilesDialog(title, filter);
+}
+
 void Application::showBusy(Form* owner, int kind) {
   busyShown_ = true;
   if (backend_ != nullptr) backend_->showBusy(owner, kind);

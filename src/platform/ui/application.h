@@ -59,6 +59,9 @@ class Application {
 
   // A modal open-file dialog; answers the chosen path, or nothing when the operator cancels.
   std::optional<std::string> openFileDialog(std::string_view title, std::string_view filter);
+  // The same with a choice of several files; answers their paths, or nothing when cancelled.
+  std::optional<std::vector<std::string>> openFilesDialog(std::string_view title,
+                                                          std::string_view filter);
 
   // The host's busy animation, shown over "owner" (may be null).
   void showBusy(Form* owner, int kind);

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/ui/dialogs.h"
 
@@ -52,6 +53,15 @@ class Backend {
   // "filter" has the form that parseFileFilter() reads.
   virtual std::optional<std::string> openFileDialog(std::string_view title,
                                                     std::string_view filter) = 0;
+  // The same dialog letting the operator choose several files; answers their full paths (one
+  // at least) in the order the dialog gives them. A backend without such a dialog offers a
+  // single choice, which this default does through openFileDialog().
+  virtual std::optional<std::vector<std::string>> openFilesDialog(std::string_view title,
+                                                                  std::string_view filter) {
+    std::optional<std::string> path = openFileDialog(title, filter);
+    if (!path) return std::nullopt;
+    return std::vector<std::string>{std::move(*path)};
+  }
 
   // The host's busy animation, shown over "owner" (may be null); "kind" picks the animation.
   virtual void showBusy(Form* owner, int kind) = 0;

@@ -42,6 +42,7 @@ int ProgressBar::shownPosition() const {
 }
 
 double ProgressBar::shownFraction() const {
+  if (style_ == ProgressBarStyle::Marquee) return 0.0;
   if (max_ <= 0) return position_ > max_ ? 1.0 : 0.0;
   return static_cast<double>(shownPosition()) / max_;
 }

@@ -80,10 +80,23 @@ class Panel : public Control {
 
 // A progress bar over 0 to max. The position is kept as set, also past the maximum or below 0;
 // the bar shows it clamped, so a position past the maximum shows as full.
+// How a progress bar shows the work: a share of a known whole, or only that work goes on.
+enum class ProgressBarStyle {
+  Normal,   // the position's share of the maximum
+  Marquee,  // the whole is not known: the bar shows activity, the position counts what is done
+};
+
 class ProgressBar : public Control {
  public:
   ProgressBar(Control* parent, std::string_view name)
       : Control(ControlKind::ProgressBar, parent, name) {}
+
+  ProgressBarStyle style() const { return style_; }
+  void setStyle(ProgressBarStyle style) {
+    if (style_ == style) return;
+    style_ = style;
+    markChanged(changes::kProgress);
+  }
 
   int max() const { return max_; }
   void setMax(int max) {
@@ -102,10 +115,11 @@ class ProgressBar : public Control {
   // What the bar shows: the position clamped to 0..max (0 when max is below 0).
   int shownPosition() const;
   // The filled share of the bar, 0.0 to 1.0. With a maximum of 0 or less the bar is empty,
-  // unless the position lies past the maximum: then it is full.
+  // unless the position lies past the maximum: then it is full. A marquee shows no share: 0.
   double shownFraction() const;
 
  private:
+  ProgressBarStyle style_ = ProgressBarStyle::Normal;
   int max_ = 100;
   int position_ = 0;
 };

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace zeb::platform::ui {
 
@@ -10,11 +11,17 @@ class OpenDialog {
   // "description|patterns|..." as parseFileFilter() reads it.
   std::string Filter;
   std::string Title;
-  // The chosen file's full path, after an Execute() that answered true.
+  // The operator may choose several files.
+  bool MultiSelect = false;
+  // The chosen file's full path, after an Execute() that answered true: the first of several.
   std::string FileName;
+  // Every chosen file's full path, after an Execute() that answered true (FileName alone when
+  // MultiSelect is off).
+  std::vector<std::string> Files;
 
   // Runs the dialog through the Application. Answers true when the operator chose a file (then
-  // FileName holds it) and false when they cancelled (FileName is left as it was).
+  // FileName and Files hold the choice) and false when they cancelled (both are left as they
+  // were).
   bool Execute();
 };
 

@@ -51,16 +51,41 @@ int TestBackend::messageDlg(std::string_view text, MsgDlgType type, MsgDlgButton
   return answer;
 }
 
-std::optional<std::string> TestBackend::openFileDialog(std::string_view title,
-                                                       std::string_view filter) {
+void TestBackend::answerOpenFile(std::optional<std::string> path) {
+  if (!path) {
+    fileAnswers_.push_back(std::nullopt);
+  } else {
+    fileAnswers_.push_back(std::vector<std::string>{std::move(*path)});
+  }
+}
+
+std::optional<std::vector<std::string>> TestBackend::nextFileAnswer(std::string_view title,
+                                                                    std::string_view filter) {
   fileDialogs_.push_back({std::string(title), std::string(filter)});
   if (fileAnswers_.empty()) {
     throw Exception("test backend: no answer scripted for the open-file dialog '" +
                     std::string(title) + "'");
   }
-  std::optional<std::string> answer = std::move(fileAnswers_.front());
+  std::optional<std::vector<std::string>> answer = std::move(fileAnswers_.front());
   fileAnswers_.pop_front();
   return answer;
+}
+
+std::optional<std::string> TestBackend::openFileDialog(std::string_view title,
+                                                       std::string_view filter) {
+  std::optional<std::vector<std::string>> answer = nextFileAnswer(title, filter);
+  if (!answer) return std::nullopt;
+  if (answer->size() != 1) {
+    throw Exception("test backend: " + std::to_string(answer->size()) +
+                    " files scripted for the single-choice open-file dialog '" +
+                    std::string(title) + "'");
+  }
+  return std::move(answer->front());
+}
+
+std::optional<std::vector<std::string>> TestBackend::openFilesDialog(std::string_view title,
+                                                                     std::string_view filter) {
+  return nextFileAnswer(title, filter);
 }
 
 void TestBackend::showBusy(Form* owner, int kind) {

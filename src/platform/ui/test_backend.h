@@ -50,7 +50,12 @@ class TestBackend : public Backend {
   // the dialog offers (else the dialog raises, naming its text).
   void answerDialog(int result) { dialogAnswers_.push_back(result); }
   // The next open-file dialog answers "path" (nothing: the operator cancels).
-  void answerOpenFile(std::optional<std::string> path) { fileAnswers_.push_back(std::move(path)); }
+  void answerOpenFile(std::optional<std::string> path);
+  // The next open-file dialog answers "paths": several only for a dialog that lets the operator
+  // choose several (else it raises); nothing when the operator cancels.
+  void answerOpenFiles(std::optional<std::vector<std::string>> paths) {
+    fileAnswers_.push_back(std::move(paths));
+  }
   // Runs "action" during pump number "pump" (counted from 1 since construction or reset()), as
   // the operator acting while the program pumps; a pump number already passed means the next
   // pump. Several actions at one pump run in the order they were scripted.
@@ -86,12 +91,17 @@ class TestBackend : public Backend {
                  int helpCtx) override;
   std::optional<std::string> openFileDialog(std::string_view title,
                                             std::string_view filter) override;
+  std::optional<std::vector<std::string>> openFilesDialog(std::string_view title,
+                                                          std::string_view filter) override;
   void showBusy(Form* owner, int kind) override;
   void hideBusy() override;
 
  private:
   std::deque<int> dialogAnswers_;
-  std::deque<std::optional<std::string>> fileAnswers_;
+  std::optional<std::vector<std::string>> nextFileAnswer(std::string_view title,
+                                                         std::string_view filter);
+
+  std::deque<std::optional<std::vector<std::string>>> fileAnswers_;
   std::multimap<std::uint64_t, std::function<void()>> actions_;
   std::uint64_t pumps_ = 0;
   std::uint64_t refreshes_ = 0;
