@@ -4,7 +4,6 @@
 #include "import/parse_phase.h"
 #include "import/work_file.h"
 #include "platform/core/exceptions.h"
-#include "platform/os/line_reader.h"
 #include "platform/ui/application.h"
 
 namespace zeb::import {
@@ -38,16 +37,13 @@ PhaseResult runPhases(const std::string& path, TrafficTables& tables,
   if (!options.year.empty()) stAno = options.year;
   if (options.last == ImportStage::kWorkFile) return result;
 
-  {
-    platform::os::LineReader reader(stArqTemp);
-    tables.openLogTables();
-    ui.setPosition(0);
-    showStatus(ui, "Rec_dad");
-    ui.setMax(inLinhas);
-    platform::ui::application().processMessages();
-    begin(ImportStage::kParse);
-    parsePhase(reader, tables, ui, path, workFileFirstLine);
-  }
+  tables.openLogTables();
+  ui.setPosition(0);
+  showStatus(ui, "Rec_dad");
+  ui.setMax(inLinhas);
+  platform::ui::application().processMessages();
+  begin(ImportStage::kParse);
+  parsePhase(stArqTemp, tables, ui, path, workFileFirstLine);
   if (options.last == ImportStage::kParse) return result;
 
   showStatus(ui, "An_dad");
