@@ -15,7 +15,6 @@
 #include "import/module_state.h"
 #include "import/parse_phase.h"
 #include "platform/os/heap_tuning.h"
-#include "platform/os/line_reader.h"
 
 using namespace zeb;
 using Clock = std::chrono::steady_clock;
@@ -89,8 +88,7 @@ int main(int argc, char** argv) {
     tables.cdsEnvio.open();
     tables.cdsRecebimento.open();
     auto start = Clock::now();
-    platform::os::LineReader reader(argv[1]);
-    import::parsePhase(reader, tables, {});
+    import::parsePhase(argv[1], tables, {});
     best = std::min(best, seconds(start));
   }
   report("parse phase (file, page cache)", lines.size(), text.size(), best);

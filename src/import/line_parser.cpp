@@ -212,8 +212,7 @@ std::string shown(std::string_view bytes) {
 
 }  // namespace
 
-RecordKind LineParser::parseLine(std::string_view line, std::uint64_t lineNumber) {
-  LineCut cut = cutLine(line);
+RecordKind LineParser::store(const LineCut& cut, std::string_view line, std::uint64_t lineNumber) {
   if (cut.kind == RecordKind::None || host::EmptyString(cut.queueId) ||
       host::EmptyString(cut.address)) {
     return RecordKind::None;

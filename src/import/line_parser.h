@@ -43,7 +43,13 @@ class LineParser {
   // of one or two digits, or a size that is not a signed 32-bit decimal integer, raises
   // EConvertError naming the line number and the text; the record is then not stored.
   // Answers the kind of record stored.
-  RecordKind parseLine(std::string_view line, std::uint64_t lineNumber);
+  RecordKind parseLine(std::string_view line, std::uint64_t lineNumber) {
+    return store(cutLine(line), line, lineNumber);
+  }
+
+  // Stores the record of "cut", which cutLine() made of "line", as parseLine() does; a caller
+  // may cut lines ahead, on another thread, and store them here in order.
+  RecordKind store(const LineCut& cut, std::string_view line, std::uint64_t lineNumber);
 
  private:
   TrafficTables& tables_;

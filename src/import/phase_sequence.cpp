@@ -4,7 +4,6 @@
 #include "import/parse_phase.h"
 #include "import/work_file.h"
 #include "platform/core/exceptions.h"
-#include "platform/os/line_reader.h"
 #include "platform/ui/application.h"
 
 namespace zeb::import {
@@ -42,19 +41,16 @@ PhaseResult runPhases(const std::vector<std::string>& paths, TrafficTables& tabl
   if (!options.year.empty()) stAno = options.year;
   if (options.last == ImportStage::kWorkFile) return result;
 
-  {
-    platform::os::LineReader reader(stArqTemp);
-    tables.openLogTables();
-    ui.setPosition(0);
-    showStatus(ui, "Rec_dad");
-    ui.setMax(inLinhas);
-    platform::ui::application().processMessages();
-    begin(ImportStage::kParse);
-    try {
-      parsePhase(reader, tables, ui, {}, workFileFirstLine);
-    } catch (const platform::EConvertError& e) {
-      throw platform::EConvertError(nameLogLine(e.what()));
-    }
+  tables.openLogTables();
+  ui.setPosition(0);
+  showStatus(ui, "Rec_dad");
+  ui.setMax(inLinhas);
+  platform::ui::application().processMessages();
+  begin(ImportStage::kParse);
+  try {
+    parsePhase(stArqTemp, tables, ui, {}, workFileFirstLine);
+  } catch (const platform::EConvertError& e) {
+    throw platform::EConvertError(nameLogLine(e.what()));
   }
   if (options.last == ImportStage::kParse) return result;
 

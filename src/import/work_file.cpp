@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <optional>
 
@@ -48,8 +49,14 @@ class WorkFile {
       : block_(std::make_unique_for_overwrite<char[]>(kBlockSize)),
         // A batch doubles at most (every byte an LF), after the blanks held back, with a line end
         // added in front of each block that begins a log.
-        lines_(std::make_unique_for_overwrite<char[]>(kMaxHeldBack + 2 * kBatchSize +
-                                                      2 * kBlocksPerBatch)) {}
+        lines_(std::make_unique_for_overwrite<char[]>(kLinesSize)),
+        written_(std::make_unique_for_overwrite<char[]>(kLinesSize)) {}
+
+  // The batch being written is waited for, and its failure dropped: a failure on its way out
+  // is the one the caller sees.
+  ~WorkFile() {
+    if (writing_.valid()) writing_.wait();
+  }
 
   void create(const std::string& path) { file_.open(path, File::Mode::kCreate); }
 
@@ -108,24 +115,20 @@ class WorkFile {
     std::size_t last = used_;
     while (last > begin && isBlank(text[last - 1])) --last;
     if (last > begin) {
-      file_.write(text + begin, last - begin);
+      write(begin, last);
       started_ = true;
-      contentEnd_ = file_.position();
-      std::memmove(text, text + last, used_ - last);
-      used_ -= last;
+      contentEnd_ = submitted_;
     } else if (!started_) {
       used_ = 0;
     }
-    if (used_ > kMaxHeldBack) {
-      file_.write(text, used_);
-      used_ = 0;
-    }
+    if (used_ > kMaxHeldBack) write(0, used_);
   }
 
   // Writes what the line buffer holds and drops the blanks at the end of the work file.
   void finish() {
     writeBatch();
     used_ = 0;
+    waitForWrite();
     if (file_.position() > contentEnd_) file_.truncate(contentEnd_);
   }
 
@@ -136,7 +139,10 @@ class WorkFile {
     return static_cast<std::int32_t>(std::min<std::uint64_t>(lines, INT32_MAX));
   }
 
-  void close() { file_.close(); }
+  void close() {
+    waitForWrite();
+    file_.close();
+  }
 
   // The log lines dropped whole before the work file's first line.
   std::uint64_t linesDropped() const { return linesDropped_; }
@@ -144,10 +150,36 @@ class WorkFile {
   const std::vector<LogSegment>& segments() const { return segments_; }
 
  private:
-  // Destroyed in reverse: the work file is closed before the buffers are released.
+  static constexpr std::size_t kLinesSize = kMaxHeldBack + 2 * kBatchSize + 2 * kBlocksPerBatch;
+
+  // Hands the line buffer's bytes [from, to) to a thread that writes them while the next batch
+  // is read and converted, and goes on in the other buffer, with the bytes after "to". The
+  // write before is waited for first: one batch is written at a time, in order, and the
+  // buffer it came from is free again.
+  void write(std::size_t from, std::size_t to) {
+    waitForWrite();
+    const char* text = lines_.get() + from;
+    std::size_t size = to - from;
+    writing_ = std::async(std::launch::async, [this, text, size] { file_.write(text, size); });
+    submitted_ += static_cast<std::int64_t>(size);
+    std::memcpy(written_.get(), lines_.get() + to, used_ - to);
+    used_ -= to;
+    std::swap(lines_, written_);
+  }
+
+  // Waits for the batch being written; its failure is raised here.
+  void waitForWrite() {
+    if (writing_.valid()) writing_.get();
+  }
+
+  // Destroyed in reverse: the write in flight is waited for (by the destructor), then the work
+  // file is closed, and then the buffers are released.
   std::unique_ptr<char[]> block_;
   std::unique_ptr<char[]> lines_;
+  std::unique_ptr<char[]> written_;  // the buffer being written, or free
   File file_;
+  std::future<void> writing_;
+  std::int64_t submitted_ = 0;   // bytes handed to the writes
   std::size_t used_ = 0;         // bytes in lines_
   bool started_ = false;         // a non-blank byte has been written
   std::int64_t contentEnd_ = 0;  // the work file's offset after its last non-blank byte
