@@ -27,7 +27,10 @@ What it does with the calls:
                 statistics from that date on are to be replaced; nothing is deleted yet
   SetEmail      takes one batch, whole or not at all: each branch's day on or after that date
                 that the batch carries, and that the session has not replaced yet, loses its
-                stored rows first; then the batch's rows are stored
+                stored rows first; then the batch's rows are stored. A batch with a row that
+                no import produces is refused whole: a day its month lacks (31 February), a
+                volume or count that is negative or not whole (or a count of 0), period codes
+                of another month
 Sessions quiet for an hour are forgotten.
 
 A batch is answered once it is written to PATH-pending, which survives a crash of the server;

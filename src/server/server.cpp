@@ -190,6 +190,7 @@ std::string Server::Impl::call(const RpcRequest& request, std::string_view sessi
     // One batch buffer per worker thread, so that its memory is reused from call to call.
     thread_local EmailBatch batch;
     decodeSetEmailParams(request.params, batch);
+    checkStorableRows(batch);
     decodeNanos += nanosSince(started);
     auto session = sessions->touch(sessionId);
     std::lock_guard lock(session->mutex);

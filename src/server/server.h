@@ -9,10 +9,13 @@
 //  - SetDelEmail(year, month, day) starts an import in the calling session: it marks the date
 //    from which stored statistics are to be replaced and forgets what the session replaced
 //    before. Nothing is deleted yet.
-//  - SetEmail(delta) takes one batch whole, as StatisticsStore::accept() says: each
-//    (branch, day) on or after the mark that the batch carries and that the session has not
-//    replaced yet loses its stored rows first; then the changes are applied. The call answers
-//    once the batch is safe in the pending file; the store merges it into the table behind.
+//  - SetEmail(delta) refuses a batch with a row that no import produces (checkStorableRows() in
+//    email_params.h: an impossible date, a count or volume that is not a whole number of its
+//    range, period codes of another month), storing nothing of it. Otherwise it takes the batch
+//    whole, as StatisticsStore::accept() says: each (branch, day) on or after the mark that the
+//    batch carries and that the session has not replaced yet loses its stored rows first; then
+//    the changes are applied. The call answers once the batch is safe in the pending file; the
+//    store merges it into the table behind.
 //  - A session that has been quiet for the timeout is forgotten, mark and all; a later SetEmail
 //    under its id replaces nothing (its rows overwrite rows with the same key and no stored
 //    row is deleted), because replacing again could delete what the same import sent before.
