@@ -200,7 +200,8 @@ class StatisticsStore::Lease {
   std::unique_ptr<TableConnection> connection_;
 };
 
-StatisticsStore::StatisticsStore(std::string path, Mode mode, std::uint64_t pendingBytesMax)
+StatisticsStore::StatisticsStore(std::string path, Mode mode, std::uint64_t pendingBytesMax,
+                                 FailureReport report)
     : path_(std::move(path)),
       mode_(mode),
       pendingBytesMax_(pendingBytesMax),
@@ -236,7 +237,8 @@ StatisticsStore::StatisticsStore(std::string path, Mode mode, std::uint64_t pend
     unmerged.push_back({r.seq, std::move(r.days), {}, r.offset, r.deltaLength, nullptr, {}});
   }
   nextSeq_ = last + 1;
-  merger_ = std::make_unique<BatchMerger>(*journal_, std::move(table), merged, std::move(unmerged));
+  merger_ = std::make_unique<BatchMerger>(*journal_, std::move(table), merged, std::move(unmerged),
+                                          std::move(report));
 }
 
 StatisticsStore::~StatisticsStore() {

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <csignal>
 #include <filesystem>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -49,6 +50,11 @@ class ServerTest : public ::testing::Test {
     options.databasePath = (dir_ / "stats.db").string();
     options.sessionTimeout = std::chrono::minutes(60);
     options.clock = [this] { return base_ + std::chrono::minutes(minutes_.load()); };
+    options.reportFailure = [this](const std::exception& failure) {
+      std::lock_guard lock(reportsMutex_);
+      reports_.push_back(failure.what());
+    };
+    options_ = options;
     server_ = std::make_unique<Server>(options);
     server_->start();
   }
@@ -112,10 +118,18 @@ class ServerTest : public ::testing::Test {
     return lines;
   }
 
+  std::vector<std::string> reports() {
+    std::lock_guard lock(reportsMutex_);
+    return reports_;
+  }
+
   fs::path dir_;
   std::chrono::steady_clock::time_point base_ = std::chrono::steady_clock::now();
   std::atomic<int> minutes_{0};
+  ServerOptions options_;
   std::unique_ptr<Server> server_;
+  std::mutex reportsMutex_;
+  std::vector<std::string> reports_;  // what the server reported of its own accord
 };
 
 // --- The handshake and GetEmail ------------------------------------------------------------
@@ -632,27 +646,6 @@ TEST_F(ServerTest, RowsAtTheEdgesOfWhatAnImportProducesAreStored) {
                           "9007199254740992"}));
 }
 
-// The pending file cannot grow past a limit set on this process: a large batch fails to be
-// written, a small one still fits.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    ::getrlimit(RLIMIT_FSIZE, &saved_);
-    oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);  // the write fails instead of killing us
-    rlimit limit = saved_;
-    limit.rlim_cur = bytes;
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() {
-    ::setrlimit(RLIMIT_FSIZE, &saved_);
-    std::signal(SIGXFSZ, oldHandler_);
-  }
-
- private:
-  rlimit saved_{};
-  void (*oldHandler_)(int) = nullptr;
-};
-
 TEST_F(ServerTest, BatchThatCannotBeAcceptedStoresNothingAndTheServerGoesOn) {
   mark("2025", "12", "05");
   setEmail({insertChange(statRow("0001", "keep@x.com", "b@x.com", "2025-12-05", 1, 1))});
@@ -665,14 +658,15 @@ TEST_F(ServerTest, BatchThatCannotBeAcceptedStoresNothingAndTheServerGoesOn) {
   }
   Reply reply;
   {
-    FileSizeLimit limit(256 * 1024);
+    test::FileSizeLimit limit(256 * 1024);
     reply = call("SetEmail", json::array({deltaOf(changes)}), kSessionB);
   }
   EXPECT_EQ(reply.status, 200);
-  EXPECT_EQ(reply.body["error"],
-            (json{{"code", -32000},
-                  {"message", "Pending file '" + (dir_ / "stats.db-pending").string() +
-                                  "': writing a batch: File too large"}}));
+  EXPECT_EQ(
+      reply.body["error"],
+      (json{{"code", -32000},
+            {"message", "writing a batch to the pending file '" +
+                            (dir_ / "stats.db-pending").string() + "' failed: File too large"}}));
   EXPECT_EQ(stored(), std::vector<std::string>{"0001 keep@x.com b@x.com 2025-12-05 1 1"});
   // The day was not replaced by the failed batch, so the next one still replaces it.
   EXPECT_EQ(setEmail({insertChange(statRow("0001", "c@x.com", "b@x.com", "2025-12-05", 1, 1))},
@@ -712,6 +706,42 @@ TEST_F(ServerTest, BatchTheTableRefusesWaitsUntilTheFaultIsGone) {
   EXPECT_EQ(stored(), (std::vector<std::string>{"0001 boom@x.com b@x.com 2025-12-05 1 1",
                                                 "0001 keep@x.com b@x.com 2025-12-05 1 1",
                                                 "0001 late@x.com b@x.com 2025-12-05 1 1"}));
+}
+
+// A stop that cannot merge what it accepted says so: the server is stopped all the same, the
+// batch waits in the pending file, and the next start merges it. While the merge is retried the
+// failure is reported once, not once a retry.
+TEST_F(ServerTest, StopRaisesTheMergeFailureAndTheNextStartMergesTheBatch) {
+  mark("2025", "12", "05");
+  test::execOn(dir_ / "stats.db",
+               "CREATE TRIGGER refuse BEFORE INSERT ON estatistica_email"
+               " BEGIN SELECT RAISE(ABORT, 'refused here'); END");
+  setEmail(
+      {insertChange(statRow("0001", "late@example.com", "b@example.org", "2025-12-05", 4, 1))});
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // a retry or two
+  const std::string why =
+      "Database '" + (dir_ / "stats.db").string() + "': storing a row: refused here";
+  try {
+    server_->stop();
+    ADD_FAILURE() << "the stop swallowed the failed merge";
+  } catch (const platform::EInOutError&) {
+    ADD_FAILURE() << "a table's failure is not a file's";
+  } catch (const platform::Exception& e) {
+    EXPECT_EQ(std::string(e.what()), why);
+  }
+  EXPECT_EQ(reports(), std::vector<std::string>{why});
+  EXPECT_NO_THROW(server_->stop());  // stopped already
+  EXPECT_GT(fs::file_size(dir_ / "stats.db-pending"), 0u);
+
+  test::execOn(dir_ / "stats.db", "DROP TRIGGER refuse");
+  server_ = std::make_unique<Server>(options_);
+  server_->start();
+  server_.reset();
+  EXPECT_FALSE(fs::exists(dir_ / "stats.db-pending"));
+  server_ = std::make_unique<Server>(options_);  // for the fixture to stop
+  EXPECT_EQ(stored(),
+            std::vector<std::string>{"0001 late@example.com b@example.org 2025-12-05 4 1"});
+  EXPECT_EQ(reports().size(), 1u);
 }
 
 // --- Updates and deletes --------------------------------------------------------------------
