@@ -70,11 +70,17 @@ void PendingJournal::fail(const std::string& what, int error) const {
   throw platform::EInOutError(error, path_, what + " the pending file");
 }
 
-bool PendingJournal::open(bool write) {
-  fd_ = ::open(path_.c_str(), (write ? O_RDWR | O_CREAT : O_RDONLY) | O_CLOEXEC, 0600);
+bool PendingJournal::open(bool write, unsigned mode) {
+  fd_ = ::open(path_.c_str(), (write ? O_RDWR | O_CREAT : O_RDONLY) | O_CLOEXEC, mode);
   if (fd_ < 0) {
     if (!write && errno == ENOENT) return false;
     fail("opening", errno);
+  }
+  struct stat st {};
+  if (write && ::fstat(fd_, &st) == 0 && (st.st_mode & 0777) != mode) {
+    // A file made by an earlier server, or under a narrower umask. Failing to widen it (a file
+    // of another owner) leaves readers as they were, which is no reason to refuse batches.
+    (void)::fchmod(fd_, static_cast<mode_t>(mode));
   }
   if (write && ::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK) {

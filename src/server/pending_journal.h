@@ -61,7 +61,9 @@ class PendingJournal {
   // another server is using the database" when another process holds the lock, else
   // "WHAT the pending file 'PATH' failed: REASON", such as "writing a batch to the pending
   // file '/srv/stats.db-pending' failed: No space left on device".
-  bool open(bool write);
+  // A file that "write" makes, or finds with other permissions, gets "mode" (the database's, so
+  // that whoever may read the database may read what is pending for it).
+  bool open(bool write, unsigned mode = 0600);
   // The whole records from the start, up to the first one that is cut short or not a record.
   std::vector<Record> scan();
   // Cuts off what follows the whole records that scan() found: a record that a crash cut short.

@@ -127,6 +127,7 @@ class StatisticsStore {
   struct Checkpointer;
   std::unique_ptr<TableConnection> openConnection(bool write) const;
   void catchUp();
+  void leaveWholeFile();
   static int walHook(void* store, ::sqlite3* db, const char* name, int pages);
 
   std::string path_;
