@@ -316,6 +316,15 @@ TEST_F(CliTest, import_stores_what_inspect_folds_and_a_second_import_changes_not
   EXPECT_EQ(run("import --quiet --db " + db + " " + log).out, "");
   EXPECT_EQ(run("stats --format tsv --db " + db).out, stored.out);
   EXPECT_EQ(workFilesLeft(), 0u);
+
+  // A listing that cannot be written fails, saying why.
+  fs::path err = dir_ / "stderr";
+  int raw = std::system(
+      (std::string(ZEB18000_BIN) + " stats --db " + db + " >/dev/full 2>" + err.string()).c_str());
+  EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, 1);
+  EXPECT_EQ(slurp(err),
+            "zeb18000: writing the statistics to 'standard output' failed: No space left on "
+            "device\n");
 }
 
 TEST_F(CliTest, import_exit_status_and_reasons) {
