@@ -608,7 +608,7 @@ TEST_P(StatisticsStoreReaderTest, ReaderWithoutTheRightToWriteListsTheRows) {
 
 // A copy of a database holds every batch that was answered when it is taken as the README
 // says: the file alone after a clean stop; the file with its -wal and -pending files beside it
-// while a server runs or after it crashed (copied while no server runs).
+// after a crash.
 TEST_P(StatisticsStoreReaderTest, CopyOfTheNamedFilesHoldsEveryAcceptedBatch) {
   if (GetParam() == ServerEnd::kRunning) GTEST_SKIP() << "files are copied once the server is gone";
   end(serve(2));
