@@ -569,8 +569,6 @@ std::vector<RefusedRow> refusedRows() {
        change + "MEETLEMAIL in \"row\" must be two digits from 01 to 12, not '13'"},
       {"ThreeDigitYear", rowWith(kANETLEMAIL, "202"), false,
        change + "ANETLEMAIL in \"row\" must be four digits, not '202'"},
-      {"FiveDigitYear", rowWith(kANETLEMAIL, "20245"), false,
-       change + "ANETLEMAIL in \"row\" has 5 characters, more than its 4"},
       {"WideBranch", rowWith(kCDFILIAL, "00001"), false,
        change + "CDFILIAL in \"row\" has 5 characters, more than its 4"},
       {"NegativeVolume", rowWith(kVRVOLDADOS, -987), false,
@@ -579,8 +577,6 @@ std::vector<RefusedRow> refusedRows() {
        change + "VRVOLDADOS in \"row\"" + range + "0" + top + "10.5"},
       {"VolumePastExactWholes", rowWith(kVRVOLDADOS, 1e300), false,
        change + "VRVOLDADOS in \"row\"" + range + "0" + top + "1e+300"},
-      {"NegativeCount", rowWith(kQTEMAIL, -1), false,
-       change + "QTEMAIL in \"row\"" + range + "1" + top + "-1"},
       {"NoMessages", rowWith(kQTEMAIL, 0), false,
        change + "QTEMAIL in \"row\"" + range + "1" + top + "0"},
       {"FractionalCount", rowWith(kQTEMAIL, 2.25), true,
@@ -646,6 +642,27 @@ TEST_F(ServerTest, RowsAtTheEdgesOfWhatAnImportProducesAreStored) {
                           "9007199254740992"}));
 }
 
+// The pending file cannot grow past a limit set on this process: a large batch fails to be
+// written, a small one still fits.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);  // the write fails instead of killing us
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, oldHandler_);
+  }
+
+ private:
+  rlimit saved_{};
+  void (*oldHandler_)(int) = nullptr;
+};
+
 TEST_F(ServerTest, BatchThatCannotBeAcceptedStoresNothingAndTheServerGoesOn) {
   mark("2025", "12", "05");
   setEmail({insertChange(statRow("0001", "keep@x.com", "b@x.com", "2025-12-05", 1, 1))});
@@ -658,7 +675,7 @@ TEST_F(ServerTest, BatchThatCannotBeAcceptedStoresNothingAndTheServerGoesOn) {
   }
   Reply reply;
   {
-    test::FileSizeLimit limit(256 * 1024);
+    FileSizeLimit limit(256 * 1024);
     reply = call("SetEmail", json::array({deltaOf(changes)}), kSessionB);
   }
   EXPECT_EQ(reply.status, 200);

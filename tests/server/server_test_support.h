@@ -3,10 +3,8 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -60,27 +58,6 @@ inline json updateChange(const json& old, const json& row) {
   return {{"op", "update"}, {"old", old}, {"row", row}};
 }
 inline json deleteChange(const json& old) { return {{"op", "delete"}, {"old", old}}; }
-
-// The pending file cannot grow past a limit set on this process: a large batch fails to be
-// written, a small one still fits.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    ::getrlimit(RLIMIT_FSIZE, &saved_);
-    oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);  // the write fails instead of killing us
-    rlimit limit = saved_;
-    limit.rlim_cur = bytes;
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() {
-    ::setrlimit(RLIMIT_FSIZE, &saved_);
-    std::signal(SIGXFSZ, oldHandler_);
-  }
-
- private:
-  rlimit saved_{};
-  void (*oldHandler_)(int) = nullptr;
-};
 
 inline json deltaOf(const json& changes) {
   return {{"columns", json::parse(columnsJson())}, {"changes", changes}};

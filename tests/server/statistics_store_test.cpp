@@ -447,30 +447,6 @@ TEST_F(StatisticsStoreTest, OneServerAtATimeUsesADatabase) {
   StatisticsStore reader(path_, StatisticsStore::Mode::kReadOnly);  // readers are welcome
 }
 
-// A full disk refuses the batch as a file's failure, naming the pending file and the OS error;
-// the store takes the next batch that fits.
-TEST_F(StatisticsStoreTest, PendingFileThatCannotGrowRefusesTheBatchAsAnInOutError) {
-  StatisticsStore store(path_, StatisticsStore::Mode::kReadWrite);
-  Replacement none;
-  std::vector<test::json> many;
-  for (int i = 0; i < 2000; ++i) {
-    many.push_back(test::insertChange(test::statRow(
-        "0001", "s" + std::to_string(i) + "@example.com", "b@example.org", "2025-12-05", 1, 1)));
-  }
-  try {
-    test::FileSizeLimit limit(64 * 1024);
-    accept(store, many, none);
-    ADD_FAILURE() << "a batch larger than the disk allows was accepted";
-  } catch (const platform::EInOutError& e) {
-    EXPECT_EQ(std::string(e.what()),
-              "writing a batch to the pending file '" + path_ + "-pending' failed: File too large");
-    EXPECT_EQ(e.path(), path_ + "-pending");
-    EXPECT_EQ(e.osError(), EFBIG);
-  }
-  accept(store, {many[7]}, none);
-  EXPECT_EQ(list(store), std::vector<std::string>{"0001 20251205 s7@example.com b@example.org 1"});
-}
-
 // Batch numbers go on after a restart, although the merged batches have left the pending file
 // (and the file itself is gone): a new batch taken for one merged already would be lost.
 TEST_F(StatisticsStoreTest, NumbersGoOnAfterARestart) {
