@@ -37,9 +37,10 @@ A batch is answered once it is written to PATH-pending, which survives a crash o
 the server then merges it into the table in the background, in the order the batches came,
 when no batch has come for a moment (at the latest ten seconds after it came); past 256 MiB
 the file is emptied before the next batch, once everything in it is merged. A stop merges what
-is waiting and removes the file; a stop whose merge fails says why and leaves the file, as a
-crash does, to the next start (or to 'zeb18000 stats'). Merge failures while serving are printed
-on stderr as they happen; the merge is retried every second.
+is waiting and removes the file, leaving the database as the one file PATH (unless a reader has
+it open then); a stop whose merge fails says why and leaves the file, as a crash does, to the
+next start (or to 'zeb18000 stats'). Merge failures while serving are printed on stderr as they
+happen; the merge is retried every second.
 One server at a time may use a database.
 )";
 
