@@ -209,7 +209,18 @@ int runImport(const Options& options) {
   // idle connection; the stop puts every accepted batch into the table before the command
   // returns, a failed run's too.
   module.reset();
-  if (embedded) embedded->stop();
+  if (embedded) {
+    try {
+      embedded->stop();
+    } catch (const std::exception& e) {
+      // Every batch sent is safe in the pending file, but not in the table that readers see.
+      std::fprintf(stderr,
+                   "zeb18000: the batches sent could not be merged into the table; they wait in "
+                   "%s-pending for the next start: %s\n",
+                   options.db.c_str(), e.what());
+      status = 1;
+    }
+  }
   double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   if (status != 0) return status;

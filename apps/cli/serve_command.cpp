@@ -27,20 +27,27 @@ What it does with the calls:
                 statistics from that date on are to be replaced; nothing is deleted yet
   SetEmail      takes one batch, whole or not at all: each branch's day on or after that date
                 that the batch carries, and that the session has not replaced yet, loses its
-                stored rows first; then the batch's rows are stored
+                stored rows first; then the batch's rows are stored. A batch with a row that
+                no import produces is refused whole: a day its month lacks (31 February), a
+                volume or count that is negative or not whole (or a count of 0), period codes
+                of another month
 Sessions quiet for an hour are forgotten.
 
 A batch is answered once it is written to PATH-pending, which survives a crash of the server;
 the server then merges it into the table in the background, in the order the batches came,
 when no batch has come for a moment (at the latest ten seconds after it came); past 256 MiB
 the file is emptied before the next batch, once everything in it is merged. A stop merges what
-is waiting and removes the file; a crash leaves it to the next start (or to 'zeb18000 stats').
+is waiting and removes the file, leaving the database as the one file PATH (unless a reader has
+it open then); a stop whose merge fails says why and leaves the file, as a crash does, to the
+next start (or to 'zeb18000 stats'). Merge failures while serving are printed on stderr as they
+happen; the merge is retried every second.
 One server at a time may use a database.
 )";
 
 constexpr const char* kFooter =
     R"(Exit status: 0 after a clean stop; 1 when the database cannot be opened (or another server uses
-it) or the address cannot be bound (the message goes to stderr); 2 on bad usage.
+it), the address cannot be bound, or the stop cannot merge what is waiting (the message goes to
+stderr); 2 on bad usage.
 )";
 
 // Port 0 takes any free port.
@@ -64,7 +71,12 @@ int serve(const server::ServerOptions& options) {
     ~RestoreMask() { pthread_sigmask(SIG_SETMASK, &mask, nullptr); }
   } restore{previous};
 
-  server::Server server(options);
+  server::ServerOptions withReport = options;
+  // A merge that fails is retried while the server runs; the operator hears of it at once.
+  withReport.reportFailure = [](const std::exception& failure) {
+    std::fprintf(stderr, "zeb18000 server: %s\n", failure.what());
+  };
+  server::Server server(withReport);
   server.start();
   std::printf(
       "zeb18000: serving ZEB18000.rdmImpEmailInt at http://%s:%d/rpc/ZEB18000.rdmImpEmailInt"
@@ -76,7 +88,15 @@ int serve(const server::ServerOptions& options) {
   sigwait(&stopSignals, &signal);
   std::printf("zeb18000: stopping on %s\n", signal == SIGINT ? "SIGINT" : "SIGTERM");
   std::fflush(stdout);
-  server.stop();
+  try {
+    server.stop();
+  } catch (const std::exception&) {
+    std::fprintf(stderr,
+                 "zeb18000: stopped with batches not merged into the table; they wait in %s-pending"
+                 " for the next start\n",
+                 options.databasePath.c_str());
+    throw;
+  }
   return 0;
 }
 

@@ -82,7 +82,8 @@ int statsCommand(std::span<char*> args) {
   app.add_option("--db", options.db,
                  "the server's database. Batches the server has taken and not yet\n"
                  "merged into its table (PATH-pending) are merged first, which needs\n"
-                 "the right to write the database; nothing else is written")
+                 "the right to write the database; nothing else is written. With\n"
+                 "nothing pending, the right to read the database's files is enough")
       ->type_name("PATH")
       ->required();
   app.add_option("--branch", options.filter.branch,

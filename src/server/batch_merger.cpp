@@ -1,7 +1,6 @@
 #include "server/batch_merger.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "platform/core/exceptions.h"
 
@@ -76,8 +75,12 @@ void mergeBatches(TableConnection& table, const PendingJournal& journal,
 }
 
 BatchMerger::BatchMerger(PendingJournal& journal, std::unique_ptr<TableConnection> table,
-                         std::int64_t merged, std::vector<QueuedBatch> queued)
-    : journal_(journal), table_(std::move(table)), accepted_(merged), merged_(merged) {
+                         std::int64_t merged, std::vector<QueuedBatch> queued, FailureReport report)
+    : journal_(journal),
+      table_(std::move(table)),
+      accepted_(merged),
+      merged_(merged),
+      report_(std::move(report)) {
   for (QueuedBatch& batch : queued) {
     accepted_ = batch.seq;
     queue_.push_back(std::move(batch));
@@ -160,42 +163,46 @@ void BatchMerger::run() {
   std::vector<QueuedBatch> round;
   std::unique_lock lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [&] { return stopping_ || (error_.empty() && !queue_.empty()); });
+    changed_.wait(lock, [&] { return stopping_ || (!error_ && !queue_.empty()); });
     // At a stop the batches already queued are merged first, unless merging fails.
-    if (queue_.empty() || (stopping_ && !error_.empty())) return;
+    if (queue_.empty() || (stopping_ && error_)) return;
     for (std::size_t n = nextRound(lock); n > 0 && !queue_.empty(); --n) {
       if (queue_.front().held) roundBytes_ += queue_.front().held->bytes();
       round.push_back(std::move(queue_.front()));
       queue_.pop_front();
     }
     lock.unlock();
-    std::string failure;
+    std::exception_ptr failure;
     auto started = Clock::now();
     try {
       mergeBatches(*table_, journal_, round, net_);
-    } catch (const std::exception& e) {
-      failure = e.what();
+    } catch (...) {
+      failure = std::current_exception();
     }
     nanos_ += static_cast<std::uint64_t>(
         std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - started).count());
     lock.lock();
-    if (!failure.empty()) {
+    if (failure) {
       // Back to the front, to be tried again in a while; callers of flush() hear why.
       for (auto it = round.rbegin(); it != round.rend(); ++it) queue_.push_front(std::move(*it));
       round.clear();
       roundBytes_ = 0;
-      if (error_.empty()) std::fprintf(stderr, "zeb18000 server: %s\n", failure.c_str());
       error_ = failure;
+      lastFailure_ = failure;
       ++failures_;
       changed_.notify_all();
+      lock.unlock();
+      tell(failure);
+      lock.lock();
       // At a stop they stay in the pending file, merged when the database is next opened.
       if (stopping_) return;
       changed_.wait_for(lock, std::chrono::seconds(1), [&] { return stopping_ || retryNow_; });
       retryNow_ = false;
       if (stopping_) return;
-      error_.clear();
+      error_ = nullptr;
       continue;
     }
+    reported_.clear();
     batches_ += round.size();
     merged_ = round.back().seq;
     release(round);
@@ -220,9 +227,27 @@ void BatchMerger::clean() {
   }
   try {
     journal_.empty();
+  } catch (...) {
+    // Merged batches left in the pending file are skipped when met again; nothing is lost,
+    // but a file that keeps growing is worth hearing of.
+    tell(std::current_exception());
+  }
+}
+
+// A merge retried every second that keeps failing the same way is reported once.
+void BatchMerger::tell(const std::exception_ptr& failure) {
+  if (!report_) return;
+  try {
+    std::rethrow_exception(failure);
   } catch (const std::exception& e) {
-    // Merged batches left in the pending file are skipped when met again; nothing is lost.
-    std::fprintf(stderr, "zeb18000 server: %s\n", e.what());
+    if (e.what() == reported_) return;
+    reported_ = e.what();
+    try {
+      report_(e);
+    } catch (...) {
+      // A report that fails must not end the merger: the failure stays for flush() to raise.
+    }
+  } catch (...) {
   }
 }
 
@@ -231,12 +256,12 @@ void BatchMerger::flush() {
   std::int64_t target = accepted_;
   std::uint64_t failed = failures_;
   if (merged_ >= target) return;
-  if (!error_.empty()) retryNow_ = true;
+  if (error_) retryNow_ = true;
   ++waiting_;
   changed_.notify_all();
   changed_.wait(lock, [&] { return merged_ >= target || failures_ > failed; });
   --waiting_;
-  if (merged_ < target) throw platform::Exception(error_);
+  if (merged_ < target) std::rethrow_exception(lastFailure_);
 }
 
 void BatchMerger::stop() {

@@ -17,6 +17,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -50,11 +52,16 @@ void mergeBatches(TableConnection& table, const PendingJournal& journal,
 
 class BatchMerger {
  public:
+  // Hears of a failure on the merger's thread as it happens: a merge that failed (once, until
+  // a merge succeeds or the failure changes) and a pending file that could not be emptied. It
+  // runs on that thread and must not call the merger. The library prints nothing itself.
+  using FailureReport = std::function<void(const std::exception& failure)>;
+
   // Starts the thread over "table", a write connection of its own. "merged" is the last batch
   // in the table; "queued" the batches accepted after it and left unmerged by an earlier
-  // process, in order.
+  // process, in order. "report" may be empty.
   BatchMerger(PendingJournal& journal, std::unique_ptr<TableConnection> table, std::int64_t merged,
-              std::vector<QueuedBatch> queued);
+              std::vector<QueuedBatch> queued, FailureReport report = {});
   // Stops the thread (see stop()).
   ~BatchMerger();
   BatchMerger(const BatchMerger&) = delete;
@@ -67,9 +74,10 @@ class BatchMerger {
   // Queues the batch numbered "batch.seq". The caller holds the journal's mutex, so that the
   // batches queue in the order of their numbers.
   void push(QueuedBatch batch);
-  // Waits until every batch queued so far is merged. Throws Exception with the merger's last
-  // failure when merging fails; a failed merge is retried every second meanwhile (at once when
-  // a caller waits), the batches staying in the pending file.
+  // Waits until every batch queued so far is merged. Throws the merger's last failure itself
+  // (the Exception of the table, the EInOutError of the pending file) when merging fails; a
+  // failed merge is retried every second meanwhile (at once when a caller waits), the batches
+  // staying in the pending file.
   void flush();
   // Merges what is queued, unless merging fails, and ends the thread. Safe to call twice.
   void stop();
@@ -86,6 +94,7 @@ class BatchMerger {
   std::size_t nextRound(std::unique_lock<std::mutex>& lock);
   void release(std::vector<QueuedBatch>& round);
   void clean();
+  void tell(const std::exception_ptr& failure);
 
   PendingJournal& journal_;
   std::unique_ptr<TableConnection> table_;
@@ -99,10 +108,13 @@ class BatchMerger {
   std::size_t roundBytes_ = 0;  // of those in the round
   std::int64_t accepted_ = 0;   // the last batch queued
   std::int64_t merged_ = 0;     // the last batch merged
-  std::string error_;           // why the last merge failed; empty when it did not
-  std::uint64_t failures_ = 0;  // merges that failed
-  bool retryNow_ = false;       // a caller waits: retry a failed merge without the pause
-  int waiting_ = 0;             // callers of flush() waiting
+  FailureReport report_;
+  std::exception_ptr error_;        // why the last merge failed; null when it did not
+  std::exception_ptr lastFailure_;  // kept through the retry, for the callers of flush()
+  std::string reported_;            // the failure last reported, until a merge succeeds
+  std::uint64_t failures_ = 0;      // merges that failed
+  bool retryNow_ = false;           // a caller waits: retry a failed merge without the pause
+  int waiting_ = 0;                 // callers of flush() waiting
   bool stopping_ = false;
   std::atomic<std::uint64_t> nanos_{0}, batches_{0};
 };

@@ -1,6 +1,10 @@
 #include "server/email_params.h"
 
 #include <array>
+#include <charconv>
+#include <cmath>
+#include <tuple>
+#include <utility>
 
 #include "server/json_reader.h"
 #include "server/rpc_message.h"
@@ -55,6 +59,29 @@ std::string datePartFault(Column column, std::string_view text) {
       break;
   }
   return {};
+}
+
+int twoDigits(std::string_view text) { return (text[0] - '0') * 10 + (text[1] - '0'); }
+
+int daysInMonth(int year, int month) {
+  static constexpr std::array<int, 12> kDays = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+  return month == 2 && leap ? 29 : kDays[static_cast<std::size_t>(month - 1)];
+}
+
+// Doubles count by one up to here; a sum past it would no longer be the sum of its parts.
+constexpr double kWholeMax = 9007199254740992.0;  // 2^53
+
+// The shortest text that reads back as "value", as a JSON writer gives it.
+std::string numberText(double value) {
+  char text[32];
+  auto [end, error] = std::to_chars(text, text + sizeof text, value);
+  return error == std::errc() ? std::string(text, end) : std::string("?");
+}
+
+// The period code of "month" for periods of "months" months, as the import writes it.
+std::string periodCode(int month, int months, std::string_view name) {
+  return std::to_string((month - 1) / months + 1) + "\u00b0" + std::string(name);
 }
 
 class DeltaDecoder {
@@ -252,6 +279,42 @@ class DeltaDecoder {
 };
 
 }  // namespace
+
+void checkStorableRows(const EmailBatch& batch) {
+  for (std::size_t i = 0; i < batch.changes.size(); ++i) {
+    const EmailChange& change = batch.changes[i];
+    if (change.op == ChangeOp::Delete) continue;
+    const EmailRow& row = change.row;
+    std::string where = "SetEmail: change " + std::to_string(i + 1) + ": ";
+    auto column = [&](Column c) { return where + std::string(kColumns[c].name) + " in \"row\""; };
+    // The decoder has checked the digits: four for the year, month 01-12, day 01-31.
+    std::string_view year = row.texts[kANETLEMAIL], month = row.texts[kMEETLEMAIL],
+                     day = row.texts[kDIETLEMAIL];
+    int y = std::stoi(std::string(year)), m = twoDigits(month);
+    int last = daysInMonth(y, m);
+    if (twoDigits(day) > last) {
+      invalid(column(kDIETLEMAIL) + " must be a day of " + std::string(year) + "-" +
+              std::string(month) + " (01 to " + std::to_string(last) + "), not '" +
+              std::string(day) + "'");
+    }
+    for (auto [c, lowest] : {std::pair{kVRVOLDADOS, 0.0}, std::pair{kQTEMAIL, 1.0}}) {
+      double value = c == kVRVOLDADOS ? row.volume : row.count;
+      if (!(value >= lowest && value <= kWholeMax && std::trunc(value) == value)) {
+        invalid(column(c) + " must be a whole number from " + numberText(lowest) + " to " +
+                numberText(kWholeMax) + ", not " + numberText(value));
+      }
+    }
+    for (auto [c, months, name] :
+         {std::tuple{kBIETLEMAIL, 2, "Bim"}, std::tuple{kTRETLEMAIL, 3, "Tri"},
+          std::tuple{kSEETLEMAIL, 6, "Sem"}}) {
+      std::string code = periodCode(m, months, name);
+      if (row.texts[c] != code) {
+        invalid(column(c) + " must be '" + code + "' for the month " + std::string(month) +
+                ", not '" + std::string(row.texts[c]) + "'");
+      }
+    }
+  }
+}
 
 void decodeGetEmailParams(std::string_view params) {
   std::size_t n = splitParams(params).size();

@@ -42,4 +42,19 @@ std::string decodeSetDelEmailParams(std::string_view params);
 // be digits (ANETLEMAIL four, MEETLEMAIL 01-12, DIETLEMAIL 01-31).
 void decodeSetEmailParams(std::string_view params, EmailBatch& batch);
 
+// Refuses a decoded batch that would store a row no import produces, so that the table and its
+// totals hold only such rows. Every row stored (the "row" of an insert or an update; the "old"
+// rows only name keys, which may be rows stored before these rules) must have:
+//  - a day that its month has in its year (the Gregorian calendar: no 31 April, 29 February
+//    only in a leap year);
+//  - VRVOLDADOS a whole number of bytes from 0 and QTEMAIL a whole number of messages from 1,
+//    neither past 2^53, where doubles stop counting by one;
+//  - the period codes of its month, as the import builds them: BIETLEMAIL, TRETLEMAIL and
+//    SEETLEMAIL the number of the bimester, trimester and semester followed by "°Bim", "°Tri"
+//    and "°Sem" (month 03: "2°Bim", "1°Tri", "1°Sem").
+// The widths and the date's digits were checked by decodeSetEmailParams(). Throws RpcError
+// kInvalidParams naming the change, the column and the value, for the first fault met, such as
+//   SetEmail: change 3: DIETLEMAIL in "row" must be a day of 2025-02 (01 to 28), not '31'
+void checkStorableRows(const EmailBatch& batch);
+
 }  // namespace zeb::server

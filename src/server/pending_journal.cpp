@@ -67,21 +67,27 @@ PendingJournal::~PendingJournal() {
 }
 
 void PendingJournal::fail(const std::string& what, int error) const {
-  throw platform::Exception("Pending file '" + path_ + "': " + what + ": " + std::strerror(error));
+  throw platform::EInOutError(error, path_, what + " the pending file");
 }
 
-bool PendingJournal::open(bool write) {
-  fd_ = ::open(path_.c_str(), (write ? O_RDWR | O_CREAT : O_RDONLY) | O_CLOEXEC, 0600);
+bool PendingJournal::open(bool write, unsigned mode) {
+  fd_ = ::open(path_.c_str(), (write ? O_RDWR | O_CREAT : O_RDONLY) | O_CLOEXEC, mode);
   if (fd_ < 0) {
     if (!write && errno == ENOENT) return false;
-    fail("cannot open it", errno);
+    fail("opening", errno);
+  }
+  struct stat st {};
+  if (write && ::fstat(fd_, &st) == 0 && (st.st_mode & 0777) != mode) {
+    // A file made by an earlier server, or under a narrower umask. Failing to widen it (a file
+    // of another owner) leaves readers as they were, which is no reason to refuse batches.
+    (void)::fchmod(fd_, static_cast<mode_t>(mode));
   }
   if (write && ::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK) {
-      throw platform::Exception("Pending file '" + path_ +
-                                "': another server is using the database");
+      throw platform::EInOutError(EWOULDBLOCK, path_, "locking the pending file",
+                                  "another server is using the database");
     }
-    fail("cannot lock it", errno);
+    fail("locking", errno);
   }
   return true;
 }
@@ -91,7 +97,7 @@ bool PendingJournal::readAt(std::uint64_t offset, void* into, std::size_t length
   while (length > 0) {
     ssize_t n = ::pread(fd_, out, length, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) fail("reading it", errno);
+    if (n < 0) fail("reading", errno);
     if (n == 0) return false;
     out += n;
     offset += static_cast<std::uint64_t>(n);
@@ -103,7 +109,7 @@ bool PendingJournal::readAt(std::uint64_t offset, void* into, std::size_t length
 std::vector<PendingJournal::Record> PendingJournal::scan() {
   std::vector<Record> records;
   struct stat st {};
-  if (::fstat(fd_, &st) != 0) fail("reading its size", errno);
+  if (::fstat(fd_, &st) != 0) fail("reading the size of", errno);
   auto end = static_cast<std::uint64_t>(st.st_size);
   std::uint64_t at = 0;
   size_ = 0;
@@ -126,7 +132,7 @@ std::vector<PendingJournal::Record> PendingJournal::scan() {
 }
 
 void PendingJournal::dropTail() {
-  if (::ftruncate(fd_, static_cast<off_t>(size_)) != 0) fail("cutting off a torn record", errno);
+  if (::ftruncate(fd_, static_cast<off_t>(size_)) != 0) fail("cutting a torn record off", errno);
 }
 
 std::uint64_t PendingJournal::append(std::int64_t seq, std::string_view days,
@@ -149,7 +155,7 @@ std::uint64_t PendingJournal::append(std::int64_t seq, std::string_view days,
       if (::ftruncate(fd_, static_cast<off_t>(size_)) != 0) {
         // Left torn: the next start cuts it off, as after a crash.
       }
-      fail("writing a batch", error);
+      fail("writing a batch to", error);
     }
     written += static_cast<std::uint64_t>(n);
     // Move past what was written, for the rare call that writes only a part.
@@ -166,22 +172,21 @@ std::uint64_t PendingJournal::append(std::int64_t seq, std::string_view days,
 }
 
 void PendingJournal::empty() {
-  if (::ftruncate(fd_, 0) != 0) fail("emptying it", errno);
+  if (::ftruncate(fd_, 0) != 0) fail("emptying", errno);
   size_ = 0;
 }
 
 void PendingJournal::load(std::int64_t seq, std::uint64_t offset, std::uint64_t length,
                           AcceptedBatch& into) const {
   into.text.resize(length);
+  const std::string what = "reading batch " + std::to_string(seq) + " back from the pending file";
   if (!readAt(offset, into.text.data(), length)) {
-    throw platform::Exception("Pending file '" + path_ + "': batch " + std::to_string(seq) +
-                              " is missing");
+    throw platform::EInOutError(0, path_, what, "the file ends before the batch");
   }
   try {
     decodeSetEmailParams(into.text, into.batch);
   } catch (const std::exception& e) {
-    throw platform::Exception("Pending file '" + path_ + "': batch " + std::to_string(seq) +
-                              " cannot be read back: " + e.what());
+    throw platform::EInOutError(0, path_, what, e.what());
   }
 }
 

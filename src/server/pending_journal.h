@@ -56,10 +56,14 @@ class PendingJournal {
   std::uint64_t size() const { return size_; }  // the bytes of whole records
 
   // Opens the file; "write" also makes it and locks it for this process alone. False when it
-  // is missing and "write" is not asked. Throws Exception "Pending file 'PATH': another server
-  // is using the database" when another process holds the lock, and "Pending file 'PATH':
-  // WHAT: REASON" on any other failure, as every method below does.
-  bool open(bool write);
+  // is missing and "write" is not asked. Every failure here and in the methods below throws
+  // EInOutError with the OS error and the path: "locking the pending file 'PATH' failed:
+  // another server is using the database" when another process holds the lock, else
+  // "WHAT the pending file 'PATH' failed: REASON", such as "writing a batch to the pending
+  // file '/srv/stats.db-pending' failed: No space left on device".
+  // A file that "write" makes, or finds with other permissions, gets "mode" (the database's, so
+  // that whoever may read the database may read what is pending for it).
+  bool open(bool write, unsigned mode = 0600);
   // The whole records from the start, up to the first one that is cut short or not a record.
   std::vector<Record> scan();
   // Cuts off what follows the whole records that scan() found: a record that a crash cut short.
@@ -68,9 +72,9 @@ class PendingJournal {
   std::uint64_t append(std::int64_t seq, std::string_view days, std::string_view delta);
   // Empties the file.
   void empty();
-  // Reads back the delta text of batch "seq" and decodes it into "into". Throws Exception
-  // "Pending file 'PATH': batch SEQ is missing" when the file is too short, and "... batch SEQ
-  // cannot be read back: WHY" when the text does not decode.
+  // Reads back the delta text of batch "seq" and decodes it into "into". Throws EInOutError
+  // "reading batch SEQ back from the pending file 'PATH' failed: the file ends before the
+  // batch" when the file is too short, and "...failed: WHY" when the text does not decode.
   void load(std::int64_t seq, std::uint64_t offset, std::uint64_t length,
             AcceptedBatch& into) const;
 

@@ -190,6 +190,7 @@ std::string Server::Impl::call(const RpcRequest& request, std::string_view sessi
     // One batch buffer per worker thread, so that its memory is reused from call to call.
     thread_local EmailBatch batch;
     decodeSetEmailParams(request.params, batch);
+    checkStorableRows(batch);
     decodeNanos += nanosSince(started);
     auto session = sessions->touch(sessionId);
     std::lock_guard lock(session->mutex);
@@ -216,13 +217,25 @@ Server::Server(ServerOptions options) : impl_(std::make_unique<Impl>()) {
   impl_->options = std::move(options);
 }
 
-Server::~Server() { stop(); }
+Server::~Server() {
+  try {
+    stop();
+  } catch (const std::exception& e) {
+    // No exception leaves a destructor: the failure goes to the report, and the batches wait
+    // in the pending file for the next start.
+    try {
+      if (impl_->options.reportFailure) impl_->options.reportFailure(e);
+    } catch (...) {
+    }
+  }
+}
 
 void Server::start() {
   Impl& d = *impl_;
   if (d.store) throw platform::Exception("The server has been started already");
   d.store =
-      std::make_unique<StatisticsStore>(d.options.databasePath, StatisticsStore::Mode::kReadWrite);
+      std::make_unique<StatisticsStore>(d.options.databasePath, StatisticsStore::Mode::kReadWrite,
+                                        StatisticsStore::kPendingBytesMax, d.options.reportFailure);
   d.sessions = std::make_unique<SessionTable>(d.options.sessionTimeout, d.options.clock);
   d.setUpRoutes();
   d.http.set_payload_max_length(kMaxBody);
@@ -263,11 +276,7 @@ void Server::stop() {
   if (!d.thread.joinable()) return;
   d.http.stop();
   d.thread.join();
-  try {
-    d.store->flush();
-  } catch (const std::exception&) {
-    // The merger has said why; the batches wait in the pending file for the next start.
-  }
+  d.store->flush();
 }
 
 const std::string& Server::host() const { return impl_->options.host; }

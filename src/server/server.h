@@ -9,10 +9,13 @@
 //  - SetDelEmail(year, month, day) starts an import in the calling session: it marks the date
 //    from which stored statistics are to be replaced and forgets what the session replaced
 //    before. Nothing is deleted yet.
-//  - SetEmail(delta) takes one batch whole, as StatisticsStore::accept() says: each
-//    (branch, day) on or after the mark that the batch carries and that the session has not
-//    replaced yet loses its stored rows first; then the changes are applied. The call answers
-//    once the batch is safe in the pending file; the store merges it into the table behind.
+//  - SetEmail(delta) refuses a batch with a row that no import produces (checkStorableRows() in
+//    email_params.h: an impossible date, a count or volume that is not a whole number of its
+//    range, period codes of another month), storing nothing of it. Otherwise it takes the batch
+//    whole, as StatisticsStore::accept() says: each (branch, day) on or after the mark that the
+//    batch carries and that the session has not replaced yet loses its stored rows first; then
+//    the changes are applied. The call answers once the batch is safe in the pending file; the
+//    store merges it into the table behind.
 //  - A session that has been quiet for the timeout is forgotten, mark and all; a later SetEmail
 //    under its id replaces nothing (its rows overwrite rows with the same key and no stored
 //    row is deleted), because replacing again could delete what the same import sent before.
@@ -25,6 +28,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -38,6 +42,11 @@ struct ServerOptions {
   std::chrono::steady_clock::duration sessionTimeout = std::chrono::hours(1);
   // The clock that sessions expire by; empty means std::chrono::steady_clock::now.
   std::function<std::chrono::steady_clock::time_point()> clock;
+  // Hears of a failure in the background as it happens, on a thread of the server's (a merge
+  // that fails and is retried, reported once until it succeeds), and, on the destroying
+  // thread, of a failed merge when the server is destroyed without stop(). The server prints
+  // nothing itself; empty: such failures reach only flush() and stop().
+  std::function<void(const std::exception& failure)> reportFailure;
 };
 
 // Where the server's own time went, summed over the SetEmail calls since start().
@@ -67,11 +76,12 @@ class Server {
   // cannot be bound. A server starts once; after stop() a new one is made.
   void start();
   // Stops accepting, lets the calls in progress end, and joins the thread; the batches accepted
-  // are merged before it returns (or, when merging fails, left to the next start). Safe to call
-  // twice.
+  // are merged before it returns. When merging fails, the server is stopped all the same and
+  // the failure is raised as flush() raises it: the batches stay in the pending file, merged
+  // when the database is next opened. Safe to call twice; a second call does nothing.
   void stop();
-  // Waits until every batch accepted so far is in the table. Throws Exception when merging
-  // fails.
+  // Waits until every batch accepted so far is in the table. Throws the merge's failure as it
+  // was raised (Exception of the table, EInOutError of the pending file) when merging fails.
   void flush();
 
   const std::string& host() const;

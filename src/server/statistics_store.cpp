@@ -1,6 +1,7 @@
 #include "server/statistics_store.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -200,7 +201,8 @@ class StatisticsStore::Lease {
   std::unique_ptr<TableConnection> connection_;
 };
 
-StatisticsStore::StatisticsStore(std::string path, Mode mode, std::uint64_t pendingBytesMax)
+StatisticsStore::StatisticsStore(std::string path, Mode mode, std::uint64_t pendingBytesMax,
+                                 FailureReport report)
     : path_(std::move(path)),
       mode_(mode),
       pendingBytesMax_(pendingBytesMax),
@@ -221,7 +223,10 @@ StatisticsStore::StatisticsStore(std::string path, Mode mode, std::uint64_t pend
   c->thread = std::thread([c] { c->run(); });
 
   journal_ = std::make_unique<PendingJournal>(path_ + "-pending");
-  journal_->open(true);
+  // The batches are the database's rows to be: the file is as readable as the database.
+  struct stat database {};
+  unsigned fileMode = ::stat(path_.c_str(), &database) == 0 ? database.st_mode & 0666 : 0600;
+  journal_->open(true, fileMode);
   auto table = openConnection(true);
   // What an earlier process accepted and did not merge is merged first, read back from the
   // pending file; a record that a crash cut short was never answered and is dropped.
@@ -236,25 +241,49 @@ StatisticsStore::StatisticsStore(std::string path, Mode mode, std::uint64_t pend
     unmerged.push_back({r.seq, std::move(r.days), {}, r.offset, r.deltaLength, nullptr, {}});
   }
   nextSeq_ = last + 1;
-  merger_ = std::make_unique<BatchMerger>(*journal_, std::move(table), merged, std::move(unmerged));
+  merger_ = std::make_unique<BatchMerger>(*journal_, std::move(table), merged, std::move(unmerged),
+                                          std::move(report));
 }
 
 StatisticsStore::~StatisticsStore() {
   // The merger finishes what was accepted, then the checkpointer goes: the writers' hook must
   // not reach it once it is gone.
+  bool whole = false;
   if (merger_) {
     merger_->stop();
-    // With everything merged the pending file goes, so that a stopped server's database is its
-    // SQLite files alone; what is left unmerged stays for the next start.
-    if (merger_->allMerged()) ::unlink(journal_->path().c_str());
+    // With everything merged the pending file goes; what is left unmerged stays for the next
+    // start.
+    whole = merger_->allMerged();
+    if (whole) ::unlink(journal_->path().c_str());
   }
   merger_.reset();
   checkpointer_.reset();
+  if (whole) leaveWholeFile();
+}
+
+// A stopped server leaves its database in one file, out of WAL mode: a copy of that file is
+// the whole database, and a user who may only read it can open it (a WAL database needs its
+// -shm file, which such a user cannot make). The next writer puts it back into WAL mode.
+void StatisticsStore::leaveWholeFile() {
+  std::vector<std::unique_ptr<TableConnection>> idle;
+  {
+    std::lock_guard lock(pool_->mutex);
+    idle.swap(pool_->idle);
+  }
+  if (idle.empty()) return;
+  idle.resize(1);  // the mode changes only on the last connection
+  // Refused while another process has the database open (a reader, say): it stays in WAL
+  // mode, which is as whole, only in more files, until the next clean stop.
+  (void)idle.front()->leaveWalMode();
 }
 
 // A reader merges, before it reads, what a server accepted and has not merged yet (a server
 // that is still merging, or one that ended before it could).
 void StatisticsStore::catchUp() {
+  // An empty pending file holds nothing to merge, whoever may open it: a server that has merged
+  // everything keeps it empty, readable by its own user alone when an earlier version made it.
+  struct stat pending {};
+  if (::stat((path_ + "-pending").c_str(), &pending) == 0 && pending.st_size == 0) return;
   PendingJournal journal(path_ + "-pending");
   if (!journal.open(false)) return;  // no pending file: nothing was accepted
   std::vector<PendingJournal::Record> records = journal.scan();

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -60,15 +61,20 @@ class StatisticsStore {
  public:
   enum class Mode { kReadWrite, kReadOnly };
 
+  // Hears of the merger's failures as they happen, on its thread (BatchMerger::FailureReport).
+  using FailureReport = std::function<void(const std::exception& failure)>;
+
   // Opens the database at "path". kReadWrite creates the file and the table when missing, puts
   // the database into WAL mode and starts the merger, which first merges what an earlier
   // process accepted and left unmerged. kReadOnly needs both to exist, and merges such batches
   // itself before it answers (which needs the right to write the database; Exception else).
-  // Throws Exception naming the path and the reason.
+  // Throws Exception naming the path and the reason (EInOutError for the pending file).
   // "pendingBytesMax" bounds the pending file: a batch that finds it larger waits until
-  // everything in it is merged, and the file is emptied first.
+  // everything in it is merged, and the file is emptied first. "report" (kReadWrite) hears of
+  // the merger's failures while it retries; the store prints nothing itself.
   static constexpr std::uint64_t kPendingBytesMax = std::uint64_t{256} << 20;
-  StatisticsStore(std::string path, Mode mode, std::uint64_t pendingBytesMax = kPendingBytesMax);
+  StatisticsStore(std::string path, Mode mode, std::uint64_t pendingBytesMax = kPendingBytesMax,
+                  FailureReport report = {});
   ~StatisticsStore();
   StatisticsStore(const StatisticsStore&) = delete;
   StatisticsStore& operator=(const StatisticsStore&) = delete;
@@ -80,12 +86,14 @@ class StatisticsStore {
   // merged into the table in the background, after every batch accepted before it. The days it
   // replaces are decided now, against "replacement", and added to it when the batch is accepted.
   // The store may take the batch over: "batch" is then left holding other buffers, ready to be
-  // decoded into again. Throws Exception when the pending file cannot be written; nothing is
-  // accepted then.
+  // decoded into again. Throws EInOutError when the pending file cannot be written, and the
+  // merger's failure when a full pending file waits for a merge that fails; nothing is accepted
+  // then.
   ApplyCounts accept(std::string_view text, EmailBatch& batch, Replacement& replacement);
 
-  // Waits until every batch accepted so far is merged. Throws Exception when the merger has
-  // failed (it retries every second meanwhile; the batches stay in the pending file).
+  // Waits until every batch accepted so far is merged. Throws the merger's failure, as it was
+  // raised (Exception of the table, EInOutError of the pending file), when merging fails (it
+  // retries every second meanwhile; the batches stay in the pending file).
   void flush() const;
 
   // Stores one batch at once, in one transaction, after every batch accepted before it. For
@@ -119,6 +127,7 @@ class StatisticsStore {
   struct Checkpointer;
   std::unique_ptr<TableConnection> openConnection(bool write) const;
   void catchUp();
+  void leaveWholeFile();
   static int walHook(void* store, ::sqlite3* db, const char* name, int pages);
 
   std::string path_;

@@ -1,6 +1,7 @@
 #include "server/stats_report.h"
 
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -17,7 +18,7 @@ constexpr std::size_t kFlushAt = 1 << 16;
 // Buffers the output and reports a failed write once.
 class Output {
  public:
-  explicit Output(std::FILE* out) : out_(out) {}
+  Output(std::FILE* out, std::string_view name) : out_(out), name_(name) {}
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;
 
@@ -28,14 +29,20 @@ class Output {
   void flush() {
     if (!buffer_.empty() &&
         std::fwrite(buffer_.data(), 1, buffer_.size(), out_) != buffer_.size()) {
-      throw platform::Exception("Writing the statistics failed");
+      fail();
     }
     buffer_.clear();
-    if (std::fflush(out_) != 0) throw platform::Exception("Writing the statistics failed");
+    if (std::fflush(out_) != 0) fail();
   }
 
  private:
+  [[noreturn]] void fail() const {
+    // A full disk or a closed pipe: the reason is the operator's next step.
+    throw platform::EInOutError(errno, std::string(name_), "writing the statistics to");
+  }
+
   std::FILE* out_;
+  std::string_view name_;
   std::string buffer_;
 };
 
@@ -228,8 +235,9 @@ std::string formatNumber(double value) {
   return std::string(buffer.data(), end);
 }
 
-void writeReport(ReportFormat format, const RowSource& rows, std::FILE* out) {
-  Output output(out);
+void writeReport(ReportFormat format, const RowSource& rows, std::FILE* out,
+                 std::string_view outName) {
+  Output output(out, outName);
   switch (format) {
     case ReportFormat::kTable:
       writeTable(rows, output);

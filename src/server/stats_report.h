@@ -26,8 +26,10 @@ using RowSource = std::function<void(const std::function<void(const EmailRow&)>&
 
 // Writes the rows in "format" to "out". Texts are written as stored (UTF-8); in tsv a
 // backslash, tab, CR or LF inside a value is written as \\, \t, \r, \n. Numbers are written as
-// integers when whole. Throws Exception when writing fails.
-void writeReport(ReportFormat format, const RowSource& rows, std::FILE* out);
+// integers when whole. Throws EInOutError naming "outName" when writing fails ("writing the
+// statistics to 'standard output' failed: No space left on device").
+void writeReport(ReportFormat format, const RowSource& rows, std::FILE* out,
+                 std::string_view outName = "standard output");
 
 // A number as the listings write it: an integer when whole, else the shortest exact decimal.
 std::string formatNumber(double value);

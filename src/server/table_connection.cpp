@@ -310,6 +310,20 @@ void TableConnection::rollBack() {
   sqlite3_reset(rollback_);
 }
 
+bool TableConnection::leaveWalMode() {
+  // The pragma answers the mode it leaves the database in, which is still "wal" when the
+  // change was refused.
+  sqlite3_stmt* stmt = nullptr;
+  bool left = false;
+  if (sqlite3_prepare_v2(db_, "PRAGMA journal_mode = DELETE", -1, &stmt, nullptr) == SQLITE_OK &&
+      sqlite3_step(stmt) == SQLITE_ROW) {
+    const auto* mode = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+    left = mode != nullptr && std::string_view(mode) == "delete";
+  }
+  sqlite3_finalize(stmt);
+  return left;
+}
+
 std::int64_t TableConnection::mergedThrough() {
   if (sqlite3_step(readMerged_) != SQLITE_ROW) {
     sqlite3_reset(readMerged_);

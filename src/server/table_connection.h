@@ -59,6 +59,11 @@ class TableConnection {
   // them with one statement.
   void write(NetChanges& net);
 
+  // Takes the database out of WAL mode: SQLite copies the log into the database file and
+  // removes the -wal and -shm files. False, and nothing changed, when another connection (of
+  // any process) has the database open.
+  bool leaveWalMode();
+
   // --- Reading ---
   // The number of the last accepted batch in the table; empty when the database cannot tell
   // (written before batches were numbered).

@@ -316,6 +316,15 @@ TEST_F(CliTest, import_stores_what_inspect_folds_and_a_second_import_changes_not
   EXPECT_EQ(run("import --quiet --db " + db + " " + log).out, "");
   EXPECT_EQ(run("stats --format tsv --db " + db).out, stored.out);
   EXPECT_EQ(workFilesLeft(), 0u);
+
+  // A listing that cannot be written fails, saying why.
+  fs::path err = dir_ / "stderr";
+  int raw = std::system(
+      (std::string(ZEB18000_BIN) + " stats --db " + db + " >/dev/full 2>" + err.string()).c_str());
+  EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, 1);
+  EXPECT_EQ(slurp(err),
+            "zeb18000: writing the statistics to 'standard output' failed: No space left on "
+            "device\n");
 }
 
 TEST_F(CliTest, import_exit_status_and_reasons) {
@@ -328,6 +337,13 @@ TEST_F(CliTest, import_exit_status_and_reasons) {
       write("other.log", "Dec  5 10:00:00 mx sshd[1]: session opened\n").string();
   std::string missing = (dir_ / "missing.log").string();
   std::string db = " --db " + (dir_ / "stats.db").string() + " ";
+  // A damaged line with a day its month lacks reaches the server, which refuses to store it.
+  std::string february30 =
+      writeLog("feb30.log",
+               "Feb 30 10:00:01 mx postfix/qmgr[1]: Q1: from=<a@example.com>, size=9, nrcpt=1\n"
+               "Feb 30 10:00:02 mx postfix/smtp[2]: Q1: to=<b@example.org>, status=sent\n",
+               1740787200 /* 2025-03-01 */)
+          .string();
   for (const Case& c : {
            Case{"import" + db + missing, 1,
                 "zeb18000: Arquivo é inválido ou não possui todos os dados necessários.\n"
@@ -339,6 +355,9 @@ TEST_F(CliTest, import_exit_status_and_reasons) {
                 "zeb18000: Organizando dados: calling GetEmail on ZEB18000.rdmImpEmailInt failed: "
                 "not connected (connecting to ZEB18000.rdmImpEmailInt on 127.0.0.1:9 failed: "
                 "connection refused)\n"},
+           Case{"import" + db + february30, 1,
+                "zeb18000: Importando 1/1: server error -32602: SetEmail: change 1: DIETLEMAIL in "
+                "\"row\" must be a day of 2025-02 (01 to 28), not '30'\n"},
            Case{"import", 2, "zeb18000: LOG is required\n"},
            Case{"import --server nowhere x.log", 2,
                 "zeb18000: the server needs HOST:PORT (such as 127.0.0.1:18000), not 'nowhere'\n"},

@@ -355,6 +355,31 @@ TEST(net_connection_test, an_answer_that_is_not_json_rpc_is_refused) {
   }
 }
 
+// Arguments that cannot travel fail as every other call fails, before anything is sent.
+TEST(net_connection_test, a_call_that_cannot_be_encoded_raises_a_server_error_and_sends_nothing) {
+  const std::string badUtf8 = "a\xC3\x28";
+  const std::string encoding =
+      "[json.exception.type_error.316] invalid UTF-8 byte at index 2: 0x28";
+  const struct {
+    std::string method;
+    json params;
+    std::string reason;
+  } cases[] = {
+      {"SetDelEmail", json::object({{"year", "2025"}}), "the arguments are not a JSON array"},
+      {"SetEmail", json::array({badUtf8}), "the arguments cannot be encoded (" + encoding + ")"},
+      {badUtf8, json::array(), "the method's name cannot be encoded (" + encoding + ")"},
+  };
+  ScriptedServer server;
+  TNetConnection connection;
+  prepare(connection, server.port());
+  connection.setConnected(true);
+  for (const auto& c : cases) {
+    EXPECT_EQ(serverErrorOf([&] { connection.call(c.method, c.params); }),
+              "calling " + c.method + " on " + address(server.port()) + " failed: " + c.reason);
+  }
+  EXPECT_EQ(server.seen().size(), 1u);  // the connect's description only
+}
+
 TEST(net_connection_test, without_throw_exception_a_failed_connect_shows_at_the_next_call) {
   int port = closedPort();
   TNetConnection connection;

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <csignal>
 #include <filesystem>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -49,6 +50,11 @@ class ServerTest : public ::testing::Test {
     options.databasePath = (dir_ / "stats.db").string();
     options.sessionTimeout = std::chrono::minutes(60);
     options.clock = [this] { return base_ + std::chrono::minutes(minutes_.load()); };
+    options.reportFailure = [this](const std::exception& failure) {
+      std::lock_guard lock(reportsMutex_);
+      reports_.push_back(failure.what());
+    };
+    options_ = options;
     server_ = std::make_unique<Server>(options);
     server_->start();
   }
@@ -112,10 +118,18 @@ class ServerTest : public ::testing::Test {
     return lines;
   }
 
+  std::vector<std::string> reports() {
+    std::lock_guard lock(reportsMutex_);
+    return reports_;
+  }
+
   fs::path dir_;
   std::chrono::steady_clock::time_point base_ = std::chrono::steady_clock::now();
   std::atomic<int> minutes_{0};
+  ServerOptions options_;
   std::unique_ptr<Server> server_;
+  std::mutex reportsMutex_;
+  std::vector<std::string> reports_;  // what the server reported of its own accord
 };
 
 // --- The handshake and GetEmail ------------------------------------------------------------
@@ -515,6 +529,119 @@ TEST_F(ServerTest, BatchWithABadThirdChangeStoresNothing) {
   EXPECT_EQ(stored(), std::vector<std::string>{"0001 a@x.com b@x.com 2025-12-05 1 1"});
 }
 
+// --- Rows that no import produces -----------------------------------------------------------
+
+struct RefusedRow {
+  const char* name;
+  json row;     // among good rows, as the third change of its batch
+  bool update;  // sent as the new values of an update rather than as an insert
+  std::string message;
+};
+
+void PrintTo(const RefusedRow& c, std::ostream* os) { *os << c.name; }
+
+// A row of 2024-02-29 (a leap day) from a@example.com with "column" set to "value".
+json rowWith(Column column, const json& value) {
+  json row = statRow("0001", "a@example.com", "b@example.org", "2024-02-29", 100, 2);
+  row[column] = value;
+  return row;
+}
+
+std::vector<RefusedRow> refusedRows() {
+  auto dated = [](const std::string& date) {
+    return statRow("0001", "a@example.com", "b@example.org", date, 100, 2);
+  };
+  const std::string change = "SetEmail: change 3: ";
+  const std::string range = " must be a whole number from ";
+  const std::string top = " to 9007199254740992, not ";
+  return {
+      {"February31", dated("2025-02-31"), false,
+       change + "DIETLEMAIL in \"row\" must be a day of 2025-02 (01 to 28), not '31'"},
+      {"February29OfACommonYear", dated("2025-02-29"), false,
+       change + "DIETLEMAIL in \"row\" must be a day of 2025-02 (01 to 28), not '29'"},
+      {"February29OfACenturyYear", dated("1900-02-29"), false,
+       change + "DIETLEMAIL in \"row\" must be a day of 1900-02 (01 to 28), not '29'"},
+      {"April31InAnUpdate", dated("2025-04-31"), true,
+       change + "DIETLEMAIL in \"row\" must be a day of 2025-04 (01 to 30), not '31'"},
+      {"Day00", rowWith(kDIETLEMAIL, "00"), false,
+       change + "DIETLEMAIL in \"row\" must be two digits from 01 to 31, not '00'"},
+      {"Month13", dated("2025-13-01"), false,
+       change + "MEETLEMAIL in \"row\" must be two digits from 01 to 12, not '13'"},
+      {"ThreeDigitYear", rowWith(kANETLEMAIL, "202"), false,
+       change + "ANETLEMAIL in \"row\" must be four digits, not '202'"},
+      {"WideBranch", rowWith(kCDFILIAL, "00001"), false,
+       change + "CDFILIAL in \"row\" has 5 characters, more than its 4"},
+      {"NegativeVolume", rowWith(kVRVOLDADOS, -987), false,
+       change + "VRVOLDADOS in \"row\"" + range + "0" + top + "-987"},
+      {"FractionalVolume", rowWith(kVRVOLDADOS, 10.5), true,
+       change + "VRVOLDADOS in \"row\"" + range + "0" + top + "10.5"},
+      {"VolumePastExactWholes", rowWith(kVRVOLDADOS, 1e300), false,
+       change + "VRVOLDADOS in \"row\"" + range + "0" + top + "1e+300"},
+      {"NoMessages", rowWith(kQTEMAIL, 0), false,
+       change + "QTEMAIL in \"row\"" + range + "1" + top + "0"},
+      {"FractionalCount", rowWith(kQTEMAIL, 2.25), true,
+       change + "QTEMAIL in \"row\"" + range + "1" + top + "2.25"},
+      {"BimesterOfAnotherMonth", rowWith(kBIETLEMAIL, "2\u00b0Bim"), false,
+       change + "BIETLEMAIL in \"row\" must be '1\u00b0Bim' for the month 02, not '2\u00b0Bim'"},
+      {"TrimesterWithoutDegreeSign", rowWith(kTRETLEMAIL, "1Tri"), false,
+       change + "TRETLEMAIL in \"row\" must be '1\u00b0Tri' for the month 02, not '1Tri'"},
+      {"SemesterWithOrdinalSign", rowWith(kSEETLEMAIL, "1\u00baSem"), true,
+       change + "SEETLEMAIL in \"row\" must be '1\u00b0Sem' for the month 02, not '1\u00baSem'"},
+  };
+}
+
+class ServerRefusedRowTest : public ServerTest, public ::testing::WithParamInterface<RefusedRow> {};
+
+// A batch holding one bad row among good ones stores nothing of itself, not even the days it
+// would replace; the import's next batch is stored as if the bad one had never come.
+TEST_P(ServerRefusedRowTest, RefusesTheBatchWholeAndTakesTheNextOne) {
+  const RefusedRow& c = GetParam();
+  mark("2024", "02", "01");
+  setEmail(
+      {insertChange(statRow("0001", "keep@example.com", "b@example.org", "2024-02-28", 1, 1)),
+       insertChange(statRow("0001", "keep@example.com", "b@example.org", "2024-02-29", 1, 1))});
+  server_->flush();
+  const std::vector<std::string> before = stored();
+  mark("2024", "02", "01", kSessionB);
+  json good1 = statRow("0001", "new@example.com", "b@example.org", "2024-02-28", 5, 1);
+  json good2 = statRow("0001", "new@example.com", "b@example.org", "2024-02-29", 7, 1);
+  json bad = c.update ? updateChange(good2, c.row) : insertChange(c.row);
+  Reply reply =
+      call("SetEmail", json::array({deltaOf({insertChange(good1), insertChange(good2), bad})}),
+           kSessionB);
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_EQ(reply.body["error"], (json{{"code", -32602}, {"message", c.message}}));
+  server_->flush();
+  EXPECT_EQ(stored(), before);
+  EXPECT_EQ(setEmail({insertChange(good1), insertChange(good2)}, kSessionB)["replacedDays"], 2);
+  EXPECT_EQ(stored(),
+            (std::vector<std::string>{"0001 new@example.com b@example.org 2024-02-28 5 1",
+                                      "0001 new@example.com b@example.org 2024-02-29 7 1"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, ServerRefusedRowTest, ::testing::ValuesIn(refusedRows()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// What an import does produce passes, at the edges of each rule; an old row only names the key
+// it replaces, whatever values it was stored with.
+TEST_F(ServerTest, RowsAtTheEdgesOfWhatAnImportProducesAreStored) {
+  mark("2000", "02", "01");
+  json leapCentury = statRow("0001", "a@example.com", "b@example.org", "2000-02-29", 0, 1);
+  json december = statRow("0001", "a@example.com", "b@example.org", "2025-12-31",
+                          9007199254740992.0, 9007199254740992.0);
+  json legacy = rowWith(kQTEMAIL, -4);
+  legacy[kVRVOLDADOS] = 0.5;
+  EXPECT_EQ(setEmail({insertChange(leapCentury), insertChange(december),
+                      updateChange(legacy, statRow("0001", "a@example.com", "b@example.org",
+                                                   "2024-02-29", 3, 1))})["updated"],
+            1);
+  EXPECT_EQ(stored(), (std::vector<std::string>{
+                          "0001 a@example.com b@example.org 2000-02-29 0 1",
+                          "0001 a@example.com b@example.org 2024-02-29 3 1",
+                          "0001 a@example.com b@example.org 2025-12-31 9007199254740992 "
+                          "9007199254740992"}));
+}
+
 // The pending file cannot grow past a limit set on this process: a large batch fails to be
 // written, a small one still fits.
 class FileSizeLimit {
@@ -552,10 +679,11 @@ TEST_F(ServerTest, BatchThatCannotBeAcceptedStoresNothingAndTheServerGoesOn) {
     reply = call("SetEmail", json::array({deltaOf(changes)}), kSessionB);
   }
   EXPECT_EQ(reply.status, 200);
-  EXPECT_EQ(reply.body["error"],
-            (json{{"code", -32000},
-                  {"message", "Pending file '" + (dir_ / "stats.db-pending").string() +
-                                  "': writing a batch: File too large"}}));
+  EXPECT_EQ(
+      reply.body["error"],
+      (json{{"code", -32000},
+            {"message", "writing a batch to the pending file '" +
+                            (dir_ / "stats.db-pending").string() + "' failed: File too large"}}));
   EXPECT_EQ(stored(), std::vector<std::string>{"0001 keep@x.com b@x.com 2025-12-05 1 1"});
   // The day was not replaced by the failed batch, so the next one still replaces it.
   EXPECT_EQ(setEmail({insertChange(statRow("0001", "c@x.com", "b@x.com", "2025-12-05", 1, 1))},
@@ -595,6 +723,42 @@ TEST_F(ServerTest, BatchTheTableRefusesWaitsUntilTheFaultIsGone) {
   EXPECT_EQ(stored(), (std::vector<std::string>{"0001 boom@x.com b@x.com 2025-12-05 1 1",
                                                 "0001 keep@x.com b@x.com 2025-12-05 1 1",
                                                 "0001 late@x.com b@x.com 2025-12-05 1 1"}));
+}
+
+// A stop that cannot merge what it accepted says so: the server is stopped all the same, the
+// batch waits in the pending file, and the next start merges it. While the merge is retried the
+// failure is reported once, not once a retry.
+TEST_F(ServerTest, StopRaisesTheMergeFailureAndTheNextStartMergesTheBatch) {
+  mark("2025", "12", "05");
+  test::execOn(dir_ / "stats.db",
+               "CREATE TRIGGER refuse BEFORE INSERT ON estatistica_email"
+               " BEGIN SELECT RAISE(ABORT, 'refused here'); END");
+  setEmail(
+      {insertChange(statRow("0001", "late@example.com", "b@example.org", "2025-12-05", 4, 1))});
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // a retry or two
+  const std::string why =
+      "Database '" + (dir_ / "stats.db").string() + "': storing a row: refused here";
+  try {
+    server_->stop();
+    ADD_FAILURE() << "the stop swallowed the failed merge";
+  } catch (const platform::EInOutError&) {
+    ADD_FAILURE() << "a table's failure is not a file's";
+  } catch (const platform::Exception& e) {
+    EXPECT_EQ(std::string(e.what()), why);
+  }
+  EXPECT_EQ(reports(), std::vector<std::string>{why});
+  EXPECT_NO_THROW(server_->stop());  // stopped already
+  EXPECT_GT(fs::file_size(dir_ / "stats.db-pending"), 0u);
+
+  test::execOn(dir_ / "stats.db", "DROP TRIGGER refuse");
+  server_ = std::make_unique<Server>(options_);
+  server_->start();
+  server_.reset();
+  EXPECT_FALSE(fs::exists(dir_ / "stats.db-pending"));
+  server_ = std::make_unique<Server>(options_);  // for the fixture to stop
+  EXPECT_EQ(stored(),
+            std::vector<std::string>{"0001 late@example.com b@example.org 2025-12-05 4 1"});
+  EXPECT_EQ(reports().size(), 1u);
 }
 
 // --- Updates and deletes --------------------------------------------------------------------

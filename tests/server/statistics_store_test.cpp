@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <csignal>
 #include <deque>
 #include <filesystem>
@@ -437,9 +438,11 @@ TEST_F(StatisticsStoreTest, OneServerAtATimeUsesADatabase) {
   try {
     StatisticsStore second(path_, StatisticsStore::Mode::kReadWrite);
     FAIL() << "opened twice";
-  } catch (const platform::Exception& e) {
-    EXPECT_EQ(std::string(e.what()),
-              "Pending file '" + path_ + "-pending': another server is using the database");
+  } catch (const platform::EInOutError& e) {
+    EXPECT_EQ(std::string(e.what()), "locking the pending file '" + path_ +
+                                         "-pending' failed: another server is using the database");
+    EXPECT_EQ(e.path(), path_ + "-pending");
+    EXPECT_EQ(e.osError(), EWOULDBLOCK);
   }
   StatisticsStore reader(path_, StatisticsStore::Mode::kReadOnly);  // readers are welcome
 }
@@ -462,6 +465,157 @@ TEST_F(StatisticsStoreTest, NumbersGoOnAfterARestart) {
                                                    "0001 20251205 run1@x.com b@x.com 1",
                                                    "0001 20251205 run2@x.com b@x.com 1"}));
 }
+
+// --- Readers and copies -------------------------------------------------------------------
+
+// Where a server that wrote the database stands when a reader comes.
+enum class ServerEnd { kStopped, kRunning, kKilled };
+
+void PrintTo(ServerEnd end, std::ostream* os) {
+  *os << (end == ServerEnd::kStopped   ? "stopped"
+          : end == ServerEnd::kRunning ? "running"
+                                       : "killed");
+}
+
+class StatisticsStoreReaderTest : public StatisticsStoreTest,
+                                  public ::testing::WithParamInterface<ServerEnd> {
+ protected:
+  // A server in a child process accepts two batches and merges them, then accepts
+  // "pendingBatches" more; then it stops, or waits to be killed. Answers its process id once it
+  // has accepted them all, or 0 once it has stopped.
+  pid_t serve(int pendingBatches) {
+    int ready[2];
+    EXPECT_EQ(::pipe(ready), 0);
+    pid_t child = ::fork();
+    if (child == 0) {
+      {
+        StatisticsStore store(path_, StatisticsStore::Mode::kReadWrite);
+        Replacement none;
+        for (int b = 0; b < 2 + pendingBatches; ++b) {
+          if (b == 2) store.flush();  // the batches after it are accepted and left pending
+          std::string origin = "s" + std::to_string(b) + "@example.com";
+          accept(store,
+                 {test::insertChange(
+                     test::statRow("0001", origin, "b@example.org", "2025-12-05", b, 1))},
+                 none);
+        }
+        if (pendingBatches == 0) store.flush();
+        if (GetParam() != ServerEnd::kStopped) {
+          char done = 1;
+          if (::write(ready[1], &done, 1) != 1) ::_exit(1);
+          for (;;) ::pause();
+        }
+      }
+      ::_exit(0);
+    }
+    ::close(ready[1]);
+    char done = 0;
+    bool running = ::read(ready[0], &done, 1) == 1;  // end of file: it has stopped
+    ::close(ready[0]);
+    if (!running) ::waitpid(child, nullptr, 0);
+    for (int b = 0; b < 2 + pendingBatches; ++b) {
+      std::string origin = "s" + std::to_string(b) + "@example.com";
+      expected_.push_back("0001 20251205 " + origin + " b@example.org " + std::to_string(b));
+    }
+    return running ? child : 0;
+  }
+
+  static void end(pid_t server) {
+    if (server == 0) return;
+    ::kill(server, SIGKILL);
+    ::waitpid(server, nullptr, 0);
+  }
+
+  // The rows as a reader sees them who may write none of the database's directory and files and
+  // read only what others may (nobody, when the test runs as root), or the reader's failure.
+  std::string readAsOutsider(const fs::path& dir) {
+    std::vector<std::pair<fs::path, fs::perms>> saved;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+      saved.emplace_back(entry.path(), entry.status().permissions());
+      fs::permissions(entry.path(), entry.status().permissions() &
+                                        ~(fs::perms::owner_write | fs::perms::group_write |
+                                          fs::perms::others_write));
+    }
+    fs::permissions(dir, fs::perms(0555));
+    int out[2];
+    EXPECT_EQ(::pipe(out), 0);
+    pid_t child = ::fork();
+    if (child == 0) {
+      ::close(out[0]);
+      std::string seen;
+      if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(1);
+      try {
+        StatisticsStore store((dir / "stats.db").string(), StatisticsStore::Mode::kReadOnly);
+        for (const std::string& line : list(store)) seen += line + "\n";
+      } catch (const std::exception& e) {
+        seen = std::string("failed: ") + e.what();
+      }
+      if (::write(out[1], seen.data(), seen.size()) < 0) ::_exit(1);
+      ::_exit(0);
+    }
+    ::close(out[1]);
+    std::string seen;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) seen.append(buffer, n);
+    ::close(out[0]);
+    ::waitpid(child, nullptr, 0);
+    fs::permissions(dir, fs::perms(0755));
+    for (const auto& [path, perms] : saved) fs::permissions(path, perms);
+    return seen;
+  }
+
+  std::string expected() const {
+    std::string all;
+    for (const std::string& line : expected_) all += line + "\n";
+    return all;
+  }
+
+  std::vector<std::string> expected_;
+};
+
+// Whoever may read a database lists it whenever nothing is pending: after a clean stop, while a
+// server runs with everything merged, and after a crash that left nothing unmerged.
+TEST_P(StatisticsStoreReaderTest, ReaderWithoutTheRightToWriteListsTheRows) {
+  pid_t server = serve(0);
+  if (GetParam() == ServerEnd::kKilled) end(server);
+  EXPECT_EQ(readAsOutsider(dir_), expected());
+  end(server);
+}
+
+// A copy of a database holds every batch that was answered when it is taken as the README
+// says: the file alone after a clean stop; the file with its -wal and -pending files beside it
+// after a crash.
+TEST_P(StatisticsStoreReaderTest, CopyOfTheNamedFilesHoldsEveryAcceptedBatch) {
+  if (GetParam() == ServerEnd::kRunning) GTEST_SKIP() << "files are copied once the server is gone";
+  end(serve(2));
+  fs::path copy = dir_ / "copy";
+  fs::create_directories(copy);
+  std::vector<std::string> files;
+  for (const char* suffix : {"", "-wal", "-pending", "-shm"}) {
+    if (!fs::exists(path_ + suffix)) continue;
+    files.push_back(std::string("stats.db") + suffix);
+    if (std::string_view(suffix) != "-shm") fs::copy_file(path_ + suffix, copy / files.back());
+  }
+  if (GetParam() == ServerEnd::kStopped) {
+    EXPECT_EQ(files, std::vector<std::string>{"stats.db"});
+  }
+  { StatisticsStore opened((copy / "stats.db").string(), StatisticsStore::Mode::kReadOnly); }
+  EXPECT_EQ(readAsOutsider(copy), expected());
+}
+
+INSTANTIATE_TEST_SUITE_P(StatisticsStoreTest, StatisticsStoreReaderTest,
+                         ::testing::Values(ServerEnd::kStopped, ServerEnd::kRunning,
+                                           ServerEnd::kKilled),
+                         [](const auto& info) {
+                           switch (info.param) {
+                             case ServerEnd::kStopped:
+                               return "after_a_clean_stop";
+                             case ServerEnd::kRunning:
+                               return "while_the_server_runs";
+                             default:
+                               return "after_a_crash";
+                           }
+                         });
 
 }  // namespace
 }  // namespace zeb::server

@@ -245,8 +245,8 @@ TNetConnection::Session& TNetConnection::session(std::string_view method) const 
 nlohmann::json TNetConnection::call(std::string_view method, const nlohmann::json& params) {
   Session& open = session(method);
   auto failure = [&](const std::string& reason) {
-    return Exception("calling " + std::string(method) + " on " + open.host + ":" +
-                     std::to_string(open.port) + " failed: " + reason);
+    return EServerError(0, "calling " + std::string(method) + " on " + open.host + ":" +
+                               std::to_string(open.port) + " failed: " + reason);
   };
   if (!params.is_array()) throw failure("the arguments are not a JSON array");
   std::string text;
@@ -267,8 +267,14 @@ nlohmann::json TNetConnection::callRaw(std::string_view method, std::string para
 
   // The arguments can be a large delta: the request goes out in three pieces instead of
   // being assembled into one more copy.
+  std::string name;
+  try {
+    name = nlohmann::json(method).dump();
+  } catch (const nlohmann::json::exception& error) {
+    throw failure("the method's name cannot be encoded (" + std::string(error.what()) + ")");
+  }
   std::string head = R"({"jsonrpc":"2.0","id":)" + std::to_string(open.nextCallId++) +
-                     R"(,"method":)" + nlohmann::json(method).dump() + R"(,"params":)";
+                     R"(,"method":)" + name + R"(,"params":)";
   const std::string_view pieces[] = {head, paramsJson, "}"};
   std::size_t length = head.size() + paramsJson.size() + 1;
   auto provide = [&pieces](std::size_t offset, std::size_t size, httplib::DataSink& sink) {

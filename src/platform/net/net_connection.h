@@ -81,8 +81,9 @@ class TNetConnection {
   // Calls "method" with positional arguments ("params" must be an array) and answers the raw
   // JSON-RPC response object, a "result" or an "error" alike, whatever the HTTP status;
   // judging it is the caller's business. Raises EServerError when not connected, when the
-  // server cannot be reached or does not answer in time, and when the answer is not a
-  // JSON-RPC response (a proxy's error page, say).
+  // method or the arguments cannot be encoded (nothing is sent then), when the server cannot
+  // be reached or does not answer in time, and when the answer is not a JSON-RPC response (a
+  // proxy's error page, say).
   nlohmann::json call(std::string_view method, const nlohmann::json& params);
   // The same with the arguments already encoded: "paramsJson" must be the text of a JSON
   // array. It is sent as it stands, without being parsed or copied.
