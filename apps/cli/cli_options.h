@@ -7,6 +7,8 @@
 #include <span>
 #include <string>
 
+#include "hosting/server_address.h"
+
 namespace zeb::cli {
 
 // One subcommand's command line, "zeb18000 COMMAND ...". Options are added to app() as CLI11
@@ -40,8 +42,6 @@ class CommandLine {
   CLI::App app_;
 };
 
-// Reads "HOST:PORT", the host possibly in brackets ("[::1]:18000"), a port of "lowestPort" to
-// 65535. Answers false, leaving "host" and "port" as they were, when "text" is not one.
-bool splitHostPort(const std::string& text, std::string& host, int& port, int lowestPort = 1);
+using hosting::splitHostPort;
 
 }  // namespace zeb::cli
