@@ -9,6 +9,7 @@
 
 #include "desktop_host.h"
 #include "hosting/server_address.h"
+#include "qt_widgets.h"
 
 namespace zeb::desktop {
 
@@ -121,6 +122,7 @@ int runDesktop(int argc, char** argv) {
   QApplication::setApplicationName("zeb18000-desktop");
   QApplication::setApplicationDisplayName("ZEB18000");
   QApplication::setApplicationVersion(ZEB_VERSION);
+  QApplication::setWindowIcon(applicationIcon());
   DesktopOptions options = parseCommandLine();
   try {
     DesktopHost host(options);

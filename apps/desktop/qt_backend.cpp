@@ -11,7 +11,6 @@
 #include <QLineEdit>
 #include <QMdiArea>
 #include <QMessageBox>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QStringList>
 #include <QToolButton>
@@ -62,9 +61,6 @@ QString availableFamily(const std::string& family, bool& fallback) {
   if (!fallback) return name;
   return QFontDatabase::systemFont(QFontDatabase::GeneralFont).family();
 }
-
-// A bar over 0 to kProgressSteps shows any maximum, also one past what an int range allows.
-constexpr int kProgressSteps = 1000;
 
 }  // namespace
 
@@ -250,8 +246,11 @@ QColor QtBackend::colorOf(ui::Color color) {
 }
 
 void QtBackend::processEvents() {
-  QCoreApplication::processEvents(QEventLoop::AllEvents);
+  auto now = std::chrono::steady_clock::now();
+  if (now - lastEvents_ < kEventPeriod) return;
+  lastEvents_ = now;
   if (busy_ != nullptr && busy_->isVisible()) busy_->step();
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
 QtBackend::Bound& QtBackend::bind(ui::Control& control) { return bound_[&control]; }
@@ -341,13 +340,9 @@ QWidget* QtBackend::create(ui::Control& control, QWidget* parent, Bound& b) {
       widget = frame;
       break;
     }
-    case ui::ControlKind::ProgressBar: {
-      auto* bar = new QProgressBar(parent);
-      bar->setRange(0, kProgressSteps);
-      bar->setTextVisible(false);
-      widget = bar;
+    case ui::ControlKind::ProgressBar:
+      widget = new ProgressWidget(parent);
       break;
-    }
   }
   widget->setObjectName(qs(control.name()));
   b.widget = widget;
@@ -389,8 +384,8 @@ void QtBackend::draw(ui::Control& control, unsigned what) {
   }
   if ((what & changes::kProgress) != 0 && control.kind() == ui::ControlKind::ProgressBar) {
     double fraction = static_cast<ui::ProgressBar&>(control).shownFraction();
-    static_cast<QProgressBar&>(widget).setValue(
-        static_cast<int>(std::lround(fraction * kProgressSteps)));
+    static_cast<ProgressWidget&>(widget).setValue(
+        static_cast<int>(std::lround(fraction * ProgressWidget::kSteps)));
   }
   if (isForm) {
     drawForm(static_cast<ui::Form&>(control), b, what);
@@ -484,11 +479,14 @@ void QtBackend::drawFont(ui::Control& control, QWidget& widget) {
   widget.setFont(font);
 }
 
-void QtBackend::repaint(ui::Form& form) {
-  if (QWidget* widget = widgetOf(form); widget != nullptr && widget->isVisible()) {
-    widget->repaint();
-  }
+void QtBackend::repaint(ui::Form& /*form*/) {
+  // Only what changed is painted, without handling the operator's input: a loop that repaints
+  // here need not be ready for a click yet. Paints count against the same period as the pump.
+  auto now = std::chrono::steady_clock::now();
+  if (now - lastEvents_ < kEventPeriod) return;
+  lastEvents_ = now;
   if (busy_ != nullptr && busy_->isVisible()) busy_->step();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest);
 }
 
 void QtBackend::controlDestroyed(ui::Control& control) {

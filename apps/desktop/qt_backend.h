@@ -9,8 +9,10 @@
 // request goes through the form's close handler. An error that a handler raises goes to the
 // host's exception handler: none crosses back into Qt.
 //
-// The Application hands over to this backend at most every 20 ms; the pump then handles Qt's
-// pending events, so an operator's click is answered within that time plus one unit of work.
+// The Application hands over to this backend at most every 20 ms; the backend lets Qt handle
+// its pending events (input and painting) at most every kEventPeriod of those, so that an
+// operator's click is answered within that time plus one unit of work, and an import pays for
+// few paints.
 //
 // Everything here belongs to the Qt GUI thread; a QApplication must exist before this backend
 // and outlive it.
@@ -18,6 +20,7 @@
 
 #include <QPointer>
 #include <QWidget>
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -36,6 +39,8 @@ class KeyFilter;
 
 class QtBackend : public platform::ui::Backend {
  public:
+  static constexpr std::chrono::milliseconds kEventPeriod{40};
+
   // Forms of the MDI child style open inside "mdiArea" (may be null: they become windows of
   // their own). Dialogs and the busy animation belong to "mainWindow" (may be null).
   QtBackend(QWidget* mainWindow, QMdiArea* mdiArea);
@@ -98,6 +103,7 @@ class QtBackend : public platform::ui::Backend {
   std::unordered_map<const platform::ui::Control*, Bound> bound_;
   KeyFilter* keyFilter_ = nullptr;
   BusyIndicator* busy_ = nullptr;
+  std::chrono::steady_clock::time_point lastEvents_{};
   bool waitCursor_ = false;
   bool unattended_ = false;
 };

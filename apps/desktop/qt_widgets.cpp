@@ -3,6 +3,8 @@
 #include <QCloseEvent>
 #include <QPainter>
 #include <QPixmap>
+#include <QStyle>
+#include <QStyleOptionProgressBar>
 #include <exception>
 
 #include "host/exception_handler.h"
@@ -53,6 +55,41 @@ QIcon searchGlyph() {
   QIcon icon;
   icon.addPixmap(magnifier(QColor(0, 0, 128)), QIcon::Normal);
   icon.addPixmap(magnifier(QColor(128, 128, 128)), QIcon::Disabled);
+  return icon;
+}
+
+void ProgressWidget::setValue(int value) {
+  if (value == value_) return;
+  value_ = value;
+  update();
+}
+
+void ProgressWidget::paintEvent(QPaintEvent*) {
+  QStyleOptionProgressBar option;
+  option.initFrom(this);
+  option.minimum = 0;
+  option.maximum = kSteps;
+  option.progress = value_;
+  option.textVisible = false;
+  option.state |= QStyle::State_Horizontal;
+  QPainter painter(this);
+  style()->drawControl(QStyle::CE_ProgressBar, &option, &painter, this);
+}
+
+QIcon applicationIcon() {
+  QIcon icon;
+  for (int size : {16, 32}) {
+    QPixmap pixmap(size, size);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.scale(size / 16.0, size / 16.0);
+    painter.setPen(QPen(QColor(0, 0, 128), 1));
+    painter.setBrush(QColor(255, 250, 220));
+    painter.drawRect(QRectF(1.5, 3.5, 13, 9));
+    painter.drawPolyline(QPolygonF({QPointF(1.5, 3.5), QPointF(8, 9), QPointF(14.5, 3.5)}));
+    icon.addPixmap(pixmap);
+  }
   return icon;
 }
 

@@ -46,6 +46,26 @@ class FormSubWindow : public QMdiSubWindow {
 // The magnifier glyph of the search button, with its enabled and its disabled (grey) state.
 QIcon searchGlyph();
 
+// A progress bar over 0 to 1000 that only asks to be painted when its value changes: Qt's own
+// paints itself at once on every visible step, a millisecond each time on a software surface,
+// which an import that moves its bar every few milliseconds would pay again and again.
+class ProgressWidget : public QWidget {
+ public:
+  static constexpr int kSteps = 1000;
+  explicit ProgressWidget(QWidget* parent) : QWidget(parent) {}
+  int value() const { return value_; }
+  void setValue(int value);
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  int value_ = 0;
+};
+
+// The host's own icon, an envelope, for its windows and the screens' frames.
+QIcon applicationIcon();
+
 // The host's busy animation: a ring of spokes turning over the middle of its parent. It turns
 // on its own timer while events are handled, and a step at every repaint otherwise.
 class BusyIndicator : public QWidget {
