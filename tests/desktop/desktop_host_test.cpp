@@ -6,16 +6,20 @@
 
 #include <QElapsedTimer>
 #include <QImage>
+#include <QKeyEvent>
 #include <QMainWindow>
 #include <QTimer>
 #include <fstream>
 #include <sstream>
 
 #include "desktop_test_support.h"
+#include "host/brenmor.h"
 #include "main_window.h"
+#include "platform/core/exceptions.h"
 #include "platform/ui/application.h"
 #include "platform/ui/controls.h"
 #include "platform/ui/form.h"
+#include "qt_backend.h"
 
 namespace zeb::desktop {
 namespace {
@@ -93,7 +97,16 @@ fs::path longLog() {
   return log;
 }
 
-TEST(DesktopHostTest, closing_the_window_during_a_run_asks_as_the_stop_does_and_closes_after) {
+// Types Escape where the screen's input focus is, as the operator's keyboard does.
+void pressEscape(QWidget* focus) {
+  ASSERT_NE(focus, nullptr);
+  QApplication::setActiveWindow(focus->window());
+  focus->setFocus();
+  QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+  QApplication::sendEvent(QApplication::focusWidget(), &escape);
+}
+
+TEST(DesktopHostTest, escape_and_the_close_box_are_refused_during_a_run_and_closing_asks_to_stop) {
   qtApp();
   DesktopOptions options;
   options.database = QString::fromStdString((scratchDirectory() / "close.db").string());
@@ -104,17 +117,34 @@ TEST(DesktopHostTest, closing_the_window_during_a_run_asks_as_the_stop_does_and_
   auto* stop = dynamic_cast<ui::Button*>(screen->findChild("btfParar"));
   auto* status = dynamic_cast<ui::Label*>(screen->findChild("lblProgresso"));
   ASSERT_TRUE(stop && status);
+  QWidget* edit = host.backend().widgetOf(*screen->findChild("edtArqEmail"));
 
-  // The operator closes the window twice during the run: first answering No, then Yes.
+  // Idle, Escape closes the screen, and the menu entry brings the same one back.
+  pressEscape(edit);
+  EXPECT_FALSE(screen->visible());
+  EXPECT_FALSE(host.backend().frameOf(*screen)->isVisible());
+  ASSERT_TRUE(host.openImportScreen());
+  EXPECT_EQ(ui::application().forms().back(), screen);
+  EXPECT_TRUE(host.backend().frameOf(*screen)->isVisible());
+
+  // During the run the operator presses Escape and the screen's close box, then closes the
+  // window twice: first answering No, then Yes.
   DialogOperator person;
   person.answer("Não");
   person.answer("Sim");
   int closes = 0;
-  bool openAfterNo = false;
+  bool openAfterNo = false, openAfterEscape = false, openAfterCloseBox = false;
   QTimer closer;
   closer.setInterval(5);
   QObject::connect(&closer, &QTimer::timeout, [&] {
     if (closes >= 2 || host.runningScreen() == nullptr || !stop->enabled()) return;
+    if (closes == 0 && !openAfterEscape) {
+      pressEscape(host.backend().widgetOf(*stop));
+      openAfterEscape = screen->visible();
+      host.backend().frameOf(*screen)->close();
+      openAfterCloseBox = screen->visible() && host.backend().frameOf(*screen)->isVisible();
+      return;
+    }
     if (closes == 1) openAfterNo = host.window().isVisible() && screen->visible();
     ++closes;
     host.window().close();
@@ -124,6 +154,8 @@ TEST(DesktopHostTest, closing_the_window_during_a_run_asks_as_the_stop_does_and_
   closer.stop();
 
   EXPECT_EQ(closes, 2);
+  EXPECT_TRUE(openAfterEscape);
+  EXPECT_TRUE(openAfterCloseBox);
   EXPECT_TRUE(openAfterNo);
   ASSERT_EQ(person.seen().size(), 2u);
   for (const auto& seen : person.seen()) {
@@ -139,6 +171,81 @@ TEST(DesktopHostTest, closing_the_window_during_a_run_asks_as_the_stop_does_and_
     QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
   }
   EXPECT_FALSE(host.window().isVisible());
+}
+
+TEST(DesktopHostTest, errors_that_reach_the_host_show_in_a_dialog_and_the_silent_abort_nothing) {
+  qtApp();
+  DesktopOptions options;
+  options.database = QString::fromStdString((scratchDirectory() / "errors.db").string());
+  DesktopHost host(options);
+  host.window().show();
+  DialogOperator person;
+  person.answer("OK");
+  person.answer("OK");
+
+  setenv("ZEB_MODULE", "/nonexistent/libzeb18000.so", 1);
+  EXPECT_FALSE(host.openImportScreen());
+  unsetenv("ZEB_MODULE");
+  ASSERT_TRUE(host.openImportScreen());
+  // The empty file name: the screen says so, and the abort that ends the command adds nothing.
+  EXPECT_FALSE(host.importLog(""));
+
+  ASSERT_EQ(person.seen().size(), 2u);
+  EXPECT_EQ(person.seen()[0].text.left(27), "loading the module failed: ");
+  EXPECT_EQ(person.seen()[0].buttons, QStringList{"OK"});
+  EXPECT_EQ(person.seen()[1].text, "Arquivo deve ser informado.");
+  EXPECT_EQ(person.seen()[1].buttons, QStringList{"OK"});
+}
+
+struct OverrideCase {
+  const char* name;
+  DesktopOptions options;
+  std::string branch;
+  std::string host;
+  int port;  // 0: the embedded server's, some free port
+};
+
+TEST(DesktopHostTest, the_command_line_overrides_the_stored_settings_for_the_session_only) {
+  qtApp();
+  const ServerChoice stored{"0002", "192.0.2.1:1", "stored.db"};
+  saveServerChoice(stored);
+  QString db = QString::fromStdString((scratchDirectory() / "override.db").string());
+  auto with = [](auto set) {
+    DesktopOptions o;
+    set(o);
+    return o;
+  };
+  const std::vector<OverrideCase> cases = {
+      {"stored", {}, "0002", "192.0.2.1", 1},
+      {"branch", with([](DesktopOptions& o) { o.branch = "0003"; }), "0003", "192.0.2.1", 1},
+      {"server", with([](DesktopOptions& o) { o.server = "localhost:2"; }), "0002", "localhost", 2},
+      {"db means the embedded server", with([&](DesktopOptions& o) { o.database = db; }), "0002",
+       "127.0.0.1", 0},
+  };
+  for (const OverrideCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    DesktopHost host(c.options);
+    const host::HostSettings& in = host::hostSettings();
+    EXPECT_EQ(in.branch, c.branch);
+    EXPECT_EQ(in.serverHost, c.host);
+    if (c.port != 0) {
+      EXPECT_EQ(in.serverPort, c.port);
+    } else {
+      EXPECT_NE(in.serverPort, 1);
+    }
+    EXPECT_EQ(loadServerChoice(), stored);
+  }
+
+  const std::vector<std::pair<ServerChoice, QString>> wrong = {
+      {{"", "", "a.db"}, "A filial tem de 1 a 4 caracteres, não \"\"."},
+      {{"12345", "", "a.db"}, "A filial tem de 1 a 4 caracteres, não \"12345\"."},
+      {{"0001", "host", "a.db"},
+       "O servidor se escreve HOST:PORTA (como 127.0.0.1:18000), não \"host\"."},
+      {{"0001", "", ""}, "Sem servidor, o banco de dados do servidor embutido deve ser informado."},
+      {{"0001", "[::1]:18000", ""}, ""},
+  };
+  for (const auto& [choice, problem] : wrong) EXPECT_EQ(checkServerChoice(choice), problem);
+  EXPECT_THROW(DesktopHost(with([](DesktopOptions& o) { o.branch = ""; })), platform::Exception);
 }
 
 }  // namespace
