@@ -1,13 +1,9 @@
 #include "desktop_host.h"
 
 #include <QApplication>
-#include <QCommandLineParser>
-#include <QMessageBox>
 #include <QPixmap>
 #include <QTimer>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <exception>
 
 #include "host/brenmor.h"

@@ -67,7 +67,7 @@ QString availableFamily(const std::string& family, bool& fallback) {
 // Hands the keys typed into a form to the form first, as the toolkit's forms see them.
 class KeyFilter : public QObject {
  public:
-  explicit KeyFilter(QtBackend& backend) : backend_(backend) {}
+  KeyFilter() = default;
 
   void addForm(QWidget* widget, ui::Form* form) { forms_[widget] = form; }
   void removeForm(const ui::Form* form) {
@@ -110,12 +110,11 @@ class KeyFilter : public QObject {
     return 0;
   }
 
-  [[maybe_unused]] QtBackend& backend_;
   std::map<QWidget*, ui::Form*> forms_;
 };
 
 QtBackend::QtBackend(QWidget* mainWindow, QMdiArea* mdiArea)
-    : mainWindow_(mainWindow), mdiArea_(mdiArea), keyFilter_(new KeyFilter(*this)) {
+    : mainWindow_(mainWindow), mdiArea_(mdiArea), keyFilter_(new KeyFilter) {
   qApp->installEventFilter(keyFilter_);
 }
 
