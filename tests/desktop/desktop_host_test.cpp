@@ -7,7 +7,10 @@
 #include <QElapsedTimer>
 #include <QImage>
 #include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMainWindow>
+#include <QTest>
 #include <QTimer>
 #include <fstream>
 #include <sstream>
@@ -150,7 +153,12 @@ TEST(DesktopHostTest, escape_and_the_close_box_are_refused_during_a_run_and_clos
     host.window().close();
   });
   closer.start();
-  host.importLog(QString::fromStdString(longLog().string()));
+  // The operator types the log's path and clicks the import command.
+  auto* typed = qobject_cast<QLineEdit*>(edit);
+  ASSERT_NE(typed, nullptr);
+  QTest::keyClicks(typed, QString::fromStdString(longLog().string()));
+  EXPECT_EQ(screen->findChild("edtArqEmail")->text(), longLog().string());
+  QTest::mouseClick(host.backend().widgetOf(*screen->findChild("sbtImportExport")), Qt::LeftButton);
   closer.stop();
 
   EXPECT_EQ(closes, 2);
@@ -164,6 +172,9 @@ TEST(DesktopHostTest, escape_and_the_close_box_are_refused_during_a_run_and_clos
   }
   EXPECT_EQ(status->caption().rfind("Importação finalizada pelo usuário", 0), 0u)
       << status->caption();
+  auto* shown = qobject_cast<QLabel*>(host.backend().widgetOf(*status));
+  ASSERT_NE(shown, nullptr);
+  EXPECT_EQ(shown->text().toStdString(), status->caption());
   // The window goes once the run has ended.
   QElapsedTimer waited;
   waited.start();

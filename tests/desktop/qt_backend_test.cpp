@@ -84,12 +84,23 @@ TEST_F(QtBackendTest, the_screen_stands_as_designed_and_its_details_unfold_above
       {"btfParar", "grbDadosRel", {195, 56, 80, 21}},
       {"btfDetalhes", "grbDadosRel", {279, 56, 80, 21}},
       {"grbDetEmail", "grbDadosRel", {4, 87, 356, 75}},
+      {"lblPerEmail", "grbDetEmail", {6, 15, 123, 13}},
       {"lblPerImpEmail", "grbDetEmail", {144, 15, 200, 13}},
+      {"lblQtEmail", "grbDetEmail", {6, 35, 123, 13}},
+      {"lblQtImpEmail", "grbDetEmail", {144, 35, 200, 13}},
+      {"lblRegAgrup", "grbDetEmail", {6, 55, 123, 13}},
       {"lblDadAgrup", "grbDetEmail", {144, 55, 200, 13}},
+      {"panBotoes", "panMenu", {0, 0, 55, 56}},
+      {"sbtImportExport", "panBotoes", {4, 4, 47, 25}},
+      {"sbtSair", "panBotoes", {4, 31, 47, 22}},
+      {"panHelp", "panMenu", {0, 56, 55, 28}},
+      {"lblCodTela", "panHelp", {2, 8, 52, 13}},
       {"lblProgresso", "panProgresso", {2, 2, 363, 13}},
       {"pgbProgresso", "panProgresso", {1, 16, 418, 15}},
   };
   expectPlaces(common);
+  // A label that sizes itself keeps its designed place; its width is its caption's.
+  EXPECT_EQ(widget("lblArqEmail").pos(), QPoint(6, 18));
   expectPlaces({{"grbDadosRel", "frmImpEmailInternet", {0, 0, 365, 84}},
                 {"panMenu", "frmImpEmailInternet", {365, 0, 55, 84}},
                 {"panProgresso", "frmImpEmailInternet", {0, 84, 420, 32}}});
