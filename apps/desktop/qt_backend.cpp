@@ -246,7 +246,7 @@ QColor QtBackend::colorOf(ui::Color color) {
 
 void QtBackend::processEvents() {
   auto now = std::chrono::steady_clock::now();
-  if (now - lastEvents_ < kEventPeriod) return;
+  if (now - lastEvents_ < eventPeriod_) return;
   lastEvents_ = now;
   if (busy_ != nullptr && busy_->isVisible()) busy_->step();
   QCoreApplication::processEvents(QEventLoop::AllEvents);
@@ -482,7 +482,7 @@ void QtBackend::repaint(ui::Form& /*form*/) {
   // Only what changed is painted, without handling the operator's input: a loop that repaints
   // here need not be ready for a click yet. Paints count against the same period as the pump.
   auto now = std::chrono::steady_clock::now();
-  if (now - lastEvents_ < kEventPeriod) return;
+  if (now - lastEvents_ < eventPeriod_) return;
   lastEvents_ = now;
   if (busy_ != nullptr && busy_->isVisible()) busy_->step();
   QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest);
