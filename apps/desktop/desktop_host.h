@@ -7,6 +7,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <memory>
 #include <optional>
 
@@ -87,9 +88,9 @@ class DesktopHost {
   bool closePending_ = false;
 };
 
-// The command line: answers the options, or exits with the help, the version or a usage error
-// (status 2).
-DesktopOptions parseCommandLine();
+// The command line (the program's name first): answers the options, or exits with the help, the
+// version (which need a QCoreApplication) or a usage error (status 2).
+DesktopOptions parseCommandLine(const QStringList& arguments);
 
 // main(): the application, the host and its event loop.
 int runDesktop(int argc, char** argv);

@@ -55,7 +55,7 @@ bool asksForPicture(int argc, char** argv) {
 
 }  // namespace
 
-DesktopOptions parseCommandLine() {
+DesktopOptions parseCommandLine(const QStringList& arguments) {
   QCommandLineParser parser;
   parser.setApplicationDescription(QString::fromUtf8(kDescription));
   QCommandLineOption help = parser.addHelpOption();
@@ -71,7 +71,7 @@ DesktopOptions parseCommandLine() {
   QCommandLineOption window("window", "Open this screen at start: import.", "NAME");
   parser.addOptions({branch, server, db, screenshot, importLog, window});
 
-  if (!parser.parse(QCoreApplication::arguments())) usageError(parser.errorText());
+  if (!parser.parse(arguments)) usageError(parser.errorText());
   if (parser.isSet(help)) parser.showHelp(0);
   if (parser.isSet(version)) parser.showVersion();
   if (!parser.positionalArguments().isEmpty()) {
@@ -106,14 +106,18 @@ DesktopOptions parseCommandLine() {
 }
 
 int runDesktop(int argc, char** argv) {
+  QStringList arguments;
+  for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
   if (asksForTextOnly(argc, argv)) {
     // The help and the version need no display.
     QCoreApplication core(argc, argv);
     QCoreApplication::setApplicationName("zeb18000-desktop");
     QCoreApplication::setApplicationVersion(ZEB_VERSION);
-    parseCommandLine();
+    parseCommandLine(arguments);
     return 0;
   }
+  // Bad usage is told before any display is needed.
+  DesktopOptions options = parseCommandLine(arguments);
   if (asksForPicture(argc, argv) && std::getenv("QT_QPA_PLATFORM") == nullptr &&
       std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
@@ -123,7 +127,6 @@ int runDesktop(int argc, char** argv) {
   QApplication::setApplicationDisplayName("ZEB18000");
   QApplication::setApplicationVersion(ZEB_VERSION);
   QApplication::setWindowIcon(applicationIcon());
-  DesktopOptions options = parseCommandLine();
   try {
     DesktopHost host(options);
     if (!options.screenshot.isEmpty()) return host.screenshot();

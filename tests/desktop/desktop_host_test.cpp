@@ -14,6 +14,7 @@
 #include <QTimer>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 
 #include "desktop_test_support.h"
 #include "host/brenmor.h"
@@ -46,10 +47,12 @@ struct ProgramRun {
   std::string err;
 };
 
-// Runs the program on the offscreen platform with a scratch home.
-ProgramRun runDesktop(const std::string& arguments) {
+// Runs the program with a scratch home, on the offscreen platform or with no display at all.
+ProgramRun runDesktop(const std::string& arguments, bool display = true) {
   fs::path dir = scratchDirectory();
-  std::string command = "QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME=" + (dir / "config").string() +
+  std::string platform = display ? "QT_QPA_PLATFORM=offscreen"
+                                 : "env -u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY";
+  std::string command = platform + " XDG_CONFIG_HOME=" + (dir / "config").string() +
                         " " ZEB18000_DESKTOP_BIN " " + arguments + " >" + (dir / "out").string() +
                         " 2>" + (dir / "err").string();
   int status = std::system(command.c_str());
@@ -84,6 +87,30 @@ TEST(DesktopPictureTest, the_program_imports_the_log_and_writes_the_main_window_
     QImage image(QString::fromStdString(picture.string()), "PNG");
     ASSERT_FALSE(image.isNull());
     EXPECT_EQ(image.size(), QSize(840, 600));
+  }
+}
+
+TEST(DesktopCommandLineTest, help_and_bad_usage_need_no_display) {
+  const std::vector<std::tuple<std::string, int, std::string>> cases = {
+      {"--help", 0, ""},
+      {"--window stats", 2, "zeb18000-desktop: --window knows the screen 'import', not 'stats'\n"},
+      {"--server nohost", 2,
+       "zeb18000-desktop: the server needs HOST:PORT (such as 127.0.0.1:18000), not 'nohost'\n"},
+      {"--server 127.0.0.1:1 --db x.db", 2,
+       "zeb18000-desktop: --db is the embedded server's; it does not go with --server\n"},
+      {"--branch 12345", 2,
+       "zeb18000-desktop: the branch code has 1 to 4 characters, not '12345'\n"},
+      {"stray", 2, "zeb18000-desktop: unexpected argument 'stray'\n"},
+  };
+  for (const auto& [arguments, status, message] : cases) {
+    SCOPED_TRACE(arguments);
+    ProgramRun run = runDesktop(arguments, false);
+    EXPECT_EQ(run.status, status);
+    if (status == 0) {
+      EXPECT_NE(run.out.find("--screenshot <FILE>"), std::string::npos) << run.out;
+    } else {
+      EXPECT_EQ(run.err, message + "Run 'zeb18000-desktop --help' for usage.\n");
+    }
   }
 }
 
