@@ -4,12 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
+#include <QDialog>
+#include <QFileDialog>
 #include <QFontDatabase>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QMdiArea>
 #include <QMdiSubWindow>
+#include <QTimer>
+#include <fstream>
 
 #include "desktop_test_support.h"
 #include "import/module_state.h"
@@ -201,6 +206,37 @@ TEST_F(QtBackendTest, a_dialog_answers_the_result_code_of_the_portuguese_button_
     ASSERT_EQ(person.seen().size(), 1u);
     EXPECT_EQ(person.seen()[0].text, "Parar importação?");
     EXPECT_EQ(person.seen()[0].buttons, c.captions);
+  }
+}
+
+TEST_F(QtBackendTest, the_search_button_opens_the_file_dialog_with_the_screen_s_filter) {
+  import::moduleStartUp();
+  screen::TfrmImpEmailInternet screen;
+  window_.show();
+  ui::application().flush();
+  const QString chosen =
+      QString::fromStdString((testing::scratchDirectory() / "chosen.log").string());
+  std::ofstream(chosen.toStdString()) << "Dec  5 10:00:00 mx postfix/qmgr[1]: x\n";
+  QStringList filters;
+  // The operator picks a file, then opens the dialog again and cancels.
+  for (bool pick : {true, false}) {
+    QTimer::singleShot(0, [&] {
+      auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+      ASSERT_NE(dialog, nullptr);
+      filters = dialog->nameFilters();
+      if (pick) {
+        dialog->selectFile(chosen);
+        static_cast<QDialog*>(dialog)->accept();
+      } else {
+        dialog->reject();
+      }
+    });
+    static_cast<QAbstractButton&>(widget("btpArqEmail")).click();
+    ui::application().flush();
+    EXPECT_EQ(filters, (QStringList{"Arquivos para importação (*.txt, *.log) (*.txt *.log)",
+                                    "Todos os arquivos (*)"}));
+    EXPECT_EQ(screen.edtArqEmail.text(), chosen.toStdString());
+    EXPECT_EQ(static_cast<QLineEdit&>(widget("edtArqEmail")).text(), chosen);
   }
 }
 
