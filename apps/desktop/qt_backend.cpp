@@ -114,8 +114,13 @@ class KeyFilter : public QObject {
 };
 
 QtBackend::QtBackend(QWidget* mainWindow, QMdiArea* mdiArea)
-    : mainWindow_(mainWindow), mdiArea_(mdiArea), keyFilter_(new KeyFilter) {
+    : mainWindow_(mainWindow),
+      mdiArea_(mdiArea),
+      keyFilter_(new KeyFilter),
+      settleTimer_(std::make_unique<QTimer>()) {
   qApp->installEventFilter(keyFilter_);
+  settleTimer_->setSingleShot(true);
+  QObject::connect(settleTimer_.get(), &QTimer::timeout, [this] { settle(); });
 }
 
 QtBackend::~QtBackend() {
@@ -508,14 +513,21 @@ void QtBackend::setFocus(ui::Control& control) {
 }
 
 void QtBackend::setCursor(int cursor) {
-  bool wait = cursor == ui::kCrHourGlass;
-  if (wait == waitCursor_) return;
-  if (wait) {
+  wantWait_ = cursor == ui::kCrHourGlass;
+  if (wantWait_ && !waitCursor_) {
     QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-  } else {
-    QGuiApplication::restoreOverrideCursor();
+    waitCursor_ = true;
+  } else if (!wantWait_ && waitCursor_) {
+    settleTimer_->start(kSettleDelay);
   }
-  waitCursor_ = wait;
+}
+
+void QtBackend::settle() {
+  if (!wantWait_ && waitCursor_) {
+    QGuiApplication::restoreOverrideCursor();
+    waitCursor_ = false;
+  }
+  if (!wantBusy_ && busy_ != nullptr) busy_->stop();
 }
 
 QWidget* QtBackend::dialogParent() const {
@@ -590,15 +602,17 @@ void QtBackend::showBusy(ui::Form* owner, int /*kind*/) {
   QWidget* over = mainWindow_.data();
   if (over == nullptr && owner != nullptr) over = frameOf(*owner);
   if (over == nullptr) return;
+  wantBusy_ = true;
   if (busy_ == nullptr || busy_->parentWidget() != over) {
     delete busy_;
     busy_ = new BusyIndicator(over);
   }
-  busy_->start();
+  if (!busy_->isVisible()) busy_->start();
 }
 
 void QtBackend::hideBusy() {
-  if (busy_ != nullptr) busy_->stop();
+  wantBusy_ = false;
+  if (busy_ != nullptr && busy_->isVisible()) settleTimer_->start(kSettleDelay);
 }
 
 }  // namespace zeb::desktop

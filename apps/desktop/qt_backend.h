@@ -14,14 +14,21 @@
 // operator's click is answered within that time plus one unit of work, and an import pays for
 // few paints.
 //
+// The wait cursor and the busy animation appear at once when asked for, and go kSettleDelay after
+// the last request to end them: an upload asks for both around each of its many short server
+// calls, and showing and hiding them hundreds of times a second would cost a paint each time
+// (a tenth of a large import) and flicker.
+//
 // Everything here belongs to the Qt GUI thread; a QApplication must exist before this backend
 // and outlive it.
 #pragma once
 
 #include <QPointer>
+#include <QTimer>
 #include <QWidget>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,6 +47,7 @@ class KeyFilter;
 class QtBackend : public platform::ui::Backend {
  public:
   static constexpr std::chrono::milliseconds kEventPeriod{40};
+  static constexpr std::chrono::milliseconds kSettleDelay{250};
   // Another period than kEventPeriod (the pump benchmark weighs cost against answer time).
   void setEventPeriod(std::chrono::milliseconds period) { eventPeriod_ = period; }
 
@@ -99,6 +107,8 @@ class QtBackend : public platform::ui::Backend {
   void drawFont(platform::ui::Control& control, QWidget& widget);
   void drawText(platform::ui::Control& control, QWidget& widget);
   QWidget* dialogParent() const;
+  // Puts the cursor and the busy animation in the state last asked for.
+  void settle();
 
   QPointer<QWidget> mainWindow_;
   QPointer<QMdiArea> mdiArea_;
@@ -107,7 +117,10 @@ class QtBackend : public platform::ui::Backend {
   BusyIndicator* busy_ = nullptr;
   std::chrono::milliseconds eventPeriod_ = kEventPeriod;
   std::chrono::steady_clock::time_point lastEvents_{};
-  bool waitCursor_ = false;
+  bool waitCursor_ = false;  // the override cursor is the hourglass
+  bool wantWait_ = false;
+  bool wantBusy_ = false;
+  std::unique_ptr<QTimer> settleTimer_;
   bool unattended_ = false;
 };
 
