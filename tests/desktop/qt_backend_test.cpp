@@ -6,9 +6,11 @@
 
 #include <QAbstractButton>
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFontDatabase>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QMdiArea>
@@ -19,6 +21,7 @@
 #include "desktop_test_support.h"
 #include "import/module_state.h"
 #include "platform/ui/application.h"
+#include "qt_widgets.h"
 #include "screen/imp_email_internet.h"
 
 namespace zeb::desktop {
@@ -238,6 +241,41 @@ TEST_F(QtBackendTest, the_search_button_opens_the_file_dialog_with_the_screen_s_
     EXPECT_EQ(screen.edtArqEmail.text(), chosen.toStdString());
     EXPECT_EQ(static_cast<QLineEdit&>(widget("edtArqEmail")).text(), chosen);
   }
+}
+
+TEST_F(QtBackendTest, the_wait_cursor_and_busy_animation_show_at_once_and_go_after_a_pause) {
+  window_.show();
+  auto busyShown = [this] {
+    for (QWidget* w : window_.findChildren<QWidget*>()) {
+      if (dynamic_cast<BusyIndicator*>(w) != nullptr && w->isVisible()) return true;
+    }
+    return false;
+  };
+  auto waitCursor = [] {
+    return QGuiApplication::overrideCursor() != nullptr &&
+           QGuiApplication::overrideCursor()->shape() == Qt::WaitCursor;
+  };
+  auto settle = [] {
+    QElapsedTimer waited;
+    waited.start();
+    while (waited.elapsed() < 2 * QtBackend::kSettleDelay.count()) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+  };
+  // Many short server calls, as an upload makes them: shown at the first, kept in between.
+  for (int call = 0; call < 3; ++call) {
+    ui::application().showBusy(nullptr, 1);
+    ui::application().setCursor(ui::kCrHourGlass);
+    EXPECT_TRUE(busyShown());
+    EXPECT_TRUE(waitCursor());
+    ui::application().setCursor(ui::kCrDefault);
+    ui::application().hideBusy();
+    EXPECT_TRUE(busyShown());
+  }
+  settle();
+  EXPECT_FALSE(busyShown());
+  EXPECT_FALSE(waitCursor());
+  EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
 }
 
 TEST(QtBackendFilterTest, the_file_filter_reads_as_qt_writes_it_and_star_dot_star_takes_all) {
