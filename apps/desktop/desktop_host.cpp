@@ -1,6 +1,7 @@
 #include "desktop_host.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QPixmap>
 #include <QTimer>
 #include <cstdio>
@@ -208,8 +209,13 @@ int DesktopHost::screenshot() {
       }
     }
   }
-  // Let Qt lay out and paint what the run left.
-  for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
+  // Let Qt lay out and paint what the run left, the busy animation gone.
+  QElapsedTimer waited;
+  waited.start();
+  do {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  } while (!backend_->settled() && waited.elapsed() < 5000);
+  QCoreApplication::processEvents();
   QPixmap picture = window_->grab();
   host::setExceptionHandler(std::move(previous));
   if (!picture.save(options_.screenshot, "PNG")) {

@@ -69,6 +69,9 @@ class QtBackend : public platform::ui::Backend {
   // the open-file dialog answers nothing.
   void setUnattended(bool unattended) { unattended_ = unattended; }
 
+  // False while the wait cursor or the busy animation is still to go (kSettleDelay).
+  bool settled() const { return !settleTimer_->isActive(); }
+
   // The dialog captions, in Portuguese, and the title of a message dialog of "type".
   static QString buttonCaption(platform::ui::MsgDlgBtn button);
   static QString dialogTitle(platform::ui::MsgDlgType type);

@@ -87,6 +87,9 @@ TEST(DesktopPictureTest, the_program_imports_the_log_and_writes_the_main_window_
     QImage image(QString::fromStdString(picture.string()), "PNG");
     ASSERT_FALSE(image.isNull());
     EXPECT_EQ(image.size(), QSize(840, 600));
+    // Nothing is left in the middle of the window above the screen, such as the busy animation
+    // of the upload.
+    EXPECT_EQ(image.pixel(410, 282), image.pixel(100, 100));
   }
 }
 
