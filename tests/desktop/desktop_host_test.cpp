@@ -139,7 +139,7 @@ void pressEscape(QWidget* focus) {
   QApplication::sendEvent(QApplication::focusWidget(), &escape);
 }
 
-TEST(DesktopHostTest, escape_and_the_close_box_are_refused_during_a_run_and_closing_asks_to_stop) {
+TEST(DesktopHostTest, during_a_run_escape_and_the_close_box_are_refused_and_stop_and_closing_ask) {
   qtApp();
   DesktopOptions options;
   options.database = QString::fromStdString((scratchDirectory() / "close.db").string());
@@ -160,13 +160,15 @@ TEST(DesktopHostTest, escape_and_the_close_box_are_refused_during_a_run_and_clos
   EXPECT_EQ(ui::application().forms().back(), screen);
   EXPECT_TRUE(host.backend().frameOf(*screen)->isVisible());
 
-  // During the run the operator presses Escape and the screen's close box, then closes the
-  // window twice: first answering No, then Yes.
+  // During the run the operator presses Escape and the screen's close box, clicks the stop
+  // button and answers No, then closes the window twice: first answering No, then Yes.
   DialogOperator person;
+  person.answer("Não");
   person.answer("Não");
   person.answer("Sim");
   int closes = 0;
-  bool openAfterNo = false, openAfterEscape = false, openAfterCloseBox = false;
+  bool openAfterNo = false, openAfterEscape = false, openAfterCloseBox = false,
+       runningAfterStopNo = false;
   QTimer closer;
   closer.setInterval(5);
   QObject::connect(&closer, &QTimer::timeout, [&] {
@@ -176,6 +178,8 @@ TEST(DesktopHostTest, escape_and_the_close_box_are_refused_during_a_run_and_clos
       openAfterEscape = screen->visible();
       host.backend().frameOf(*screen)->close();
       openAfterCloseBox = screen->visible() && host.backend().frameOf(*screen)->isVisible();
+      QTest::mouseClick(host.backend().widgetOf(*stop), Qt::LeftButton);
+      runningAfterStopNo = host.runningScreen() != nullptr && stop->enabled();
       return;
     }
     if (closes == 1) openAfterNo = host.window().isVisible() && screen->visible();
@@ -194,8 +198,9 @@ TEST(DesktopHostTest, escape_and_the_close_box_are_refused_during_a_run_and_clos
   EXPECT_EQ(closes, 2);
   EXPECT_TRUE(openAfterEscape);
   EXPECT_TRUE(openAfterCloseBox);
+  EXPECT_TRUE(runningAfterStopNo);
   EXPECT_TRUE(openAfterNo);
-  ASSERT_EQ(person.seen().size(), 2u);
+  ASSERT_EQ(person.seen().size(), 3u);
   for (const auto& seen : person.seen()) {
     EXPECT_EQ(seen.text, "Parar importação?");
     EXPECT_EQ(seen.buttons, (QStringList{"Sim", "Não"}));
