@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "hosting/server_address.h"
+
 namespace zeb::cli {
 
 // One subcommand's command line, "zeb18000 COMMAND ...". Options are added to app() as CLI11
@@ -45,8 +47,6 @@ class CommandLine {
 // standard input is named twice, since it can be read once only.
 std::vector<std::string> logPaths(const std::vector<std::string>& args);
 
-// Reads "HOST:PORT", the host possibly in brackets ("[::1]:18000"), a port of "lowestPort" to
-// 65535. Answers false, leaving "host" and "port" as they were, when "text" is not one.
-bool splitHostPort(const std::string& text, std::string& host, int& port, int lowestPort = 1);
+using hosting::splitHostPort;
 
 }  // namespace zeb::cli

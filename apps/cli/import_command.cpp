@@ -1,8 +1,6 @@
 // zeb18000 import: the headless host of the import screen. It loads the module, opens the screen
 // through IniProc, puts the log into the file field, presses the import command and shows the
 // screen through the console backend.
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -20,6 +18,8 @@
 #include "host/base_screen.h"
 #include "host/brenmor.h"
 #include "host/exception_handler.h"
+#include "hosting/embedded_server.h"
+#include "hosting/loaded_module.h"
 #include "import/log_paths.h"
 #include "platform/core/exceptions.h"
 #include "platform/ui/application.h"
@@ -75,53 +75,6 @@ struct Options {
   bool quiet = false;
 };
 
-// The module, loaded as a host loads it, and unloaded after its screen is gone.
-class LoadedModule {
- public:
-  LoadedModule() {
-    const char* path = std::getenv("ZEB_MODULE");
-    if (path == nullptr || *path == '\0') path = "libzeb18000.so";
-    handle_ = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (handle_ == nullptr) {
-      throw platform::Exception(std::string("loading the module failed: ") + dlerror());
-    }
-    initialize_ = entry("Initialize");
-    iniProc_ = entry("IniProc");
-    finalize_ = entry("Finalize");
-    initialize_();
-  }
-  ~LoadedModule() {
-    ui::application().destroyOwnedForms();
-    finalize_();
-    dlclose(handle_);
-  }
-  LoadedModule(const LoadedModule&) = delete;
-  LoadedModule& operator=(const LoadedModule&) = delete;
-
-  // Enters the module; an error that IniProc handed to the host is raised here.
-  void iniProc() {
-    std::exception_ptr error;
-    host::ExceptionHandler previous =
-        host::setExceptionHandler([&error](std::exception_ptr e) { error = std::move(e); });
-    iniProc_();
-    host::setExceptionHandler(std::move(previous));
-    if (error) std::rethrow_exception(error);
-  }
-
- private:
-  using Entry = void (*)();
-  Entry entry(const char* name) {
-    auto address = reinterpret_cast<Entry>(dlsym(handle_, name));
-    if (address == nullptr) throw platform::Exception(std::string("the module exports no ") + name);
-    return address;
-  }
-
-  void* handle_ = nullptr;
-  Entry initialize_ = nullptr;
-  Entry iniProc_ = nullptr;
-  Entry finalize_ = nullptr;
-};
-
 template <typename T>
 T& control(ui::Form& screen, const char* name) {
   auto* found = dynamic_cast<T*>(screen.findChild(name));
@@ -148,19 +101,13 @@ int runImport(const Options& options) {
   settings.branch = options.branch;
   std::unique_ptr<server::Server> embedded;
   if (options.server.empty()) {
-    server::ServerOptions serverOptions;
-    serverOptions.port = 0;
-    serverOptions.databasePath = options.db;
-    embedded = std::make_unique<server::Server>(serverOptions);
-    embedded->start();
-    settings.serverHost = embedded->host();
-    settings.serverPort = embedded->port();
+    embedded = hosting::startEmbeddedServer(options.db, settings);
   } else {
     splitHostPort(options.server, settings.serverHost, settings.serverPort);
   }
   host::setHostSettings(settings);
 
-  auto module = std::make_unique<LoadedModule>();
+  auto module = std::make_unique<hosting::LoadedModule>();
   module->iniProc();
   ui::Form* form = nullptr;
   for (ui::Form* f : ui::application().forms()) {

@@ -1,0 +1,82 @@
+#include "settings_dialog.h"
+
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSettings>
+
+#include "hosting/server_address.h"
+
+namespace zeb::desktop {
+
+ServerChoice loadServerChoice() {
+  ServerChoice choice;
+  QSettings settings("zeb18000", "zeb18000-desktop");
+  choice.branch = settings.value("branch", choice.branch).toString();
+  choice.server = settings.value("server", choice.server).toString();
+  choice.database = settings.value("database", choice.database).toString();
+  return choice;
+}
+
+void saveServerChoice(const ServerChoice& choice) {
+  QSettings settings("zeb18000", "zeb18000-desktop");
+  settings.setValue("branch", choice.branch);
+  settings.setValue("server", choice.server);
+  settings.setValue("database", choice.database);
+}
+
+QString checkServerChoice(const ServerChoice& choice) {
+  if (choice.branch.isEmpty() || choice.branch.size() > 4) {
+    return "A filial tem de 1 a 4 caracteres, não \"" + choice.branch + "\".";
+  }
+  std::string host;
+  int port = 0;
+  if (!choice.server.isEmpty() &&
+      !hosting::splitHostPort(choice.server.toStdString(), host, port)) {
+    return "O servidor se escreve HOST:PORTA (como 127.0.0.1:18000), não \"" + choice.server +
+           "\".";
+  }
+  if (choice.server.isEmpty() && choice.database.isEmpty()) {
+    return "Sem servidor, o banco de dados do servidor embutido deve ser informado.";
+  }
+  return {};
+}
+
+SettingsDialog::SettingsDialog(const ServerChoice& choice, QWidget* parent)
+    : QDialog(parent),
+      branch_(new QLineEdit(choice.branch, this)),
+      server_(new QLineEdit(choice.server, this)),
+      database_(new QLineEdit(choice.database, this)) {
+  setWindowTitle("Configurações");
+  branch_->setMaxLength(4);
+  server_->setPlaceholderText("embutido");
+  auto* form = new QFormLayout(this);
+  form->addRow("Filial:", branch_);
+  form->addRow("Servidor (HOST:PORTA):", server_);
+  form->addRow("Banco do servidor embutido:", database_);
+  form->addRow(new QLabel("Vale a partir da próxima abertura de uma tela.", this));
+  auto* buttons = new QDialogButtonBox(this);
+  buttons->addButton("OK", QDialogButtonBox::AcceptRole);
+  buttons->addButton("Cancelar", QDialogButtonBox::RejectRole);
+  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+  form->addRow(buttons);
+}
+
+ServerChoice SettingsDialog::choice() const {
+  return {branch_->text().trimmed(), server_->text().trimmed(), database_->text().trimmed()};
+}
+
+void SettingsDialog::accept() {
+  QString problem = checkServerChoice(choice());
+  if (!problem.isEmpty()) {
+    QMessageBox::warning(this, "Configurações", problem);
+    return;
+  }
+  QDialog::accept();
+}
+
+}  // namespace zeb::desktop

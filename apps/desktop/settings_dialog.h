@@ -1,0 +1,42 @@
+// The host's settings as the operator keeps them between sessions: the branch code, the
+// application server (none: the embedded one over a database file) and that database.
+#pragma once
+
+#include <QDialog>
+#include <QString>
+
+class QLineEdit;
+
+namespace zeb::desktop {
+
+struct ServerChoice {
+  QString branch = "0001";           // 1 to 4 characters
+  QString server;                    // HOST:PORT; empty for the embedded server
+  QString database = "zeb18000.db";  // the embedded server's SQLite file
+  bool operator==(const ServerChoice&) const = default;
+};
+
+// Kept with QSettings (organisation "zeb18000", application "zeb18000-desktop"); what is not
+// stored takes the defaults above.
+ServerChoice loadServerChoice();
+void saveServerChoice(const ServerChoice& choice);
+
+// What is wrong with "choice", in the operator's words, or an empty text when nothing is.
+QString checkServerChoice(const ServerChoice& choice);
+
+// The settings dialog: it answers a checked choice, or keeps asking while OK is pressed on a
+// wrong one.
+class SettingsDialog : public QDialog {
+ public:
+  SettingsDialog(const ServerChoice& choice, QWidget* parent);
+  ServerChoice choice() const;
+
+  void accept() override;
+
+ private:
+  QLineEdit* branch_;
+  QLineEdit* server_;
+  QLineEdit* database_;
+};
+
+}  // namespace zeb::desktop
