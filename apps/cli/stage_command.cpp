@@ -1,16 +1,14 @@
+#include <unistd.h>
+
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include <unistd.h>
-
-#include <memory>
-
 #include "cli_options.h"
 #include "commands.h"
 #include "console_backend.h"
-#include "stop_signals.h"
 #include "host/brenmor.h"
 #include "import/module_state.h"
 #include "import/phase_sequence.h"
@@ -20,6 +18,7 @@
 #include "platform/os/file.h"
 #include "platform/os/file_services.h"
 #include "platform/ui/application.h"
+#include "stop_signals.h"
 #include "tsv_writer.h"
 
 namespace zeb::cli {
@@ -41,7 +40,8 @@ Stages:
             ends) on stdout, and "inLinhas=N stAno=YYYY" on stderr
   parse     the sending records (cdsEnvio: CDMENS, CDREMET, DIA, MES, SIZE, ANO), then the
             delivery records (cdsRecebimento: DIA, MES, NMDEST, CDMENS, ANO), in log order,
-            read through the work file; ANO is still empty
+            read through the work file; ANO is still empty, except on lines with an
+            RFC 3339 time stamp (2026-03-14T00:08:33+01:00), which carry their year
   pair      the per-message traffic (cdsIntermediario: NMORIGEM, NMDESTINO, ANETLEMAIL,
             MEETLEMAIL, DIETLEMAIL, VRVOLDADOS), then the lines "earliest" and "last" with
             year, month and day; a log without traffic is reported invalid
@@ -254,7 +254,8 @@ int inspectCommand(std::span<char*> args) {
   app.add_option("--year", options.year,
                  "the year of the log's last records (earlier records take the years\n"
                  "before it as their months step back); without it, the year in which\n"
-                 "LOG was last modified")
+                 "LOG was last modified. Records with an RFC 3339 time stamp keep the\n"
+                 "stamp's year, and the records before them are dated back from it")
       ->type_name("YYYY");
   app.add_option("--branch", options.branch,
                  "the branch code of new statistics rows (fold stage; default 0001)")
