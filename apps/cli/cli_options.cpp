@@ -1,8 +1,10 @@
 #include "cli_options.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <string>
+#include <cstdlib>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "commands.h"
@@ -67,23 +69,39 @@ int CommandLine::usageError(const std::string& message) const {
   return 2;
 }
 
-bool splitHostPort(const std::string& text, std::string& host, int& port, int lowestPort) {
-  std::size_t colon = text.rfind(':');
-  if (colon == std::string::npos) return false;
-  std::string name = text.substr(0, colon);
-  std::string digits = text.substr(colon + 1);
-  if (name.size() >= 2 && name.front() == '[' && name.back() == ']') {
-    name = name.substr(1, name.size() - 2);
+CLI::Option* addContentFilterOption(CLI::App& app, std::vector<std::string>& filters) {
+  return app
+      .add_option("--content-filter", filters,
+                  "leave out deliveries to this content filter (amavis and the like, which\n"
+                  "takes each message and gives it back under a new queue id): a\n"
+                  "delivery line whose relay=NAME[ADDR]:PORT has NAME or ADDR equal to\n"
+                  "HOST (letter case ignored) and the same PORT, so that each message\n"
+                  "counts once. Repeatable, or comma-separated (default:\n"
+                  "ZEB_CONTENT_FILTER, else none)")
+      ->type_name("HOST:PORT")
+      ->expected(1)
+      ->delimiter(',')
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+}
+
+void resolveContentFilters(std::vector<std::string>& filters) {
+  if (filters.empty()) {
+    const char* env = std::getenv("ZEB_CONTENT_FILTER");
+    std::string list = env != nullptr ? env : "";
+    for (std::size_t at = 0; at < list.size();) {
+      std::size_t comma = std::min(list.find(',', at), list.size());
+      filters.push_back(list.substr(at, comma - at));
+      at = comma + 1;
+    }
   }
-  if (name.empty() || digits.empty() || digits.size() > 5 ||
-      digits.find_first_not_of("0123456789") != std::string::npos) {
-    return false;
+  for (const std::string& filter : filters) {
+    std::string host;
+    int port = 0;
+    if (!splitHostPort(filter, host, port)) {
+      throw UsageError("a content filter needs HOST:PORT (such as 127.0.0.1:10024), not '" +
+                       filter + "'");
+    }
   }
-  int number = std::stoi(digits);
-  if (number < lowestPort || number > 65535) return false;
-  host = std::move(name);
-  port = number;
-  return true;
 }
 
 }  // namespace zeb::cli

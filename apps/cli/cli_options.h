@@ -6,6 +6,9 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <vector>
+
+#include "host/host_port.h"
 
 namespace zeb::cli {
 
@@ -40,8 +43,13 @@ class CommandLine {
   CLI::App app_;
 };
 
-// Reads "HOST:PORT", the host possibly in brackets ("[::1]:18000"), a port of "lowestPort" to
-// 65535. Answers false, leaving "host" and "port" as they were, when "text" is not one.
-bool splitHostPort(const std::string& text, std::string& host, int& port, int lowestPort = 1);
+using host::splitHostPort;
+
+// Adds the option --content-filter HOST:PORT, repeatable and comma-separated, into "filters".
+CLI::Option* addContentFilterOption(CLI::App& app, std::vector<std::string>& filters);
+
+// Leaves "filters" as the option gave them or, when it gave none, takes the comma-separated
+// list of ZEB_CONTENT_FILTER. Raises UsageError naming an entry that is not HOST:PORT.
+void resolveContentFilters(std::vector<std::string>& filters);
 
 }  // namespace zeb::cli

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "cli_options.h"
 #include "commands.h"
@@ -48,9 +49,12 @@ deleted however the run ends.
 
 constexpr const char* kFooter = R"(
 Environment:
-  ZEB_SERVER       HOST:PORT of the application server, when --server is not given
-  ZEB_BRANCH       the branch code, when --branch is not given
-  ZEB_MODULE       the module library to load (default: libzeb18000.so beside the program)
+  ZEB_SERVER          HOST:PORT of the application server, when --server is not given
+  ZEB_BRANCH          the branch code, when --branch is not given
+  ZEB_CONTENT_FILTER  the content filters, HOST:PORT comma-separated, when
+                      --content-filter is not given
+  ZEB_MODULE          the module library to load (default: libzeb18000.so beside the
+                      program)
 
 Exit status: 0 imported; 1 failed (the reason on stderr); 2 bad usage; 130 stopped.
 )";
@@ -60,6 +64,7 @@ struct Options {
   std::string server;
   std::string db = "zeb18000.db";
   std::string branch;
+  std::vector<std::string> contentFilters;
   bool json = false;
   bool quiet = false;
 };
@@ -132,6 +137,7 @@ int runImport(const Options& options) {
   // The server: the one named, or one of our own over the database.
   host::HostSettings settings;
   settings.branch = options.branch;
+  settings.contentFilters = options.contentFilters;
   std::unique_ptr<server::Server> embedded;
   if (options.server.empty()) {
     server::ServerOptions serverOptions;
@@ -218,8 +224,8 @@ int runImport(const Options& options) {
 
 int importCommand(std::span<char*> args) {
   CommandLine line("import",
-                   "zeb18000 import [--server HOST:PORT | --db PATH] [--branch CODE] [--json] "
-                   "[--quiet] [--] LOG",
+                   "zeb18000 import [--server HOST:PORT | --db PATH] [--branch CODE]\n"
+                   "       [--content-filter HOST:PORT]... [--json] [--quiet] [--] LOG",
                    kDescription, kFooter);
   Options options;
   CLI::App& app = line.app();
@@ -238,6 +244,7 @@ int importCommand(std::span<char*> args) {
                  "the branch code of the statistics, 1 to 4 characters (default:\n"
                  "ZEB_BRANCH, else 0001)")
       ->type_name("CODE");
+  addContentFilterOption(app, options.contentFilters);
   app.add_flag("--json", options.json,
                "print one JSON object on stdout: status, imported, grouped, period,\n"
                "stopped, seconds");
@@ -265,6 +272,7 @@ int importCommand(std::span<char*> args) {
       throw UsageError("the branch code has 1 to 4 characters, not '" + options.branch + "'");
     }
     if (options.db.empty()) throw UsageError("--db needs a path");
+    resolveContentFilters(options.contentFilters);
     return runImport(options);
   });
 }

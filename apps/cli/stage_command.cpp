@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cli_options.h"
 #include "commands.h"
@@ -26,7 +27,8 @@ namespace zeb::cli {
 namespace {
 
 constexpr const char* kUsage =
-    "zeb18000 inspect --stage STAGE [--year YYYY] [--branch CODE] [--count] [--] LOG";
+    "zeb18000 inspect --stage STAGE [--year YYYY] [--branch CODE]\n"
+    "       [--content-filter HOST:PORT]... [--count] [--] LOG";
 
 constexpr const char* kDescription =
     R"(Runs the import over the mail log LOG up to STAGE, without any server, and prints what that
@@ -53,6 +55,10 @@ Stages:
 )";
 
 constexpr const char* kFooter = R"(
+Environment:
+  ZEB_CONTENT_FILTER  the content filters, HOST:PORT comma-separated, when
+                      --content-filter is not given (as for import)
+
 Exit status: 0 on success; 1 when the stage fails or the log is invalid (the message goes to
 stderr); 2 on bad usage; 130 when stopped by a signal.
 )";
@@ -61,6 +67,7 @@ struct Options {
   std::string stage;
   std::optional<std::string> year;
   std::optional<std::string> branch;
+  std::vector<std::string> contentFilters;
   bool count = false;
   std::string log;
 };
@@ -165,11 +172,10 @@ int inspect(const Options& options) {
   }
   platform::ui::ScopedBackend backendScope(*console);
   import::moduleStartUp();
-  if (options.branch) {
-    host::HostSettings settings = host::hostSettings();
-    settings.branch = *options.branch;
-    host::setHostSettings(settings);
-  }
+  host::HostSettings settings = host::hostSettings();
+  if (options.branch) settings.branch = *options.branch;
+  settings.contentFilters = options.contentFilters;
+  host::setHostSettings(settings);
   WorkFileGuard guard;
   import::TrafficTables tables;
   NoServer server(tables.cdsDados.columnsJson());
@@ -260,12 +266,14 @@ int inspectCommand(std::span<char*> args) {
   app.add_option("--branch", options.branch,
                  "the branch code of new statistics rows (fold stage; default 0001)")
       ->type_name("CODE");
+  addContentFilterOption(app, options.contentFilters);
   app.add_flag("--count", options.count,
                "print one line per table of the stage, its name and its row count, in\n"
                "place of the rows (parse, pair and fold stages)");
   app.add_option("LOG", options.log, "the Postfix mail log")->required()->type_name("LOG");
   return line.run(args, [&] {
     checkOptions(options);
+    resolveContentFilters(options.contentFilters);
     return inspect(options);
   });
 }

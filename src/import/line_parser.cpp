@@ -283,6 +283,12 @@ RecordKind LineParser::parseLine(std::string_view line, std::uint64_t lineNumber
       host::EmptyString(cut.address)) {
     return RecordKind::None;
   }
+  // Without filters, the usual case, this costs one test per delivery.
+  if (cut.kind == RecordKind::Delivery && !filters_.empty()) {
+    std::size_t end =
+        static_cast<std::size_t>(cut.address.data() - line.data()) + cut.address.size();
+    if (filters_.isHandOver(line.substr(end))) return RecordKind::None;
+  }
 
   // A stamp's date is two-digit numbers already, checked against the calendar.
   const bool stamped = !cut.stampYear.empty();

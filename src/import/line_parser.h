@@ -18,7 +18,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "import/content_filter.h"
 #include "import/traffic_tables.h"
 
 namespace zeb::import {
@@ -51,7 +53,9 @@ std::string_view NmMesToNrMes(std::string_view name);
 // Parses lines and stores their records. The tables must be open.
 class LineParser {
  public:
-  explicit LineParser(TrafficTables& tables) : tables_(tables) {}
+  // Deliveries to one of "filters" are left out, as hand-overs to a content filter.
+  explicit LineParser(TrafficTables& tables, ContentFilters filters = {})
+      : tables_(tables), filters_(std::move(filters)) {}
 
   // Parses one line and stores its record, if it yields one. A day token that is not a number
   // of one or two digits, or a size that is not a signed 32-bit decimal integer, raises
@@ -62,6 +66,7 @@ class LineParser {
 
  private:
   TrafficTables& tables_;
+  ContentFilters filters_;
   std::string scratch_[2];
 };
 

@@ -1,5 +1,6 @@
 #include "import/parse_phase.h"
 
+#include "host/brenmor.h"
 #include "import/line_parser.h"
 #include "import/module_state.h"
 #include "platform/core/exceptions.h"
@@ -9,7 +10,8 @@ namespace zeb::import {
 
 void parsePhase(platform::os::LineReader& reader, TrafficTables& tables, const PhaseUi& ui,
                 std::string_view logName, std::uint64_t firstLine) {
-  LineParser parser(tables);
+  // Read at every run: a host may change its settings between two runs.
+  LineParser parser(tables, ContentFilters(host::hostSettings().contentFilters));
   std::string_view line;
   while (!reader.eof() && boImport) {
     platform::ui::application().processMessages();
