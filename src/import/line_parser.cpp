@@ -88,7 +88,7 @@ std::string_view cutAddress(std::string_view text, std::size_t wordLength, std::
   return gt > start ? text.substr(start, gt - start) : std::string_view{};
 }
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c) { return static_cast<unsigned char>(c - '0') <= 9; }
 
 int twoDigits(const char* at) { return (at[0] - '0') * 10 + (at[1] - '0'); }
 
@@ -105,13 +105,11 @@ std::size_t stampLength(std::string_view line) {
   // "YYYY-MM-DDThh:mm:ss", then at least "Z" and the blank.
   if (line.size() < 21) return 0;
   const char* s = line.data();
-  static constexpr std::string_view kShape = "0000-00-00T00:00:00";
-  for (std::size_t i = 0; i < kShape.size(); ++i) {
-    char want = kShape[i];
-    bool fits = want == '0'   ? isDigit(s[i])
-                : want == 'T' ? s[i] == 'T' || s[i] == 't'
-                              : s[i] == want;
-    if (!fits) return 0;
+  auto digits = [s](std::size_t i) { return isDigit(s[i]) && isDigit(s[i + 1]); };
+  if (!(digits(0) && digits(2) && s[4] == '-' && digits(5) && s[7] == '-' && digits(8) &&
+        (s[10] == 'T' || s[10] == 't') && digits(11) && s[13] == ':' && digits(14) &&
+        s[16] == ':' && digits(17))) {
+    return 0;
   }
   int year = twoDigits(s) * 100 + twoDigits(s + 2);
   int month = twoDigits(s + 5);
@@ -119,17 +117,17 @@ std::size_t stampLength(std::string_view line) {
   if (month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month)) return 0;
   // Second 60 is a leap second.
   if (twoDigits(s + 11) > 23 || twoDigits(s + 14) > 59 || twoDigits(s + 17) > 60) return 0;
-  std::size_t i = kShape.size();
+  std::size_t i = 19;
   if (s[i] == '.') {
-    std::size_t digits = ++i;
+    std::size_t first = ++i;
     while (i < line.size() && isDigit(s[i])) ++i;
-    if (i == digits) return 0;
+    if (i == first) return 0;
   }
   if (i < line.size() && (s[i] == 'Z' || s[i] == 'z')) {
     ++i;
-  } else if (i + 6 <= line.size() && (s[i] == '+' || s[i] == '-') && isDigit(s[i + 1]) &&
-             isDigit(s[i + 2]) && s[i + 3] == ':' && isDigit(s[i + 4]) && isDigit(s[i + 5]) &&
-             twoDigits(s + i + 1) <= 23 && twoDigits(s + i + 4) <= 59) {
+  } else if (i + 6 <= line.size() && (s[i] == '+' || s[i] == '-') && digits(i + 1) &&
+             s[i + 3] == ':' && digits(i + 4) && twoDigits(s + i + 1) <= 23 &&
+             twoDigits(s + i + 4) <= 59) {
     i += 6;
   } else {
     return 0;
