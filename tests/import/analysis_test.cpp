@@ -194,21 +194,6 @@ std::string stamped(const std::string& date, const std::string& time) {
   return date + "T" + time + ".000001+01:00 mx";
 }
 
-TEST_F(AnalysisTest, a_log_stamped_across_new_year_dates_each_side_by_its_stamps) {
-  stAno = "2031";  // the file's year counts for nothing here
-  Grouping g = run({
-      // Each helper line's own time is dropped with the host field.
-      sending(stamped("2025-12-31", "23:59:59"), "A1", "a@x", 10),
-      delivery(stamped("2026-01-01", "00:00:01"), "A1", "b@x"),
-      sending(stamped("2026-01-01", "00:00:02"), "A2", "a@x", 20),
-      delivery(stamped("2026-01-01", "00:00:03"), "A2", "c@x"),
-  });
-  EXPECT_EQ(traffic(),
-            (std::vector<std::string>{"a@x>b@x 2025-12-31 10", "a@x>c@x 2026-01-01 20"}));
-  EXPECT_EQ(g.earliest, (DateText{"2025", "12", "31"}));
-  EXPECT_EQ(g.last, (DateText{"2026", "01", "01"}));
-}
-
 TEST_F(AnalysisTest, classic_records_of_a_mixed_log_are_dated_back_from_the_stamp_after_them) {
   stAno = "2027";  // a copy of the log made a year later
   Grouping g = run({sending("Dec 30", "A1", "a@x", 1), delivery("Dec 31", "A1", "b@x"),

@@ -5,9 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "import/line_parser.h"
-#include "platform/core/exceptions.h"
-
 namespace zeb::import {
 namespace {
 
@@ -39,45 +36,6 @@ TEST(ContentFiltersTest, a_relay_is_a_filter_by_name_or_address_and_port) {
   };
   for (const auto& c : cases) EXPECT_EQ(filters.isHandOver(c.rest), c.handOver) << c.rest;
   EXPECT_FALSE(ContentFilters().isHandOver(cases[0].rest));
-}
-
-TEST(ContentFiltersTest, an_entry_that_is_not_host_and_port_is_named) {
-  for (const std::string entry : {"127.0.0.1", "127.0.0.1:", ":10024", "127.0.0.1:0",
-                                  "127.0.0.1:65536", "127.0.0.1:10x24", ""}) {
-    try {
-      ContentFilters filters({"127.0.0.1:10024", entry});
-      ADD_FAILURE() << "accepted '" << entry << "'";
-    } catch (const platform::Exception& e) {
-      EXPECT_EQ(std::string(e.what()), "content filter '" + entry + "' is not HOST:PORT");
-    }
-  }
-}
-
-// A message through the filter: the hand-over to it, then the message given back under a new
-// queue id and its real delivery.
-const std::vector<std::string> kTwoHops = {
-    "Mar 14 00:08:33 mx postfix/qmgr[1]: 1A2B: from=<a@example.com>, size=1000, nrcpt=1",
-    "Mar 14 00:08:34 mx postfix/smtp[2]: 1A2B: to=<b@example.org>, "
-    "relay=127.0.0.1[127.0.0.1]:10024, delay=0.5, status=sent (250 2.0.0 Ok: queued as 4D5E)",
-    "Mar 14 00:08:34 mx postfix/qmgr[1]: 4D5E: from=<a@example.com>, size=1400, nrcpt=1",
-    "Mar 14 00:08:35 mx postfix/smtp[3]: 4D5E: to=<b@example.org>, "
-    "relay=mx.example.org[192.0.2.25]:25, delay=1, status=sent (250 Ok)",
-};
-
-TEST(ContentFiltersTest, the_parser_leaves_out_only_the_hand_over) {
-  for (bool filtered : {false, true}) {
-    TrafficTables tables;
-    tables.openLogTables();
-    LineParser parser(tables, filtered ? ContentFilters({"127.0.0.1:10024"}) : ContentFilters());
-    std::vector<RecordKind> kinds;
-    std::uint64_t n = 0;
-    for (const auto& line : kTwoHops) kinds.push_back(parser.parseLine(line, ++n));
-    using K = RecordKind;
-    EXPECT_EQ(kinds, (std::vector<K>{K::Sending, filtered ? K::None : K::Delivery, K::Sending,
-                                     K::Delivery}));
-    EXPECT_EQ(tables.recebimentoLines,
-              (filtered ? std::vector<std::uint64_t>{4} : std::vector<std::uint64_t>{2, 4}));
-  }
 }
 
 }  // namespace
