@@ -288,7 +288,7 @@ RecordKind LineParser::parseLine(std::string_view line, std::uint64_t lineNumber
     if (filters_.isHandOver(line.substr(end))) return RecordKind::None;
   }
 
-  // A stamp's date is two-digit numbers already, checked against the calendar.
+  // A stamp's day and month are two digits already, checked against the calendar.
   const bool stamped = !cut.stampYear.empty();
   std::string day;
   if (stamped) {
