@@ -1,6 +1,8 @@
 #include "cli_options.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -77,6 +79,41 @@ int CommandLine::usageError(const std::string& message) const {
   std::fprintf(stderr, "zeb18000: %s\nRun 'zeb18000 %s --help' for usage.\n", message.c_str(),
                app_.get_name().c_str());
   return 2;
+}
+
+CLI::Option* addContentFilterOption(CLI::App& app, std::vector<std::string>& filters) {
+  return app
+      .add_option("--content-filter", filters,
+                  "leave out deliveries to this content filter (amavis and the like, which\n"
+                  "takes each message and gives it back under a new queue id): a\n"
+                  "delivery line whose relay=NAME[ADDR]:PORT has NAME or ADDR equal to\n"
+                  "HOST (letter case ignored) and the same PORT, so that each message\n"
+                  "counts once. Repeatable, or comma-separated (default:\n"
+                  "ZEB_CONTENT_FILTER, else none)")
+      ->type_name("HOST:PORT")
+      ->expected(1)
+      ->delimiter(',')
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+}
+
+void resolveContentFilters(std::vector<std::string>& filters) {
+  if (filters.empty()) {
+    const char* env = std::getenv("ZEB_CONTENT_FILTER");
+    std::string list = env != nullptr ? env : "";
+    for (std::size_t at = 0; at < list.size();) {
+      std::size_t comma = std::min(list.find(',', at), list.size());
+      filters.push_back(list.substr(at, comma - at));
+      at = comma + 1;
+    }
+  }
+  for (const std::string& filter : filters) {
+    std::string host;
+    int port = 0;
+    if (!splitHostPort(filter, host, port)) {
+      throw UsageError("a content filter needs HOST:PORT (such as 127.0.0.1:10024), not '" +
+                       filter + "'");
+    }
+  }
 }
 
 }  // namespace zeb::cli

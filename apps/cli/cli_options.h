@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "hosting/server_address.h"
+#include "host/host_port.h"
 
 namespace zeb::cli {
 
@@ -47,6 +47,13 @@ class CommandLine {
 // standard input is named twice, since it can be read once only.
 std::vector<std::string> logPaths(const std::vector<std::string>& args);
 
-using hosting::splitHostPort;
+using host::splitHostPort;
+
+// Adds the option --content-filter HOST:PORT, repeatable and comma-separated, into "filters".
+CLI::Option* addContentFilterOption(CLI::App& app, std::vector<std::string>& filters);
+
+// Leaves "filters" as the option gave them or, when it gave none, takes the comma-separated
+// list of ZEB_CONTENT_FILTER. Raises UsageError naming an entry that is not HOST:PORT.
+void resolveContentFilters(std::vector<std::string>& filters);
 
 }  // namespace zeb::cli

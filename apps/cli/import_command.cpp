@@ -59,9 +59,12 @@ deleted however the run ends.
 
 constexpr const char* kFooter = R"(
 Environment:
-  ZEB_SERVER       HOST:PORT of the application server, when --server is not given
-  ZEB_BRANCH       the branch code, when --branch is not given
-  ZEB_MODULE       the module library to load (default: libzeb18000.so beside the program)
+  ZEB_SERVER          HOST:PORT of the application server, when --server is not given
+  ZEB_BRANCH          the branch code, when --branch is not given
+  ZEB_CONTENT_FILTER  the content filters, HOST:PORT comma-separated, when
+                      --content-filter is not given
+  ZEB_MODULE          the module library to load (default: libzeb18000.so beside the
+                      program)
 
 Exit status: 0 imported; 1 failed (the reason on stderr); 2 bad usage; 130 stopped.
 )";
@@ -71,6 +74,7 @@ struct Options {
   std::string server;
   std::string db = "zeb18000.db";
   std::string branch;
+  std::vector<std::string> contentFilters;
   bool json = false;
   bool quiet = false;
 };
@@ -99,6 +103,7 @@ int runImport(const Options& options) {
   // The server: the one named, or one of our own over the database.
   host::HostSettings settings;
   settings.branch = options.branch;
+  settings.contentFilters = options.contentFilters;
   std::unique_ptr<server::Server> embedded;
   if (options.server.empty()) {
     embedded = hosting::startEmbeddedServer(options.db, settings);
@@ -189,8 +194,8 @@ int runImport(const Options& options) {
 
 int importCommand(std::span<char*> args) {
   CommandLine line("import",
-                   "zeb18000 import [--server HOST:PORT | --db PATH] [--branch CODE] [--json] "
-                   "[--quiet] [--] LOG...",
+                   "zeb18000 import [--server HOST:PORT | --db PATH] [--branch CODE]\n"
+                   "       [--content-filter HOST:PORT]... [--json] [--quiet] [--] LOG...",
                    kDescription, kFooter);
   Options options;
   CLI::App& app = line.app();
@@ -212,6 +217,7 @@ int importCommand(std::span<char*> args) {
                  "the branch code of the statistics, 1 to 4 characters (default:\n"
                  "ZEB_BRANCH, else 0001)")
       ->type_name("CODE");
+  addContentFilterOption(app, options.contentFilters);
   app.add_flag("--json", options.json,
                "print one JSON object on stdout: status, imported, grouped, period,\n"
                "stopped, seconds");
@@ -240,6 +246,7 @@ int importCommand(std::span<char*> args) {
     }
     if (options.db.empty()) throw UsageError("--db needs a path");
     options.logs = logPaths(options.logs);
+    resolveContentFilters(options.contentFilters);
     return runImport(options);
   });
 }

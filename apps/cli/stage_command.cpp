@@ -27,7 +27,8 @@ namespace zeb::cli {
 namespace {
 
 constexpr const char* kUsage =
-    "zeb18000 inspect --stage STAGE [--year YYYY] [--branch CODE] [--count] [--] LOG...";
+    "zeb18000 inspect --stage STAGE [--year YYYY] [--branch CODE]\n"
+    "       [--content-filter HOST:PORT]... [--count] [--] LOG...";
 
 constexpr const char* kDescription =
     R"(Runs the import over the mail log LOG up to STAGE, without any server, and prints what that
@@ -43,7 +44,8 @@ Stages:
             ends) on stdout, and "inLinhas=N stAno=YYYY" on stderr
   parse     the sending records (cdsEnvio: CDMENS, CDREMET, DIA, MES, SIZE, ANO), then the
             delivery records (cdsRecebimento: DIA, MES, NMDEST, CDMENS, ANO), in log order,
-            read through the work file; ANO is still empty
+            read through the work file; ANO is still empty, except on lines with an
+            RFC 3339 time stamp (2026-03-14T00:08:33+01:00), which carry their year
   pair      the per-message traffic (cdsIntermediario: NMORIGEM, NMDESTINO, ANETLEMAIL,
             MEETLEMAIL, DIETLEMAIL, VRVOLDADOS), then the lines "earliest" and "last" with
             year, month and day; a log without traffic is reported invalid
@@ -55,6 +57,10 @@ Stages:
 )";
 
 constexpr const char* kFooter = R"(
+Environment:
+  ZEB_CONTENT_FILTER  the content filters, HOST:PORT comma-separated, when
+                      --content-filter is not given (as for import)
+
 Exit status: 0 on success; 1 when the stage fails or the log is invalid (the message goes to
 stderr); 2 on bad usage; 130 when stopped by a signal.
 )";
@@ -63,6 +69,7 @@ struct Options {
   std::string stage;
   std::optional<std::string> year;
   std::optional<std::string> branch;
+  std::vector<std::string> contentFilters;
   bool count = false;
   std::vector<std::string> logs;
 };
@@ -167,11 +174,10 @@ int inspect(const Options& options) {
   }
   platform::ui::ScopedBackend backendScope(*console);
   import::moduleStartUp();
-  if (options.branch) {
-    host::HostSettings settings = host::hostSettings();
-    settings.branch = *options.branch;
-    host::setHostSettings(settings);
-  }
+  host::HostSettings settings = host::hostSettings();
+  if (options.branch) settings.branch = *options.branch;
+  settings.contentFilters = options.contentFilters;
+  host::setHostSettings(settings);
   WorkFileGuard guard;
   import::TrafficTables tables;
   NoServer server(tables.cdsDados.columnsJson());
@@ -256,11 +262,14 @@ int inspectCommand(std::span<char*> args) {
   app.add_option("--year", options.year,
                  "the year of the log's last records (earlier records take the years\n"
                  "before it as their months step back); without it, the year in which\n"
-                 "LOG (of several, the newest) was last modified")
+                 "LOG (of several, the newest) was last modified. Records with an RFC 3339\n"
+                 "time stamp keep the stamp's year, and the records before them are dated\n"
+                 "back from it")
       ->type_name("YYYY");
   app.add_option("--branch", options.branch,
                  "the branch code of new statistics rows (fold stage; default 0001)")
       ->type_name("CODE");
+  addContentFilterOption(app, options.contentFilters);
   app.add_flag("--count", options.count,
                "print one line per table of the stage, its name and its row count, in\n"
                "place of the rows (parse, pair and fold stages)");
@@ -273,6 +282,7 @@ int inspectCommand(std::span<char*> args) {
   return line.run(args, [&] {
     checkOptions(options);
     options.logs = logPaths(options.logs);
+    resolveContentFilters(options.contentFilters);
     return inspect(options);
   });
 }

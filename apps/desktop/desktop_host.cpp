@@ -9,9 +9,9 @@
 
 #include "host/brenmor.h"
 #include "host/exception_handler.h"
+#include "host/host_port.h"
 #include "hosting/embedded_server.h"
 #include "hosting/loaded_module.h"
-#include "hosting/server_address.h"
 #include "main_window.h"
 #include "platform/core/exceptions.h"
 #include "platform/ui/application.h"
@@ -109,7 +109,7 @@ void DesktopHost::applyChoice() {
       settings.serverPort = embedded_->port();
     }
   } else {
-    hosting::splitHostPort(choice_.server.toStdString(), settings.serverHost, settings.serverPort);
+    host::splitHostPort(choice_.server.toStdString(), settings.serverHost, settings.serverPort);
   }
   host::setHostSettings(settings);
 }

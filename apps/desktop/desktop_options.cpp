@@ -8,7 +8,7 @@
 #include <exception>
 
 #include "desktop_host.h"
-#include "hosting/server_address.h"
+#include "host/host_port.h"
 #include "qt_widgets.h"
 
 namespace zeb::desktop {
@@ -84,7 +84,7 @@ DesktopOptions parseCommandLine(const QStringList& arguments) {
     options.server = parser.value(server);
     std::string host;
     int port = 0;
-    if (!hosting::splitHostPort(options.server->toStdString(), host, port)) {
+    if (!host::splitHostPort(options.server->toStdString(), host, port)) {
       usageError("the server needs HOST:PORT (such as 127.0.0.1:18000), not '" + *options.server +
                  "'");
     }

@@ -8,7 +8,7 @@
 #include <QPushButton>
 #include <QSettings>
 
-#include "hosting/server_address.h"
+#include "host/host_port.h"
 
 namespace zeb::desktop {
 
@@ -34,8 +34,7 @@ QString checkServerChoice(const ServerChoice& choice) {
   }
   std::string host;
   int port = 0;
-  if (!choice.server.isEmpty() &&
-      !hosting::splitHostPort(choice.server.toStdString(), host, port)) {
+  if (!choice.server.isEmpty() && !host::splitHostPort(choice.server.toStdString(), host, port)) {
     return "O servidor se escreve HOST:PORTA (como 127.0.0.1:18000), não \"" + choice.server +
            "\".";
   }

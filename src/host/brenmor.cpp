@@ -1,5 +1,6 @@
 #include "host/brenmor.h"
 
+#include "host/host_port.h"
 #include "platform/core/exceptions.h"
 #include "platform/core/text.h"
 
@@ -21,6 +22,13 @@ void setHostSettings(const HostSettings& settings) {
   if (settings.serverPort < 1 || settings.serverPort > 65535) {
     throw platform::Exception("server port " + std::to_string(settings.serverPort) +
                               " is not between 1 and 65535");
+  }
+  for (const std::string& filter : settings.contentFilters) {
+    std::string host;
+    int port = 0;
+    if (!splitHostPort(filter, host, port)) {
+      throw platform::Exception("content filter '" + filter + "' is not HOST:PORT");
+    }
   }
   installed() = settings;
 }

@@ -1,8 +1,9 @@
-// The host's settings and the services that read them: the branch code and the address of
-// the application server.
+// The host's settings and the services that read them: the branch code, the address of the
+// application server and the content filters that an import leaves out.
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace zeb::host {
 
@@ -10,6 +11,11 @@ struct HostSettings {
   std::string branch = "0001";           // the current branch code, 1 to 4 characters
   std::string serverHost = "127.0.0.1";  // the application server's host name or address
   int serverPort = 18000;                // its port, 1 to 65535
+  // The content filters of the mail server, "HOST:PORT" each (the host in brackets when it
+  // holds ":"): deliveries to them are hand-overs, not traffic. None by default. The import
+  // reads them at the start of every parse. (The initializer lets hosts and tests go on
+  // writing settings as {branch, host, port}.)
+  std::vector<std::string> contentFilters = {};
   bool operator==(const HostSettings&) const = default;
 };
 

@@ -162,9 +162,16 @@ void analysisPhase(TrafficTables& tables, const PhaseUi& ui, std::string_view lo
         takeEnvio ? tables.envioLines[envio.rowId()] : tables.recebimentoLines[receb.rowId()];
     table.edit();
     int month = monthNumber(table, monthField, line, logName);
-    if (!first && month > previousMonth) yearString = yearText(--year);
+    std::string_view own = table.text(yearField);
+    if (own.empty()) {
+      if (!first && month > previousMonth) yearString = yearText(--year);
+      table.setText(yearField, yearString);
+    } else if (own != yearString) {
+      // The parser stores only four-digit years.
+      year = std::stoi(std::string(own));
+      yearString = own;
+    }
     first = false;
-    table.setText(yearField, yearString);
     previousMonth = month;
     table.prior();
     if (table.bof()) (takeEnvio ? envioLeft : recebLeft) = false;

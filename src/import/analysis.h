@@ -27,10 +27,17 @@ struct Grouping {
 };
 
 // Gives every record of cdsEnvio and cdsRecebimento its year (ANO), walking all records
-// together from the newest back in log order: the last gets the log year (stAno), and every
-// step back to a greater month number moves one year back. Ends early when boImport is
-// cleared; the records not yet reached keep an empty year. A record without a month number
-// raises EConvertError naming its line, after "logName" when one is given.
+// together from the newest back in log order, with a current year that starts as the log year
+// (stAno):
+// - a record that has a year already (its line carried one, in an RFC 3339 time stamp) keeps
+//   it, and the current year becomes it: the records before it are dated back from it;
+// - any other record gets the current year, except that every step back to a greater month
+//   number moves the current year one back first (the newest record never moves it).
+// So a classic log is dated from the log year, a stamped log by its stamps alone (a log across
+// New Year included), and the classic records of a mixed log from the nearest stamped record
+// after them, or from the log year when none follows. Ends early when boImport is cleared; the
+// records not yet reached keep the year they had. A record without a month number raises
+// EConvertError naming its line, after "logName" when one is given.
 void analysisPhase(TrafficTables& tables, const PhaseUi& ui, std::string_view logName = {});
 
 // Pairs every delivery record with the latest sending record of the same queue identifier

@@ -88,6 +88,72 @@ std::string_view cutAddress(std::string_view text, std::size_t wordLength, std::
   return gt > start ? text.substr(start, gt - start) : std::string_view{};
 }
 
+bool isDigit(char c) { return static_cast<unsigned char>(c - '0') <= 9; }
+
+int twoDigits(const char* at) { return (at[0] - '0') * 10 + (at[1] - '0'); }
+
+int daysInMonth(int year, int month) {
+  static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+  return month == 2 && leap ? 29 : kDays[month - 1];
+}
+
+// The length of the RFC 3339 date-time that "line" begins with, when a blank follows it; 0 for
+// anything else. A date that no calendar has (30 February) or a time past 23:59:60 is no stamp:
+// a line that merely looks like one must not carry a made-up date into the statistics.
+std::size_t stampLength(std::string_view line) {
+  // "YYYY-MM-DDThh:mm:ss", then at least "Z" and the blank.
+  if (line.size() < 21) return 0;
+  const char* s = line.data();
+  auto digits = [s](std::size_t i) { return isDigit(s[i]) && isDigit(s[i + 1]); };
+  if (!(digits(0) && digits(2) && s[4] == '-' && digits(5) && s[7] == '-' && digits(8) &&
+        (s[10] == 'T' || s[10] == 't') && digits(11) && s[13] == ':' && digits(14) &&
+        s[16] == ':' && digits(17))) {
+    return 0;
+  }
+  int year = twoDigits(s) * 100 + twoDigits(s + 2);
+  int month = twoDigits(s + 5);
+  int day = twoDigits(s + 8);
+  if (month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month)) return 0;
+  // Second 60 is a leap second.
+  if (twoDigits(s + 11) > 23 || twoDigits(s + 14) > 59 || twoDigits(s + 17) > 60) return 0;
+  std::size_t i = 19;
+  if (s[i] == '.') {
+    std::size_t first = ++i;
+    while (i < line.size() && isDigit(s[i])) ++i;
+    if (i == first) return 0;
+  }
+  if (i < line.size() && (s[i] == 'Z' || s[i] == 'z')) {
+    ++i;
+  } else if (i + 6 <= line.size() && (s[i] == '+' || s[i] == '-') && digits(i + 1) &&
+             s[i + 3] == ':' && digits(i + 4) && twoDigits(s + i + 1) <= 23 &&
+             twoDigits(s + i + 4) <= 59) {
+    i += 6;
+  } else {
+    return 0;
+  }
+  return i < line.size() && s[i] == ' ' ? i : 0;
+}
+
+// The classic head: month, day (with its ending blank), and the time, which is dropped.
+// Answers the line from field 4 on.
+std::string_view cutClassicHead(std::string_view line, LineCut& cut) {
+  std::size_t p = line.find(' ');
+  std::string_view rest;
+  if (p == std::string_view::npos) {
+    rest = LTrim(line);
+  } else {
+    cut.monthToken = line.substr(0, p);
+    rest = LTrim(line.substr(p));
+  }
+  p = rest.find(' ');
+  if (p != std::string_view::npos) {
+    cut.dayToken = rest.substr(0, p + 1);
+    rest = LTrim(rest.substr(p));
+  }
+  return skipToBlank(rest);
+}
+
 }  // namespace
 
 std::string_view NmMesToNrMes(std::string_view name) {
@@ -109,21 +175,18 @@ std::string_view NmMesToNrMes(std::string_view name) {
 LineCut cutLine(std::string_view line) {
   LineCut cut;
 
-  // Head: month, day (with its ending blank), and the time, which is dropped.
-  std::size_t p = line.find(' ');
+  // A classic head begins with a month name, so one look at the first byte keeps classic lines
+  // off the stamp's path.
   std::string_view rest;
-  if (p == std::string_view::npos) {
-    rest = LTrim(line);
+  std::size_t stamp = !line.empty() && isDigit(line[0]) ? stampLength(line) : 0;
+  if (stamp != 0) {
+    cut.stampYear = line.substr(0, 4);
+    cut.stampMonth = line.substr(5, 2);
+    cut.stampDay = line.substr(8, 2);
+    rest = LTrim(line.substr(stamp));
   } else {
-    cut.monthToken = line.substr(0, p);
-    rest = LTrim(line.substr(p));
+    rest = cutClassicHead(line, cut);
   }
-  p = rest.find(' ');
-  if (p != std::string_view::npos) {
-    cut.dayToken = rest.substr(0, p + 1);
-    rest = LTrim(rest.substr(p));
-  }
-  rest = skipToBlank(rest);
 
   // Kind of line: one pass over every "postfix/" finds the first queue-daemon, pipe and smtp
   // tags. A queue-daemon tag anywhere makes a sending line; else pipe wins over smtp.
@@ -217,13 +280,25 @@ RecordKind LineParser::store(const LineCut& cut, std::string_view line, std::uin
       host::EmptyString(cut.address)) {
     return RecordKind::None;
   }
+  // Without filters, the usual case, this costs one test per delivery.
+  if (cut.kind == RecordKind::Delivery && !filters_.empty()) {
+    std::size_t end =
+        static_cast<std::size_t>(cut.address.data() - line.data()) + cut.address.size();
+    if (filters_.isHandOver(line.substr(end))) return RecordKind::None;
+  }
 
+  // A stamp's day and month are two digits already, checked against the calendar.
+  const bool stamped = !cut.stampYear.empty();
   std::string day;
-  try {
-    day = host::Ajusta(cut.dayToken, 2);
-  } catch (const platform::EConvertError&) {
-    throw platform::EConvertError("line " + std::to_string(lineNumber) + ": day '" +
-                                  shown(cut.dayToken) + "' is not a number of one or two digits");
+  if (stamped) {
+    day = cut.stampDay;
+  } else {
+    try {
+      day = host::Ajusta(cut.dayToken, 2);
+    } catch (const platform::EConvertError&) {
+      throw platform::EConvertError("line " + std::to_string(lineNumber) + ": day '" +
+                                    shown(cut.dayToken) + "' is not a number of one or two digits");
+    }
   }
   std::int32_t size = 0;
   if (cut.kind == RecordKind::Sending && !host::EmptyString(cut.sizeText) &&
@@ -241,7 +316,7 @@ RecordKind LineParser::store(const LineCut& cut, std::string_view line, std::uin
     queueId = scratch_[0];
     address = scratch_[1];
   }
-  std::string_view month = NmMesToNrMes(cut.monthToken);
+  std::string_view month = stamped ? cut.stampMonth : NmMesToNrMes(cut.monthToken);
 
   if (cut.kind == RecordKind::Sending) {
     RecordSet& t = tables_.cdsEnvio;
@@ -251,6 +326,7 @@ RecordKind LineParser::store(const LineCut& cut, std::string_view line, std::uin
     t.setText(envio::MES, month);
     t.setText(envio::CDREMET, address);
     t.setInteger(envio::SIZE, size);
+    if (stamped) t.setText(envio::ANO, cut.stampYear);
     t.post();
     tables_.envioLines.push_back(lineNumber);
   } else {
@@ -260,6 +336,7 @@ RecordKind LineParser::store(const LineCut& cut, std::string_view line, std::uin
     t.setText(recebimento::DIA, day);
     t.setText(recebimento::MES, month);
     t.setText(recebimento::NMDEST, address);
+    if (stamped) t.setText(recebimento::ANO, cut.stampYear);
     t.post();
     tables_.recebimentoLines.push_back(lineNumber);
   }

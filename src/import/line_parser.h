@@ -4,12 +4,23 @@
 // The parser does not validate the syslog format. It cuts fields at blanks and finds its
 // markers by plain text searches, so that any line, however odd, yields either nothing or one
 // record with values cut from that line alone.
+//
+// A line has one of two heads, and the rest of it is read the same way after either:
+// - classic syslog: month name, day, time ("Mar 14 00:08:33 host postfix/qmgr[1]: ...");
+// - an RFC 3339 date-time, as rsyslog's high-precision format writes it
+//   ("2026-03-14T00:08:33.787870+01:00 host postfix/qmgr[1]: ..."): YYYY-MM-DD, "T", hh:mm:ss,
+//   an optional fraction, then "Z" or +hh:mm / -hh:mm, and a blank. The date is taken as the
+//   server logged it, in its own local time (the offset is checked but never applied), and it
+//   carries the year. Only a well-formed stamp (real month, day of that month, time and offset)
+//   counts; any other line takes the classic head unchanged.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "import/content_filter.h"
 #include "import/traffic_tables.h"
 
 namespace zeb::import {
@@ -24,6 +35,11 @@ struct LineCut {
   std::string_view queueId;
   std::string_view address;
   std::string_view sizeText;  // "0" when a sending line has no "size="; empty on deliveries
+  // Set only on a line with an RFC 3339 head, whose month and day tokens then stay empty: the
+  // stamp's own date as its digits, "2026", "03", "14".
+  std::string_view stampYear;
+  std::string_view stampMonth;
+  std::string_view stampDay;
 };
 
 // Cuts a line (without its line end). Positions are those of the line's characters: a line that
@@ -37,12 +53,15 @@ std::string_view NmMesToNrMes(std::string_view name);
 // Parses lines and stores their records. The tables must be open.
 class LineParser {
  public:
-  explicit LineParser(TrafficTables& tables) : tables_(tables) {}
+  // Deliveries to one of "filters" are left out, as hand-overs to a content filter.
+  explicit LineParser(TrafficTables& tables, ContentFilters filters = {})
+      : tables_(tables), filters_(std::move(filters)) {}
 
   // Parses one line and stores its record, if it yields one. A day token that is not a number
   // of one or two digits, or a size that is not a signed 32-bit decimal integer, raises
   // EConvertError naming the line number and the text; the record is then not stored.
-  // Answers the kind of record stored.
+  // A record of a line with an RFC 3339 head stores the stamp's year in ANO; any other leaves
+  // ANO empty, for the analysis to fill. Answers the kind of record stored.
   RecordKind parseLine(std::string_view line, std::uint64_t lineNumber) {
     return store(cutLine(line), line, lineNumber);
   }
@@ -53,6 +72,7 @@ class LineParser {
 
  private:
   TrafficTables& tables_;
+  ContentFilters filters_;
   std::string scratch_[2];
 };
 

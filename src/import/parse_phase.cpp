@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/brenmor.h"
 #include "import/line_parser.h"
 #include "import/module_state.h"
 #include "platform/core/exceptions.h"
@@ -183,7 +184,8 @@ class CutAhead {
 
 void parsePhase(const std::string& workFile, TrafficTables& tables, const PhaseUi& ui,
                 std::string_view logName, std::uint64_t firstLine) {
-  LineParser parser(tables);
+  // Read at every run: a host may change its settings between two runs.
+  LineParser parser(tables, ContentFilters(host::hostSettings().contentFilters));
   CutAhead reader(workFile);
   std::uint64_t lineNumber = firstLine - 1;
   while (boImport) {

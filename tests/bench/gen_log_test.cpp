@@ -12,6 +12,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -86,6 +87,52 @@ TEST_F(GenLogTest, a_log_across_a_year_end_imports_and_names_only_reserved_domai
   std::smatch imported;
   ASSERT_TRUE(std::regex_search(counts, imported, std::regex("imported\t([0-9]+)"))) << counts;
   EXPECT_GT(std::stoi(imported[1]), 300) << counts;
+}
+
+std::vector<std::string> linesOf(const std::string& log) {
+  std::vector<std::string> out;
+  std::istringstream lines(log);
+  for (std::string line; std::getline(lines, line);) out.push_back(line);
+  return out;
+}
+
+// The lines without their heads: what follows the host field.
+std::vector<std::string> bodies(const std::string& log) {
+  std::vector<std::string> out;
+  for (const std::string& line : linesOf(log)) out.push_back(line.substr(line.find(" mail ") + 6));
+  return out;
+}
+
+TEST_F(GenLogTest, a_log_its_rfc3339_twin_and_a_mix_of_both_fold_to_the_same_statistics) {
+  const std::string options = "--lines 6000 --seed 11 --start 'Dec 31' --days 2";
+  std::string classic = generate(options);
+  std::string stamped = generate(options + " --rfc3339");
+  ASSERT_EQ(bodies(stamped), bodies(classic));
+  EXPECT_EQ(stamped.substr(0, 33), "2023-12-31T00:05:11.702000+01:00 ");
+  EXPECT_NE(stamped.find("\n2024-01-01T00:05:27.162170+01:00 "), std::string::npos);
+  // A size target counts the classic form, so that the twins hold the same lines.
+  EXPECT_EQ(bodies(generate("--mb 0.2 --seed 5 --rfc3339")), bodies(generate("--mb 0.2 --seed 5")));
+  // The first half classic, then the server switched to the high-precision format.
+  std::vector<std::string> classicLines = linesOf(classic), stampedLines = linesOf(stamped);
+  std::string mixed;
+  for (std::size_t i = 0; i < classicLines.size(); ++i) {
+    mixed += (i < classicLines.size() / 2 ? classicLines[i] : stampedLines[i]) + "\n";
+  }
+
+  auto fold = [this](const std::string& name, const std::string& log, const std::string& year) {
+    fs::path path = dir_ / name;
+    std::ofstream(path, std::ios::binary) << log;
+    auto [status, out] = run(std::string(ZEB18000_BIN) + " inspect --stage fold --year " + year +
+                             " " + path.string());
+    EXPECT_EQ(status, 0) << name;
+    return out;
+  };
+  std::string expected = fold("classic.log", classic, "2024");
+  EXPECT_NE(expected.find("\nperiod\t31/12/2023 a 01/01/2024\n"), std::string::npos) << expected;
+  EXPECT_GT(std::count(expected.begin(), expected.end(), '\n'), 300);
+  // The stamps date every stamped record, whatever year the file is given.
+  EXPECT_EQ(fold("stamped.log", stamped, "1999"), expected);
+  EXPECT_EQ(fold("mixed.log", mixed, "1999"), expected);
 }
 
 }  // namespace

@@ -48,14 +48,15 @@ class CliTest : public ::testing::Test {
     return path;
   }
 
-  // Runs with TMPDIR in the test's own directory, so that work files can be counted. "feed" is
-  // a shell command whose output is piped into the program's standard input.
-  Result run(const std::string& args, const std::string& feed = "") {
+  // Runs with TMPDIR in the test's own directory, so that work files can be counted, and with
+  // the variables of "env" ("NAME=VALUE ..."). "feed" is a shell command whose output is piped
+  // into the program's standard input.
+  Result run(const std::string& args, const std::string& env = "", const std::string& feed = "") {
     fs::path out = dir_ / "stdout", err = dir_ / "stderr";
     fs::create_directories(dir_ / "tmp");
     std::string command = (feed.empty() ? "" : feed + " | ") + "TMPDIR=" + (dir_ / "tmp").string() +
-                          " " + std::string(ZEB18000_BIN) + " " + args + " >" + out.string() +
-                          " 2>" + err.string();
+                          " " + env + " " + std::string(ZEB18000_BIN) + " " + args + " >" +
+                          out.string() + " 2>" + err.string();
     int raw = std::system(command.c_str());
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
   }
@@ -371,6 +372,67 @@ TEST_F(CliTest, import_exit_status_and_reasons) {
   EXPECT_EQ(workFilesLeft(), 0u);
 }
 
+// A message through a content filter on 127.0.0.1:10024: handed to the filter, given back under
+// a new queue id with the filter's headers, and delivered.
+const char* kTwoHops =
+    "Mar 14 00:08:33 mx postfix/qmgr[1]: 1A2B3C: from=<a@example.com>, size=1000, nrcpt=1 (queue "
+    "active)\n"
+    "Mar 14 00:08:34 mx postfix/smtp[2]: 1A2B3C: to=<b@example.org>, "
+    "relay=127.0.0.1[127.0.0.1]:10024, delay=0.5, delays=0.1/0/0/0.4, dsn=2.0.0, status=sent "
+    "(250 2.0.0 from MTA(smtp:[127.0.0.1]:10025): 250 2.0.0 Ok: queued as 4D5E6F)\n"
+    "Mar 14 00:08:34 mx postfix/qmgr[1]: 4D5E6F: from=<a@example.com>, size=1400, nrcpt=1 (queue "
+    "active)\n"
+    "Mar 14 00:08:35 mx postfix/smtp[3]: 4D5E6F: to=<b@example.org>, "
+    "relay=mx.example.org[192.0.2.25]:25, delay=1, dsn=2.0.0, status=sent (250 Ok)\n";
+
+TEST_F(CliTest, a_content_filter_setting_counts_a_message_through_the_filter_once) {
+  struct Case {
+    std::string args;
+    std::string env;
+    std::string row;  // VRVOLDADOS and QTEMAIL of the one statistics row
+  };
+  std::string log = write("mail.log", kTwoHops).string();
+  const std::string twice = "2400\t2", once = "1400\t1";
+  for (const Case& c : {
+           Case{"", "", twice},
+           Case{"--content-filter 127.0.0.1:10024", "", once},
+           Case{"--content-filter localhost:10024", "", twice},  // neither the name nor the address
+           Case{"--content-filter 127.0.0.1:10025,127.0.0.1:10024", "", once},
+           Case{"--content-filter 127.0.0.1:10025 --content-filter 127.0.0.1:10024", "", once},
+           Case{"", "ZEB_CONTENT_FILTER=localhost:10024,127.0.0.1:10024", once},
+           Case{"--content-filter 127.0.0.1:10025", "ZEB_CONTENT_FILTER=127.0.0.1:10024", twice},
+       }) {
+    Result r = run("inspect --stage fold --year 2026 " + c.args + " " + log, c.env);
+    EXPECT_EQ(r.status, 0) << c.args << c.env << "\n" << r.err;
+    EXPECT_EQ(
+        r.out.substr(0, r.out.find('\n')),
+        "cdsDados\t0001\ta@example.com\tb@example.org\t2026\t03\t14\t2°Bim\t1°Sem\t1°Tri\t" + c.row)
+        << c.args << c.env;
+  }
+
+  std::string db = (dir_ / "stats.db").string();
+  Result imported =
+      run("import --json --db " + db + " " + log, "ZEB_CONTENT_FILTER=127.0.0.1:10024");
+  EXPECT_EQ(imported.status, 0) << imported.err;
+  EXPECT_EQ(nlohmann::json::parse(imported.out)["imported"], 1);
+
+  struct Bad {
+    std::string args;
+    std::string env;
+    std::string entry;
+  };
+  for (const Bad& c :
+       {Bad{"inspect --stage fold --content-filter 127.0.0.1 ", "", "127.0.0.1"},
+        Bad{"import --db " + db + " ", "ZEB_CONTENT_FILTER=127.0.0.1:10024,,", ""}}) {
+    Result r = run(c.args + log, c.env);
+    EXPECT_EQ(r.status, 2) << c.args << c.env;
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n')),
+              "zeb18000: a content filter needs HOST:PORT (such as 127.0.0.1:10024), not '" +
+                  c.entry + "'")
+        << c.args << c.env;
+  }
+}
+
 class ImportSignalTest : public CliTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(ImportSignalTest, a_stop_signal_ends_the_run_with_130_and_no_work_file) {
@@ -473,11 +535,12 @@ TEST_F(CliTest, piped_logs_import_like_the_file) {
        "(cat " + log.string() + " >" + (dir_ / "fifo").string() + " &)"},
   };
   for (const Case& c : cases) {
-    Result piped = run("inspect --stage fold " + c.args, c.feed);
+    Result piped = run("inspect --stage fold " + c.args, "", c.feed);
     EXPECT_EQ(piped.status, 0) << c.name << ": " << piped.err;
     EXPECT_EQ(piped.out, file.out) << c.name;
   }
-  Result both = run("inspect --stage parse --count " + log.string() + " -", "cat " + log.string());
+  Result both =
+      run("inspect --stage parse --count " + log.string() + " -", "", "cat " + log.string());
   EXPECT_EQ(both.out, "cdsEnvio\t6\ncdsRecebimento\t4\n") << both.err;
   Result imported = run("import --json --db " + (dir_ / "a.db").string() + " - <" + log.string());
   EXPECT_EQ(imported.status, 0) << imported.err;

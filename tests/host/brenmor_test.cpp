@@ -66,5 +66,20 @@ TEST_F(brenmor_test, invalid_settings_are_refused_and_the_installed_ones_kept) {
   EXPECT_EQ(hostSettings(), (HostSettings{"0007", "srv", 1}));
 }
 
+TEST_F(brenmor_test, content_filters_must_be_host_and_port) {
+  HostSettings settings;
+  settings.contentFilters = {"127.0.0.1:10024", "[::1]:10024", "amavis.example.com:10026"};
+  setHostSettings(settings);
+  EXPECT_EQ(hostSettings(), settings);
+  for (const std::string bad : {"127.0.0.1", "amavis:0", "[::1]", ""}) {
+    HostSettings refused = settings;
+    refused.contentFilters.push_back(bad);
+    EXPECT_THAT(
+        [&] { setHostSettings(refused); },
+        ThrowsMessage<platform::Exception>(StrEq("content filter '" + bad + "' is not HOST:PORT")));
+  }
+  EXPECT_EQ(hostSettings(), settings);
+}
+
 }  // namespace
 }  // namespace zeb::host

@@ -189,6 +189,24 @@ TEST_F(AnalysisTest, a_record_without_a_month_number_fails_naming_its_line) {
   }
 }
 
+// An RFC 3339 head for the helpers above, in place of "Mon DD": they add a blank and a time.
+std::string stamped(const std::string& date, const std::string& time) {
+  return date + "T" + time + ".000001+01:00 mx";
+}
+
+TEST_F(AnalysisTest, classic_records_of_a_mixed_log_are_dated_back_from_the_stamp_after_them) {
+  stAno = "2027";  // a copy of the log made a year later
+  Grouping g = run({sending("Dec 30", "A1", "a@x", 1), delivery("Dec 31", "A1", "b@x"),
+                    sending(stamped("2026-01-01", "10:00:00"), "A2", "a@x", 2),
+                    delivery(stamped("2026-01-01", "10:00:01"), "A2", "b@x"),
+                    sending("Jan  2", "A3", "a@x", 3), delivery("Jan  2", "A3", "b@x")});
+  // The classic records before the stamps step back from the stamps' year; those after the
+  // last stamp take the log year, as in a classic log.
+  EXPECT_EQ(traffic(), (std::vector<std::string>{"a@x>b@x 2025-12-30 1", "a@x>b@x 2026-01-01 2",
+                                                 "a@x>b@x 2027-01-02 3"}));
+  EXPECT_EQ(g.earliest, (DateText{"2025", "12", "30"}));
+}
+
 TEST(DateBeforeTest, compares_year_then_month_then_day_as_text) {
   EXPECT_TRUE(dateBefore({"2024", "12", "31"}, {"2025", "01", "01"}));
   EXPECT_TRUE(dateBefore({"2025", "01", "31"}, {"2025", "02", "01"}));

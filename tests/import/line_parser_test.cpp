@@ -147,7 +147,7 @@ INSTANTIATE_TEST_SUITE_P(
                 K::Sending, "AB", "a", "1", "Dec", "5 "},
         CutCase{"iso_timestamp",
                 "2024-12-05T10:00:00+00:00 mx postfix/qmgr[1]: AB: from=<a>, size=1, nrcpt=1",
-                K::None, "", "", "", "2024-12-05T10:00:00+00:00", "mx "},
+                K::Sending, "AB", "a", "1", "", ""},
         CutCase{"leading_blank_shifts_fields",
                 " Dec  5 10:00:00 mx postfix/qmgr[1]: AB: from=<a>, size=1,", K::Sending, "AB", "a",
                 "1", "", "Dec "},
@@ -161,6 +161,63 @@ INSTANTIATE_TEST_SUITE_P(
                 "Dec  5 10:00:00 mx postfix/qmgr[1]: AB: from=<\x80\x81@x>, size=1,", K::Sending,
                 "AB", "\x80\x81@x", "1", "Dec", "5 "}),
     [](const auto& info) { return std::string(info.param.name); });
+
+struct StampCase {
+  const char* name;
+  std::string head;  // the line's first field
+  const char* date;  // the stamp's date, or "" when the head is no stamp
+};
+
+class StampHeadTest : public ::testing::TestWithParam<StampCase> {};
+
+// A stamp gives the date as logged and the same values as a classic head; anything else takes
+// the classic path, where the head is the month token and the tag falls into the dropped field.
+TEST_P(StampHeadTest, a_well_formed_stamp_dates_the_line_and_any_other_head_is_classic) {
+  const StampCase& c = GetParam();
+  std::string line = c.head + " mx postfix/qmgr[1]: AB: from=<a@example.com>, size=5, nrcpt=1";
+  LineCut cut = cutLine(line);
+  std::string date = cut.stampYear.empty()
+                         ? ""
+                         : std::string(cut.stampYear) + "-" + std::string(cut.stampMonth) + "-" +
+                               std::string(cut.stampDay);
+  bool stamp = *c.date != '\0';
+  EXPECT_EQ(date, c.date);
+  EXPECT_EQ(cut.kind, stamp ? K::Sending : K::None);
+  EXPECT_EQ(cut.queueId, stamp ? "AB" : "");
+  EXPECT_EQ(cut.monthToken, stamp ? "" : c.head);
+  EXPECT_EQ(cut.dayToken, stamp ? "" : "mx ");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Heads, StampHeadTest,
+    ::testing::Values(
+        StampCase{"rsyslog_microseconds", "2026-03-14T00:08:33.787870+01:00", "2026-03-14"},
+        StampCase{"utc", "2026-03-14T00:08:33Z", "2026-03-14"},
+        StampCase{"lower_case_t_and_z", "2026-03-14t00:08:33z", "2026-03-14"},
+        StampCase{"negative_offset_and_leap_second", "2025-12-31T23:59:60-03:00", "2025-12-31"},
+        StampCase{"leap_day_and_short_fraction", "2024-02-29T10:00:00.5+05:30", "2024-02-29"},
+        StampCase{"month_13", "2026-13-14T00:08:33Z", ""},
+        StampCase{"april_31", "2026-04-31T00:08:33Z", ""},
+        StampCase{"february_29_of_a_common_year", "2026-02-29T00:08:33Z", ""},
+        StampCase{"hour_24", "2026-03-14T24:00:00Z", ""},
+        StampCase{"second_61", "2026-03-14T00:08:61Z", ""},
+        StampCase{"no_offset", "2026-03-14T00:08:33", ""},
+        StampCase{"offset_without_colon", "2026-03-14T00:08:33+0100", ""},
+        StampCase{"empty_fraction", "2026-03-14T00:08:33.Z", ""},
+        StampCase{"text_after_the_offset", "2026-03-14T00:08:33Z0", ""},
+        StampCase{"one_digit_month", "2026-3-14T00:08:33Z", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(LineParserTest, stamped_lines_store_the_stamps_date_and_year_beside_classic_ones) {
+  parse("2026-03-14T00:08:33.787870+01:00 mx postfix/qmgr[1]: A1: from=<a@example.com>, size=9,");
+  parse("2026-03-04T23:59:59Z mx postfix/smtp[2]: A1: to=<b@example.org>, relay=mx[192.0.2.1]:25");
+  parse("Mar 14 00:08:34 mx postfix/qmgr[1]: A2: from=<a@example.com>, size=7,");
+  parse("2026-03-14T00:08:35-03:00 mx postfix/smtp[2]: A3: to=<c@example.org>, status=deferred");
+  EXPECT_EQ(rows(tables_.cdsEnvio), (std::vector<std::string>{"A1|a@example.com|14|03|9|2026",
+                                                              "A2|a@example.com|14|03|7|"}));
+  EXPECT_EQ(rows(tables_.cdsRecebimento),
+            (std::vector<std::string>{"04|03|b@example.org|A1|2026"}));
+}
 
 TEST(NmMesToNrMesTest, knows_the_three_letter_names_in_any_case) {
   const std::vector<std::pair<std::string, std::string>> cases = {

@@ -1,8 +1,6 @@
-#include "hosting/server_address.h"
+#include "host/host_port.h"
 
-#include <utility>
-
-namespace zeb::hosting {
+namespace zeb::host {
 
 bool splitHostPort(const std::string& text, std::string& host, int& port, int lowestPort) {
   std::size_t colon = text.rfind(':');
@@ -23,4 +21,4 @@ bool splitHostPort(const std::string& text, std::string& host, int& port, int lo
   return true;
 }
 
-}  // namespace zeb::hosting
+}  // namespace zeb::host
