@@ -34,6 +34,38 @@ int monthNumber(const RecordSet& table, int monthField, std::uint64_t line,
   return month;
 }
 
+int daysInMonth(int month, int year) {
+  static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return month == 2 && leap ? 29 : kDays[month - 1];
+}
+
+// A record's date must be one that a calendar has, and a sending record's size may not be
+// negative: the server refuses such rows, and a log that holds one is damaged. Found here, the
+// run fails naming the line before anything is sent, not halfway through the upload.
+void checkRecord(const RecordSet& table, bool sending, int month, int year, std::uint64_t line,
+                 std::string_view logName) {
+  std::string where = logName.empty() ? std::string() : std::string(logName) + ", ";
+  where += "line " + std::to_string(line) + ": ";
+  if (month < 1 || month > 12) {
+    throw platform::EConvertError(where + "month " + std::to_string(month) + " does not exist");
+  }
+  std::string_view dayText = table.text(sending ? envio::DIA : recebimento::DIA);
+  int day = 0;
+  auto [end, error] = std::from_chars(dayText.data(), dayText.data() + dayText.size(), day);
+  if (error != std::errc() || end != dayText.data() + dayText.size() || day < 1 ||
+      day > daysInMonth(month, year)) {
+    char monthYear[16];
+    std::snprintf(monthYear, sizeof monthYear, "%02d/%04d", month, year);
+    throw platform::EConvertError(where + "day '" + std::string(dayText) + "' does not exist in " +
+                                  monthYear);
+  }
+  if (sending && table.integer(envio::SIZE) < 0) {
+    throw platform::EConvertError(where + "size " + std::to_string(table.integer(envio::SIZE)) +
+                                  " is negative");
+  }
+}
+
 int logYear() {
   int year = 0;
   auto [end, error] = std::from_chars(stAno.data(), stAno.data() + stAno.size(), year);
@@ -171,6 +203,7 @@ void analysisPhase(TrafficTables& tables, const PhaseUi& ui, std::string_view lo
       year = std::stoi(std::string(own));
       yearString = own;
     }
+    checkRecord(table, takeEnvio, month, year, line, logName);
     first = false;
     previousMonth = month;
     table.prior();

@@ -36,8 +36,9 @@ struct Grouping {
 // So a classic log is dated from the log year, a stamped log by its stamps alone (a log across
 // New Year included), and the classic records of a mixed log from the nearest stamped record
 // after them, or from the log year when none follows. Ends early when boImport is cleared; the
-// records not yet reached keep the year they had. A record without a month number raises
-// EConvertError naming its line, after "logName" when one is given.
+// records not yet reached keep the year they had. A record without a month number, with a day
+// that its month lacks in its year (30 February), or a sending record with a negative size
+// raises EConvertError naming its line, after "logName" when one is given.
 void analysisPhase(TrafficTables& tables, const PhaseUi& ui, std::string_view logName = {});
 
 // Pairs every delivery record with the latest sending record of the same queue identifier

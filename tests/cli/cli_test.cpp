@@ -338,7 +338,7 @@ TEST_F(CliTest, import_exit_status_and_reasons) {
       write("other.log", "Dec  5 10:00:00 mx sshd[1]: session opened\n").string();
   std::string missing = (dir_ / "missing.log").string();
   std::string db = " --db " + (dir_ / "stats.db").string() + " ";
-  // A damaged line with a day its month lacks reaches the server, which refuses to store it.
+  // A damaged line with a day its month lacks fails the run before anything is sent.
   std::string february30 =
       writeLog("feb30.log",
                "Feb 30 10:00:01 mx postfix/qmgr[1]: Q1: from=<a@example.com>, size=9, nrcpt=1\n"
@@ -357,8 +357,8 @@ TEST_F(CliTest, import_exit_status_and_reasons) {
                 "not connected (connecting to ZEB18000.rdmImpEmailInt on 127.0.0.1:9 failed: "
                 "connection refused)\n"},
            Case{"import" + db + february30, 1,
-                "zeb18000: Importando 1/1: server error -32602: SetEmail: change 1: DIETLEMAIL in "
-                "\"row\" must be a day of 2025-02 (01 to 28), not '30'\n"},
+                "zeb18000: Analisando dados: " + february30 +
+                    ", line 2: day '30' does not exist in 02/2025\n"},
            Case{"import", 2, "zeb18000: LOG is required\n"},
            Case{"import --server nowhere x.log", 2,
                 "zeb18000: the server needs HOST:PORT (such as 127.0.0.1:18000), not 'nowhere'\n"},

@@ -189,6 +189,41 @@ TEST_F(AnalysisTest, a_record_without_a_month_number_fails_naming_its_line) {
   }
 }
 
+// A damaged line whose record the server would refuse fails the analysis, naming the line,
+// before anything is sent; the same day in a year that has it, or a size of 0, passes.
+TEST_F(AnalysisTest, a_day_its_month_lacks_or_a_negative_size_fails_naming_its_line) {
+  struct Case {
+    std::string line;
+    std::string year;
+    std::string error;  // empty: no error
+  } cases[] = {
+      {sending("Feb 30", "A", "a@x", 1), "2025", "line 2: day '30' does not exist in 02/2025"},
+      {sending("Feb 29", "A", "a@x", 1), "2025", "line 2: day '29' does not exist in 02/2025"},
+      {sending("Feb 29", "A", "a@x", 1), "2024", ""},
+      // April, before the February lines that follow it, is dated a year back.
+      {delivery("Apr 31", "A", "b@y"), "2025", "line 2: day '31' does not exist in 04/2024"},
+      {sending("Apr  0", "A", "a@x", 1), "2025", "line 2: day '00' does not exist in 04/2024"},
+      {sending("Feb  3", "A", "a@x", -987), "2025", "line 2: size -987 is negative"},
+      {sending("Feb  3", "A", "a@x", 0), "2025", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    tables_.closeAll();
+    tables_.openLogTables();
+    tables_.envioLines.clear();
+    tables_.recebimentoLines.clear();
+    stAno = c.year;
+    parse({sending("Feb  1", "Z", "a@x", 1), c.line, delivery("Feb  3", "Z", "b@y")});
+    std::string error;
+    try {
+      analysisPhase(tables_, ui_);
+    } catch (const platform::EConvertError& e) {
+      error = e.what();
+    }
+    EXPECT_EQ(error, c.error);
+  }
+}
+
 // An RFC 3339 head for the helpers above, in place of "Mon DD": they add a blank and a time.
 std::string stamped(const std::string& date, const std::string& time) {
   return date + "T" + time + ".000001+01:00 mx";
