@@ -100,6 +100,7 @@ DesktopHost::~DesktopHost() {
 void DesktopHost::applyChoice() {
   host::HostSettings settings;
   settings.branch = choice_.branch.toStdString();
+  settings.contentFilters = contentFilterList(choice_);
   if (choice_.server.isEmpty()) {
     // One embedded server per session: a screen that is open keeps talking to it.
     if (!embedded_) {

@@ -18,6 +18,7 @@ ServerChoice loadServerChoice() {
   choice.branch = settings.value("branch", choice.branch).toString();
   choice.server = settings.value("server", choice.server).toString();
   choice.database = settings.value("database", choice.database).toString();
+  choice.contentFilters = settings.value("contentFilters", choice.contentFilters).toString();
   return choice;
 }
 
@@ -26,6 +27,15 @@ void saveServerChoice(const ServerChoice& choice) {
   settings.setValue("branch", choice.branch);
   settings.setValue("server", choice.server);
   settings.setValue("database", choice.database);
+  settings.setValue("contentFilters", choice.contentFilters);
+}
+
+std::vector<std::string> contentFilterList(const ServerChoice& choice) {
+  std::vector<std::string> filters;
+  for (const QString& entry : choice.contentFilters.split(',', Qt::SkipEmptyParts)) {
+    if (!entry.trimmed().isEmpty()) filters.push_back(entry.trimmed().toStdString());
+  }
+  return filters;
 }
 
 QString checkServerChoice(const ServerChoice& choice) {
@@ -38,6 +48,12 @@ QString checkServerChoice(const ServerChoice& choice) {
     return "O servidor se escreve HOST:PORTA (como 127.0.0.1:18000), não \"" + choice.server +
            "\".";
   }
+  for (const std::string& filter : contentFilterList(choice)) {
+    if (!host::splitHostPort(filter, host, port)) {
+      return "Um filtro de conteúdo se escreve HOST:PORTA (como 127.0.0.1:10024), não \"" +
+             QString::fromStdString(filter) + "\".";
+    }
+  }
   if (choice.server.isEmpty() && choice.database.isEmpty()) {
     return "Sem servidor, o banco de dados do servidor embutido deve ser informado.";
   }
@@ -48,7 +64,8 @@ SettingsDialog::SettingsDialog(const ServerChoice& choice, QWidget* parent)
     : QDialog(parent),
       branch_(new QLineEdit(choice.branch, this)),
       server_(new QLineEdit(choice.server, this)),
-      database_(new QLineEdit(choice.database, this)) {
+      database_(new QLineEdit(choice.database, this)),
+      contentFilters_(new QLineEdit(choice.contentFilters, this)) {
   setWindowTitle("Configurações");
   branch_->setMaxLength(4);
   server_->setPlaceholderText("embutido");
@@ -56,6 +73,11 @@ SettingsDialog::SettingsDialog(const ServerChoice& choice, QWidget* parent)
   form->addRow("Filial:", branch_);
   form->addRow("Servidor (HOST:PORTA):", server_);
   form->addRow("Banco do servidor embutido:", database_);
+  contentFilters_->setPlaceholderText("nenhum");
+  contentFilters_->setToolTip(
+      "Entregas a um filtro de conteúdo (como o amavis em 127.0.0.1:10024) não contam:\n"
+      "cada mensagem conta uma vez. Vários separados por vírgulas.");
+  form->addRow("Filtros de conteúdo (HOST:PORTA):", contentFilters_);
   form->addRow(new QLabel("Vale a partir da próxima abertura de uma tela.", this));
   auto* buttons = new QDialogButtonBox(this);
   buttons->addButton("OK", QDialogButtonBox::AcceptRole);
@@ -66,7 +88,8 @@ SettingsDialog::SettingsDialog(const ServerChoice& choice, QWidget* parent)
 }
 
 ServerChoice SettingsDialog::choice() const {
-  return {branch_->text().trimmed(), server_->text().trimmed(), database_->text().trimmed()};
+  return {branch_->text().trimmed(), server_->text().trimmed(), database_->text().trimmed(),
+          contentFilters_->text().trimmed()};
 }
 
 void SettingsDialog::accept() {

@@ -1,9 +1,12 @@
 // The host's settings as the operator keeps them between sessions: the branch code, the
-// application server (none: the embedded one over a database file) and that database.
+// application server (none: the embedded one over a database file), that database, and the
+// content filters whose deliveries an import leaves out.
 #pragma once
 
 #include <QDialog>
 #include <QString>
+#include <string>
+#include <vector>
 
 class QLineEdit;
 
@@ -13,6 +16,7 @@ struct ServerChoice {
   QString branch = "0001";           // 1 to 4 characters
   QString server;                    // HOST:PORT; empty for the embedded server
   QString database = "zeb18000.db";  // the embedded server's SQLite file
+  QString contentFilters;            // HOST:PORT, several separated by commas; empty for none
   bool operator==(const ServerChoice&) const = default;
 };
 
@@ -23,6 +27,9 @@ void saveServerChoice(const ServerChoice& choice);
 
 // What is wrong with "choice", in the operator's words, or an empty text when nothing is.
 QString checkServerChoice(const ServerChoice& choice);
+
+// The content filters of "choice", one HOST:PORT each, blanks around them dropped.
+std::vector<std::string> contentFilterList(const ServerChoice& choice);
 
 // The settings dialog: it answers a checked choice, or keeps asking while OK is pressed on a
 // wrong one.
@@ -37,6 +44,7 @@ class SettingsDialog : public QDialog {
   QLineEdit* branch_;
   QLineEdit* server_;
   QLineEdit* database_;
+  QLineEdit* contentFilters_;
 };
 
 }  // namespace zeb::desktop

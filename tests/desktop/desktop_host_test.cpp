@@ -253,7 +253,7 @@ struct OverrideCase {
 
 TEST(DesktopHostTest, the_command_line_overrides_the_stored_settings_for_the_session_only) {
   qtApp();
-  const ServerChoice stored{"0002", "192.0.2.1:1", "stored.db"};
+  const ServerChoice stored{"0002", "192.0.2.1:1", "stored.db", "127.0.0.1:10024, [::1]:10026"};
   saveServerChoice(stored);
   QString db = QString::fromStdString((scratchDirectory() / "override.db").string());
   auto with = [](auto set) {
@@ -273,6 +273,7 @@ TEST(DesktopHostTest, the_command_line_overrides_the_stored_settings_for_the_ses
     DesktopHost host(c.options);
     const host::HostSettings& in = host::hostSettings();
     EXPECT_EQ(in.branch, c.branch);
+    EXPECT_EQ(in.contentFilters, (std::vector<std::string>{"127.0.0.1:10024", "[::1]:10026"}));
     EXPECT_EQ(in.serverHost, c.host);
     if (c.port != 0) {
       EXPECT_EQ(in.serverPort, c.port);
@@ -289,6 +290,8 @@ TEST(DesktopHostTest, the_command_line_overrides_the_stored_settings_for_the_ses
        "O servidor se escreve HOST:PORTA (como 127.0.0.1:18000), não \"host\"."},
       {{"0001", "", ""}, "Sem servidor, o banco de dados do servidor embutido deve ser informado."},
       {{"0001", "[::1]:18000", ""}, ""},
+      {{"0001", "", "a.db", "127.0.0.1:10024,amavis"},
+       "Um filtro de conteúdo se escreve HOST:PORTA (como 127.0.0.1:10024), não \"amavis\"."},
   };
   for (const auto& [choice, problem] : wrong) EXPECT_EQ(checkServerChoice(choice), problem);
   EXPECT_THROW(DesktopHost(with([](DesktopOptions& o) { o.branch = ""; })), platform::Exception);
