@@ -66,6 +66,24 @@ const std::string kSelect =
     " AND (ANETLEMAIL, MEETLEMAIL, DIETLEMAIL) <= (?5, ?6, ?7)"
     " ORDER BY CDFILIAL, ANETLEMAIL, MEETLEMAIL, DIETLEMAIL, NMORIGEM, NMDESTINO";
 
+// A page of rows: the key of the last row read comes back as ?8 to ?13. The row value compares
+// each column by its own collation, so the addresses continue in the table's case-blind order.
+const std::string kSelectAfter =
+    std::string("SELECT ") + kColumnList +
+    " FROM estatistica_email WHERE (?1 = '' OR CDFILIAL = ?1)"
+    " AND (ANETLEMAIL, MEETLEMAIL, DIETLEMAIL) >= (?2, ?3, ?4)"
+    " AND (ANETLEMAIL, MEETLEMAIL, DIETLEMAIL) <= (?5, ?6, ?7)"
+    " AND (?8 IS NULL OR (CDFILIAL, ANETLEMAIL, MEETLEMAIL, DIETLEMAIL, NMORIGEM, NMDESTINO) >"
+    " (?8, ?9, ?10, ?11, ?12, ?13))"
+    " ORDER BY CDFILIAL, ANETLEMAIL, MEETLEMAIL, DIETLEMAIL, NMORIGEM, NMDESTINO LIMIT ?14";
+
+constexpr const char* kSelectDays =
+    "SELECT ANETLEMAIL || MEETLEMAIL || DIETLEMAIL, COUNT(*), TOTAL(QTEMAIL), TOTAL(VRVOLDADOS)"
+    " FROM estatistica_email WHERE (?1 = '' OR CDFILIAL = ?1)"
+    " AND (ANETLEMAIL, MEETLEMAIL, DIETLEMAIL) >= (?2, ?3, ?4)"
+    " AND (ANETLEMAIL, MEETLEMAIL, DIETLEMAIL) <= (?5, ?6, ?7)"
+    " GROUP BY ANETLEMAIL, MEETLEMAIL, DIETLEMAIL ORDER BY ANETLEMAIL, MEETLEMAIL, DIETLEMAIL";
+
 // Named apart from std::bind, which argument-dependent lookup would find for a std::string.
 void bindText(sqlite3_stmt* stmt, int index, std::string_view text) {
   // A null pointer would bind NULL; an empty text must stay an empty text.
@@ -249,7 +267,7 @@ void TableConnection::close() {
   for (sqlite3_stmt*& s :
        {std::ref(begin_), std::ref(commit_), std::ref(rollback_), std::ref(storeRows_),
         std::ref(deleteRow_), std::ref(deleteDay_), std::ref(selectDay_), std::ref(readMerged_),
-        std::ref(writeMerged_), std::ref(select_)}) {
+        std::ref(writeMerged_), std::ref(select_), std::ref(selectAfter_), std::ref(selectDays_)}) {
     sqlite3_finalize(s);
     s = nullptr;
   }
@@ -434,6 +452,63 @@ void TableConnection::forEach(std::string_view branch, std::string_view from, st
     if (rc != SQLITE_ROW) fail("reading the statistics");
     readRow(s, out);
     row(out);
+  }
+}
+
+namespace {
+
+// Resets a statement and its bindings when a read ends, however it ends.
+struct ResetOnExit {
+  sqlite3_stmt* s;
+  ~ResetOnExit() {
+    sqlite3_reset(s);
+    sqlite3_clear_bindings(s);
+  }
+};
+
+}  // namespace
+
+void TableConnection::forEachAfter(std::string_view branch, std::string_view from,
+                                   std::string_view to, const std::vector<std::string>& after,
+                                   int limit, const std::function<void(const EmailRow&)>& row) {
+  if (selectAfter_ == nullptr) selectAfter_ = prepare(kSelectAfter, "reading a page");
+  sqlite3_stmt* s = selectAfter_;
+  bindText(s, 1, branch);
+  bindDate(s, 2, from);
+  bindDate(s, 5, to);
+  // Unbound parameters are NULL: no key reads from the first row.
+  for (std::size_t i = 0; i < after.size() && i < 6; ++i) {
+    bindText(s, 8 + static_cast<int>(i), after[i]);
+  }
+  sqlite3_bind_int(s, 14, limit);
+  ResetOnExit reset{s};
+  EmailRow out;
+  for (;;) {
+    int rc = sqlite3_step(s);
+    if (rc == SQLITE_DONE) break;
+    if (rc != SQLITE_ROW) fail("reading the statistics");
+    readRow(s, out);
+    row(out);
+  }
+}
+
+void TableConnection::forEachDay(
+    std::string_view branch, std::string_view from, std::string_view to,
+    const std::function<void(std::string_view, std::int64_t, double, double)>& day) {
+  if (selectDays_ == nullptr) selectDays_ = prepare(kSelectDays, "summing the days");
+  sqlite3_stmt* s = selectDays_;
+  bindText(s, 1, branch);
+  bindDate(s, 2, from);
+  bindDate(s, 5, to);
+  ResetOnExit reset{s};
+  for (;;) {
+    int rc = sqlite3_step(s);
+    if (rc == SQLITE_DONE) break;
+    if (rc != SQLITE_ROW) fail("summing the statistics per day");
+    const auto* date = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+    day(std::string_view(date != nullptr ? date : "",
+                         static_cast<std::size_t>(sqlite3_column_bytes(s, 0))),
+        sqlite3_column_int64(s, 1), sqlite3_column_double(s, 2), sqlite3_column_double(s, 3));
   }
 }
 
