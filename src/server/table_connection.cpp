@@ -66,23 +66,36 @@ const std::string kSelect =
     " AND (ANETLEMAIL, MEETLEMAIL, DIETLEMAIL) <= (?5, ?6, ?7)"
     " ORDER BY CDFILIAL, ANETLEMAIL, MEETLEMAIL, DIETLEMAIL, NMORIGEM, NMDESTINO";
 
-// A page of rows: the key of the last row read comes back as ?8 to ?13. The row value compares
-// each column by its own collation, so the addresses continue in the table's case-blind order.
-const std::string kSelectAfter =
-    std::string("SELECT ") + kColumnList +
-    " FROM estatistica_email WHERE (?1 = '' OR CDFILIAL = ?1)"
-    " AND (ANETLEMAIL, MEETLEMAIL, DIETLEMAIL) >= (?2, ?3, ?4)"
-    " AND (ANETLEMAIL, MEETLEMAIL, DIETLEMAIL) <= (?5, ?6, ?7)"
-    " AND (?8 IS NULL OR (CDFILIAL, ANETLEMAIL, MEETLEMAIL, DIETLEMAIL, NMORIGEM, NMDESTINO) >"
-    " (?8, ?9, ?10, ?11, ?12, ?13))"
-    " ORDER BY CDFILIAL, ANETLEMAIL, MEETLEMAIL, DIETLEMAIL, NMORIGEM, NMDESTINO LIMIT ?14";
+// A page of rows, in four forms so that each seeks the table's key rather than scan it: with or
+// without a branch (?1), and from the range's first day (?2 to ?4) or after the key of the last
+// row read (?8 to ?13). The row value compares each column by its own collation, so the
+// addresses continue in the table's case-blind order.
+std::string selectPage(bool branch, bool after) {
+  std::string where = branch ? "CDFILIAL = ?1 AND " : "";
+  if (!after) {
+    where += "(ANETLEMAIL, MEETLEMAIL, DIETLEMAIL) >= (?2, ?3, ?4)";
+  } else if (branch) {
+    where += "(ANETLEMAIL, MEETLEMAIL, DIETLEMAIL, NMORIGEM, NMDESTINO) > (?9, ?10, ?11, ?12, ?13)";
+  } else {
+    where +=
+        "(CDFILIAL, ANETLEMAIL, MEETLEMAIL, DIETLEMAIL, NMORIGEM, NMDESTINO) >"
+        " (?8, ?9, ?10, ?11, ?12, ?13) AND (ANETLEMAIL, MEETLEMAIL, DIETLEMAIL) >= (?2, ?3, ?4)";
+  }
+  return std::string("SELECT ") + kColumnList + " FROM estatistica_email WHERE " + where +
+         " AND (ANETLEMAIL, MEETLEMAIL, DIETLEMAIL) <= (?5, ?6, ?7)"
+         " ORDER BY CDFILIAL, ANETLEMAIL, MEETLEMAIL, DIETLEMAIL, NMORIGEM, NMDESTINO LIMIT ?14";
+}
 
-constexpr const char* kSelectDays =
-    "SELECT ANETLEMAIL || MEETLEMAIL || DIETLEMAIL, COUNT(*), TOTAL(QTEMAIL), TOTAL(VRVOLDADOS)"
-    " FROM estatistica_email WHERE (?1 = '' OR CDFILIAL = ?1)"
-    " AND (ANETLEMAIL, MEETLEMAIL, DIETLEMAIL) >= (?2, ?3, ?4)"
-    " AND (ANETLEMAIL, MEETLEMAIL, DIETLEMAIL) <= (?5, ?6, ?7)"
-    " GROUP BY ANETLEMAIL, MEETLEMAIL, DIETLEMAIL ORDER BY ANETLEMAIL, MEETLEMAIL, DIETLEMAIL";
+// The sums per day, with a branch (a range of the key) or over every branch (a scan).
+std::string selectDays(bool branch) {
+  return std::string(
+             "SELECT ANETLEMAIL || MEETLEMAIL || DIETLEMAIL, COUNT(*), TOTAL(QTEMAIL),"
+             " TOTAL(VRVOLDADOS) FROM estatistica_email WHERE ") +
+         (branch ? "CDFILIAL = ?1 AND " : "") +
+         "(ANETLEMAIL, MEETLEMAIL, DIETLEMAIL) >= (?2, ?3, ?4)"
+         " AND (ANETLEMAIL, MEETLEMAIL, DIETLEMAIL) <= (?5, ?6, ?7)"
+         " GROUP BY ANETLEMAIL, MEETLEMAIL, DIETLEMAIL ORDER BY ANETLEMAIL, MEETLEMAIL, DIETLEMAIL";
+}
 
 // Named apart from std::bind, which argument-dependent lookup would find for a std::string.
 void bindText(sqlite3_stmt* stmt, int index, std::string_view text) {
@@ -267,7 +280,9 @@ void TableConnection::close() {
   for (sqlite3_stmt*& s :
        {std::ref(begin_), std::ref(commit_), std::ref(rollback_), std::ref(storeRows_),
         std::ref(deleteRow_), std::ref(deleteDay_), std::ref(selectDay_), std::ref(readMerged_),
-        std::ref(writeMerged_), std::ref(select_), std::ref(selectAfter_), std::ref(selectDays_)}) {
+        std::ref(writeMerged_), std::ref(select_), std::ref(selectPage_[0][0]),
+        std::ref(selectPage_[0][1]), std::ref(selectPage_[1][0]), std::ref(selectPage_[1][1]),
+        std::ref(selectDays_[0]), std::ref(selectDays_[1])}) {
     sqlite3_finalize(s);
     s = nullptr;
   }
@@ -471,12 +486,13 @@ struct ResetOnExit {
 void TableConnection::forEachAfter(std::string_view branch, std::string_view from,
                                    std::string_view to, const std::vector<std::string>& after,
                                    int limit, const std::function<void(const EmailRow&)>& row) {
-  if (selectAfter_ == nullptr) selectAfter_ = prepare(kSelectAfter, "reading a page");
-  sqlite3_stmt* s = selectAfter_;
+  bool hasBranch = !branch.empty(), hasAfter = !after.empty();
+  sqlite3_stmt*& page = selectPage_[hasBranch][hasAfter];
+  if (page == nullptr) page = prepare(selectPage(hasBranch, hasAfter), "reading a page");
+  sqlite3_stmt* s = page;
   bindText(s, 1, branch);
   bindDate(s, 2, from);
   bindDate(s, 5, to);
-  // Unbound parameters are NULL: no key reads from the first row.
   for (std::size_t i = 0; i < after.size() && i < 6; ++i) {
     bindText(s, 8 + static_cast<int>(i), after[i]);
   }
@@ -495,8 +511,9 @@ void TableConnection::forEachAfter(std::string_view branch, std::string_view fro
 void TableConnection::forEachDay(
     std::string_view branch, std::string_view from, std::string_view to,
     const std::function<void(std::string_view, std::int64_t, double, double)>& day) {
-  if (selectDays_ == nullptr) selectDays_ = prepare(kSelectDays, "summing the days");
-  sqlite3_stmt* s = selectDays_;
+  sqlite3_stmt*& days = selectDays_[!branch.empty()];
+  if (days == nullptr) days = prepare(selectDays(!branch.empty()), "summing the days");
+  sqlite3_stmt* s = days;
   bindText(s, 1, branch);
   bindDate(s, 2, from);
   bindDate(s, 5, to);

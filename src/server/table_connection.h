@@ -106,8 +106,9 @@ class TableConnection {
   sqlite3_stmt* readMerged_ = nullptr;
   sqlite3_stmt* writeMerged_ = nullptr;
   sqlite3_stmt* select_ = nullptr;
-  sqlite3_stmt* selectAfter_ = nullptr;  // prepared at first use, as few connections page
-  sqlite3_stmt* selectDays_ = nullptr;
+  // Prepared at first use, as few connections page: [with a branch][after a key].
+  sqlite3_stmt* selectPage_[2][2] = {{nullptr, nullptr}, {nullptr, nullptr}};
+  sqlite3_stmt* selectDays_[2] = {nullptr, nullptr};  // [with a branch]
 };
 
 }  // namespace zeb::server
