@@ -1,5 +1,6 @@
 #include "stats_window.h"
 
+#include <QApplication>
 #include <QChart>
 #include <QChartView>
 #include <QDateEdit>
@@ -29,6 +30,14 @@ namespace {
 
 constexpr const char* kDateFormat = "dd/MM/yyyy";
 constexpr double kMega = 1e6;
+
+// The wait cursor while the server is asked, on every way out.
+struct WaitCursor {
+  WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+  ~WaitCursor() { QApplication::restoreOverrideCursor(); }
+  WaitCursor(const WaitCursor&) = delete;
+  WaitCursor& operator=(const WaitCursor&) = delete;
+};
 
 QString grouped(double value) {
   return QLocale(QLocale::Portuguese, QLocale::Brazil).toString(static_cast<qlonglong>(value));
@@ -139,6 +148,7 @@ hosting::StatsRange StatsWindow::range() const {
 
 bool StatsWindow::query() {
   try {
+    WaitCursor wait;
     Server server = address_();
     // A new query is read in the server's order; the header shows no column sorted.
     table_->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
@@ -217,6 +227,7 @@ bool StatsWindow::exportCsv(const QString& path) {
   std::string name = path.toStdString();
   std::FILE* out = nullptr;
   try {
+    WaitCursor wait;
     out = std::fopen(name.c_str(), "wb");
     if (out == nullptr) throw platform::EInOutError(errno, name, "creating");
     Server server = address_();
