@@ -200,7 +200,8 @@ static std::string statsPage(const StatisticsStore& store, const StatsQuery& que
     if (rows++ > 0) out += ", ";
     appendRow(out, row);
     if (rows == query.pageSize) {
-      next = "[";
+      next.clear();
+      next += '[';
       for (Column c : {kCDFILIAL, kANETLEMAIL, kMEETLEMAIL, kDIETLEMAIL, kNMORIGEM, kNMDESTINO}) {
         if (next.size() > 1) next += ", ";
         next += jsonQuoted(row.texts[c]);
