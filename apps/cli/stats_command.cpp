@@ -1,9 +1,13 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cli_options.h"
 #include "commands.h"
+#include "host/host_port.h"
+#include "hosting/stats_client.h"
+#include "platform/net/net_connection.h"
 #include "server/statistics_store.h"
 #include "server/stats_report.h"
 
@@ -12,22 +16,26 @@ namespace zeb::cli {
 namespace {
 
 constexpr const char* kUsage =
-    "zeb18000 stats --db PATH [--branch CODE] [--from YYYY-MM-DD] [--to YYYY-MM-DD]\n"
-    "                      [--format table|tsv|csv|json]";
+    "zeb18000 stats (--db PATH | --server HOST:PORT) [--branch CODE] [--from YYYY-MM-DD]\n"
+    "                      [--to YYYY-MM-DD] [--format table|tsv|csv|json]";
 
 constexpr const char* kDescription =
-    R"(Lists the e-mail statistics stored by 'zeb18000 serve' in the database PATH, sorted by branch
-(CDFILIAL), date, origin and destination (addresses without regard to letter case). Texts are
-UTF-8; numbers are written as integers when whole.
+    R"(Lists the e-mail statistics stored by 'zeb18000 serve', read from its database PATH or asked
+of the running server at HOST:PORT, sorted by branch (CDFILIAL), date, origin and destination
+(addresses without regard to letter case). Both give the same listing. Texts are UTF-8; numbers
+are written as integers when whole.
 )";
 
 constexpr const char* kFooter =
-    R"(Exit status: 0 on success; 1 when the database cannot be read (the message goes to stderr);
-2 on bad usage.
+    R"(Exit status: 0 on success; 1 when the database cannot be read or the server fails or
+refuses the query (the message goes to stderr); 2 on bad usage.
 )";
 
 struct Options {
   std::string db;
+  std::string server;
+  std::string host;
+  int port = 0;
   server::RowFilter filter;
   server::ReportFormat format = server::ReportFormat::kTable;
 };
@@ -46,7 +54,14 @@ std::string dateKey(std::string_view text) {
 // Checks what the options do not and turns the dates into keys.
 void checkOptions(Options& options, const std::string& from, const std::string& to,
                   const std::string& format) {
-  if (options.db.empty()) throw UsageError("--db is required");
+  if (options.db.empty() == options.server.empty()) {
+    throw UsageError(options.db.empty() ? "--db or --server is required"
+                                        : "--db and --server do not go together");
+  }
+  if (!options.server.empty() && !host::splitHostPort(options.server, options.host, options.port)) {
+    throw UsageError("--server needs HOST:PORT (such as 127.0.0.1:18000), not '" + options.server +
+                     "'");
+  }
   if (!from.empty()) {
     options.filter.from = dateKey(from);
     if (options.filter.from.empty())
@@ -61,7 +76,39 @@ void checkOptions(Options& options, const std::string& from, const std::string& 
   }
 }
 
+// "YYYYMMDD" as the server takes dates.
+std::string dashed(const std::string& key) {
+  return key.substr(0, 4) + "-" + key.substr(4, 2) + "-" + key.substr(6, 2);
+}
+
+// Asks the running server, a page at a time. The table format reads the rows twice (widths
+// first); it asks twice rather than hold a large range in memory.
+int reportFromServer(const Options& options) {
+  platform::net::TNetConnection connection;
+  connection.setHost(options.host);
+  connection.setPort(options.port);
+  connection.setServerName(std::string(server::kObjectName));
+  // The open ends of a range are the widest dates the server takes.
+  hosting::StatsRange range{
+      options.filter.branch,
+      options.filter.from == "00000000" ? "0001-01-01" : dashed(options.filter.from),
+      options.filter.to == "99999999" ? "9999-12-31" : dashed(options.filter.to)};
+  server::writeReport(
+      options.format,
+      [&](const std::function<void(const server::EmailRow&)>& write) {
+        hosting::StatsReader reader(connection, range);
+        std::vector<hosting::StatsRow> rows;
+        while (reader.fetchMore(rows)) {
+          for (const hosting::StatsRow& row : rows) write(row.view());
+          rows.clear();
+        }
+      },
+      stdout);
+  return 0;
+}
+
 int report(const Options& options) {
+  if (!options.server.empty()) return reportFromServer(options);
   server::StatisticsStore store(options.db, server::StatisticsStore::Mode::kReadOnly);
   server::writeReport(
       options.format,
@@ -84,8 +131,11 @@ int statsCommand(std::span<char*> args) {
                  "merged into its table (PATH-pending) are merged first, which needs\n"
                  "the right to write the database; nothing else is written. With\n"
                  "nothing pending, the right to read the database's files is enough")
-      ->type_name("PATH")
-      ->required();
+      ->type_name("PATH");
+  app.add_option("--server", options.server,
+                 "the running application server, HOST:PORT, asked through its\n"
+                 "read-only query; it answers every batch it has taken, merged or not")
+      ->type_name("HOST:PORT");
   app.add_option("--branch", options.filter.branch,
                  "only the rows of this branch code (CDFILIAL), such as 0001")
       ->type_name("CODE");

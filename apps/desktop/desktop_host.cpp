@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QMdiArea>
+#include <QMdiSubWindow>
 #include <QPixmap>
 #include <QTimer>
 #include <cstdio>
@@ -19,6 +21,7 @@
 #include "platform/ui/form.h"
 #include "qt_backend.h"
 #include "server/server.h"
+#include "stats_window.h"
 
 namespace zeb::desktop {
 
@@ -69,6 +72,7 @@ DesktopHost::DesktopHost(const DesktopOptions& options) : options_(options) {
 
   MainWindow::Commands commands;
   commands.openImportScreen = [this] { openImportScreen(); };
+  commands.openStatsWindow = [this] { openStatsWindow(); };
   commands.editSettings = [this] { editSettings(); };
   commands.mayClose = [this] { return mayClose(); };
   window_ = std::make_unique<MainWindow>(std::move(commands));
@@ -117,6 +121,7 @@ void DesktopHost::applyChoice() {
 
 void DesktopHost::start() {
   window_->show();
+  if (options_.window == "stats") openStatsWindow();
   if (options_.window == "import" || !options_.importLog.isEmpty()) {
     if (openImportScreen() && !options_.importLog.isEmpty()) {
       // Once the event loop runs, so that the window is up while the log is imported.
@@ -130,6 +135,34 @@ bool DesktopHost::openImportScreen() {
     if (!module_) module_ = std::make_unique<hosting::LoadedModule>();
     module_->iniProc();
   });
+}
+
+StatsWindow& DesktopHost::openStatsWindow() {
+  if (statsWindow_ == nullptr) {
+    auto address = [] {
+      // The server that the settings name, or the embedded one (applyChoice() put its address
+      // into the settings).
+      const host::HostSettings& settings = host::hostSettings();
+      return StatsWindow::Server{settings.serverHost, settings.serverPort};
+    };
+    auto report = [](std::exception_ptr error) {
+      host::HandleException(error);
+      ui::application().flush();
+    };
+    statsWindow_ = new StatsWindow(address, report);
+    QMdiSubWindow* frame = window_->mdiArea()->addSubWindow(statsWindow_);
+    frame->setAttribute(Qt::WA_DeleteOnClose);
+    frame->setWindowIcon(window_->windowIcon());
+    QObject::connect(statsWindow_, &QObject::destroyed, window_.get(),
+                     [this] { statsWindow_ = nullptr; });
+    statsWindow_->setBranch(QString::fromStdString(host::hostSettings().branch));
+    frame->resize(window_->mdiArea()->size());
+    frame->show();
+    statsWindow_->query();
+  }
+  window_->mdiArea()->setActiveSubWindow(
+      qobject_cast<QMdiSubWindow*>(statsWindow_->parentWidget()));
+  return *statsWindow_;
 }
 
 ui::Form* DesktopHost::importScreen() const {
@@ -220,6 +253,12 @@ int DesktopHost::screenshot() {
         }
       }
     }
+  }
+  if (options_.window == "stats") {
+    StatsWindow& stats = openStatsWindow();
+    // The picture shows the window whole, over the import screen.
+    if (auto* frame = qobject_cast<QMdiSubWindow*>(stats.parentWidget())) frame->showMaximized();
+    std::printf("%s\n", stats.totalsText().toUtf8().constData());
   }
   // Let Qt lay out and paint what the run left, the busy animation gone.
   QElapsedTimer waited;

@@ -28,6 +28,7 @@ namespace zeb::desktop {
 
 class MainWindow;
 class QtBackend;
+class StatsWindow;
 
 struct DesktopOptions {
   // Each one, when given, overrides the stored setting for this session only.
@@ -36,7 +37,7 @@ struct DesktopOptions {
   std::optional<QString> database;  // given alone, it means the embedded server over it
   QString screenshot;               // a PNG to write, then exit
   QString importLog;                // a log to import in the import screen
-  QString window;                   // "import": open the import screen at start
+  QString window;                   // "import" or "stats": open that window at start
 };
 
 class DesktopHost {
@@ -62,6 +63,9 @@ class DesktopHost {
   // operator would. Answers false when the run failed (the error shown).
   bool importLog(const QString& log);
   void editSettings();
+  // The menu entry "Estatísticas de E-mail": opens the statistics window (once; later calls
+  // bring it forward) and queries its range. Answers the window.
+  StatsWindow& openStatsWindow();
   // The window's close request. During a run it presses the stop command, which asks the
   // operator; when the stop is confirmed the window closes once the run has ended.
   bool mayClose();
@@ -85,6 +89,7 @@ class DesktopHost {
   std::unique_ptr<QtBackend> backend_;
   std::unique_ptr<platform::ui::ScopedBackend> scope_;
   std::unique_ptr<hosting::LoadedModule> module_;
+  StatsWindow* statsWindow_ = nullptr;  // owned by its MDI frame
   bool closePending_ = false;
 };
 

@@ -25,9 +25,13 @@ The branch, the server and the embedded server's database are kept between sessi
 (Arquivo > Configurações); the options below override them for this session. Without a
 server the program runs the application server inside itself over the database.
 
+Módulos > Estatísticas de E-mail shows the statistics stored on the server for a branch
+and a date range (the last year by default): a table, the totals, a chart of messages and
+bytes per day, and the export of the range as CSV.
+
 --screenshot FILE opens the window (the import screen with --window import or --import),
-runs the import of --import LOG and unfolds its details, writes a PNG of the main window
-and exits: 0 when all went well, 1 otherwise (the reason on stderr). Without a display it
+runs the import of --import LOG and unfolds its details, opens the statistics window over
+it with --window stats, writes a PNG of the main window and exits: 0 when all went well, 1 otherwise (the reason on stderr). Without a display it
 uses Qt's offscreen platform.)";
 
 [[noreturn]] void usageError(const QString& message) {
@@ -68,7 +72,7 @@ DesktopOptions parseCommandLine(const QStringList& arguments) {
   QCommandLineOption screenshot("screenshot", "Write a PNG of the main window to FILE and exit.",
                                 "FILE");
   QCommandLineOption importLog("import", "Open the import screen and import LOG.", "LOG");
-  QCommandLineOption window("window", "Open this screen at start: import.", "NAME");
+  QCommandLineOption window("window", "Open this window at start: import or stats.", "NAME");
   parser.addOptions({branch, server, db, screenshot, importLog, window});
 
   if (!parser.parse(arguments)) usageError(parser.errorText());
@@ -99,8 +103,8 @@ DesktopOptions parseCommandLine(const QStringList& arguments) {
   options.screenshot = parser.value(screenshot);
   options.importLog = parser.value(importLog);
   options.window = parser.value(window);
-  if (!options.window.isEmpty() && options.window != "import") {
-    usageError("--window knows the screen 'import', not '" + options.window + "'");
+  if (!options.window.isEmpty() && options.window != "import" && options.window != "stats") {
+    usageError("--window knows the windows 'import' and 'stats', not '" + options.window + "'");
   }
   return options;
 }

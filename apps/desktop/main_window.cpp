@@ -31,6 +31,11 @@ MainWindow::MainWindow(Commands commands)
   connect(import, &QAction::triggered, this, [this] {
     if (commands_.openImportScreen) commands_.openImportScreen();
   });
+  QAction* stats = modules->addAction("Estatísticas de E-mail");
+  stats->setObjectName("actionStats");
+  connect(stats, &QAction::triggered, this, [this] {
+    if (commands_.openStatsWindow) commands_.openStatsWindow();
+  });
 
   QMenu* windows = menuBar()->addMenu("&Janelas");
   connect(windows->addAction("&Cascata"), &QAction::triggered, mdiArea_,

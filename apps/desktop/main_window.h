@@ -13,6 +13,7 @@ class MainWindow : public QMainWindow {
  public:
   struct Commands {
     std::function<void()> openImportScreen;  // the menu entry "Importação de Log de E-mail"
+    std::function<void()> openStatsWindow;   // the menu entry "Estatísticas de E-mail"
     std::function<void()> editSettings;
     // Asked when the window is to close; false keeps it open.
     std::function<bool()> mayClose;

@@ -342,6 +342,78 @@ std::string decodeSetDelEmailParams(std::string_view params) {
   return date;
 }
 
+namespace {
+
+std::string readText(std::string_view value, const std::string& where, std::size_t* length) {
+  JsonReader reader(value);
+  if (reader.peek() != JsonKind::String) invalid(where + " must be a text");
+  std::string scratch;
+  std::string text(reader.readString(scratch));
+  if (length != nullptr) *length = reader.lastLength();
+  return text;
+}
+
+// "YYYY-MM-DD" of the Gregorian calendar as "YYYYMMDD"; empty when it is no such date.
+std::string calendarDateKey(std::string_view text) {
+  if (text.size() != 10 || text[4] != '-' || text[7] != '-') return {};
+  std::string_view y = text.substr(0, 4), m = text.substr(5, 2), d = text.substr(8, 2);
+  if (!isYear(y) || !isTwoDigits(m, 12) || !isTwoDigits(d, 31)) return {};
+  int year = (y[0] - '0') * 1000 + (y[1] - '0') * 100 + (y[2] - '0') * 10 + (y[3] - '0');
+  if (twoDigits(d) > daysInMonth(year, twoDigits(m))) return {};
+  return std::string(y) + std::string(m) + std::string(d);
+}
+
+}  // namespace
+
+StatsQuery decodeGetEmailStatsParams(std::string_view params) {
+  constexpr std::string_view kMethod = "GetEmailStats";
+  std::vector<std::string_view> values = splitParams(params);
+  if (values.size() != 5) {
+    invalid(std::string(kMethod) + " takes 5 params (branch, from, to, page size, after), not " +
+            paramCount(values.size()));
+  }
+  StatsQuery query;
+  std::size_t length = 0;
+  query.branch = readText(values[0], "GetEmailStats: the branch", &length);
+  if (length > static_cast<std::size_t>(kColumns[kCDFILIAL].size)) {
+    invalid("GetEmailStats: the branch must be at most 4 characters, not '" + query.branch + "'");
+  }
+  const std::array<std::string*, 2> dates = {&query.from, &query.to};
+  static constexpr std::array<std::string_view, 2> kDateNames = {"from", "to"};
+  std::array<std::string, 2> texts;
+  for (std::size_t i = 0; i < 2; ++i) {
+    std::string where = "GetEmailStats: '" + std::string(kDateNames[i]) + "'";
+    texts[i] = readText(values[1 + i], where, nullptr);
+    *dates[i] = calendarDateKey(texts[i]);
+    if (dates[i]->empty()) {
+      invalid(where + " must be a date YYYY-MM-DD of the calendar, not '" + texts[i] + "'");
+    }
+  }
+  if (query.from > query.to) {
+    invalid("GetEmailStats: the range ends on " + texts[1] + ", before it starts on " + texts[0]);
+  }
+  JsonReader size(values[3]);
+  double pageSize = size.peek() == JsonKind::Number ? size.readNumber() : 0;
+  if (!(pageSize >= 1 && pageSize <= kStatsPageMax) || pageSize != std::trunc(pageSize)) {
+    invalid("GetEmailStats: the page size must be a whole number from 1 to " +
+            std::to_string(kStatsPageMax) + ", not " + std::string(values[3]));
+  }
+  query.pageSize = static_cast<int>(pageSize);
+  JsonReader after(values[4]);
+  if (after.peek() == JsonKind::Null) return query;
+  const std::string afterFault =
+      "GetEmailStats: 'after' must be null or the \"next\" key of the previous page (6 texts)";
+  if (after.peek() != JsonKind::Array) invalid(afterFault);
+  after.expect('[');
+  for (bool first = true; after.nextMember(']', first); first = false) {
+    if (after.peek() != JsonKind::String || query.after.size() == 6) invalid(afterFault);
+    std::string scratch;
+    query.after.emplace_back(after.readString(scratch));
+  }
+  if (query.after.size() != 6) invalid(afterFault);
+  return query;
+}
+
 void decodeSetEmailParams(std::string_view params, EmailBatch& batch) {
   JsonReader reader(params);
   reader.expect('[');

@@ -37,6 +37,25 @@ void decodeGetEmailParams(std::string_view params);
 // date as "YYYYMMDD".
 std::string decodeSetDelEmailParams(std::string_view params);
 
+// GetEmailStats(branch, from, to, pageSize, after), decoded. The dates are "YYYYMMDD".
+struct StatsQuery {
+  std::string branch;  // empty: every branch
+  std::string from;
+  std::string to;
+  int pageSize = 0;
+  // The key of the last row of the previous page (branch, year, month, day, origin,
+  // destination); empty for the first page.
+  std::vector<std::string> after;
+};
+
+inline constexpr int kStatsPageMax = 10000;
+
+// GetEmailStats(branch, from, to, pageSize, after): "branch" a text of at most 4 characters
+// ("" for every branch); "from" and "to" calendar dates "YYYY-MM-DD", "from" not after "to";
+// "pageSize" a whole number from 1 to kStatsPageMax; "after" null or the "next" key that the
+// previous page answered (six texts).
+StatsQuery decodeGetEmailStatsParams(std::string_view params);
+
 // SetEmail(delta): the columns matched by name, in any order; every cdsDados column must be
 // there and no other. Texts must fit their column's width in characters; the date columns must
 // be digits (ANETLEMAIL four, MEETLEMAIL 01-12, DIETLEMAIL 01-31).

@@ -12,6 +12,7 @@
 #include "server/rpc_message.h"
 #include "server/session_table.h"
 #include "server/statistics_store.h"
+#include "server/stats_report.h"
 
 namespace zeb::server {
 
@@ -88,7 +89,8 @@ void Server::Impl::setUpRoutes() {
     if (!isOurObject(req, res)) return;
     answer(res, 200,
            "{\"object\": \"" + std::string(kObjectName) +
-               "\", \"methods\": [\"GetEmail\", \"SetDelEmail\", \"SetEmail\"]}");
+               "\", \"methods\": [\"GetEmail\", \"SetDelEmail\", \"SetEmail\", "
+               "\"GetEmailStats\"]}");
   });
   http.Post(path,
             [this](const httplib::Request& req, httplib::Response& res) { handleCall(req, res); });
@@ -171,6 +173,62 @@ void Server::Impl::handleCall(const httplib::Request& req, httplib::Response& re
   }
 }
 
+// "YYYYMMDD" as "YYYY-MM-DD".
+static std::string dashedDate(std::string_view key) {
+  return std::string(key.substr(0, 4)) + "-" + std::string(key.substr(4, 2)) + "-" +
+         std::string(key.substr(6, 2));
+}
+
+static void appendRow(std::string& out, const EmailRow& row) {
+  out += '[';
+  for (std::size_t i = 0; i < kTextColumnCount; ++i) {
+    out += jsonQuoted(row.texts[i]);
+    out += ", ";
+  }
+  out += formatNumber(row.volume);
+  out += ", ";
+  out += formatNumber(row.count);
+  out += ']';
+}
+
+static std::string statsPage(const StatisticsStore& store, const StatsQuery& query) {
+  RowFilter filter{query.branch, query.from, query.to};
+  std::string out = "{\"rows\": [";
+  int rows = 0;
+  std::string next = "null";
+  store.forEachAfter(filter, query.after, query.pageSize, [&](const EmailRow& row) {
+    if (rows++ > 0) out += ", ";
+    appendRow(out, row);
+    if (rows == query.pageSize) {
+      next.clear();
+      next += '[';
+      for (Column c : {kCDFILIAL, kANETLEMAIL, kMEETLEMAIL, kDIETLEMAIL, kNMORIGEM, kNMDESTINO}) {
+        if (next.size() > 1) next += ", ";
+        next += jsonQuoted(row.texts[c]);
+      }
+      next += ']';
+    }
+  });
+  out += "], \"next\": " + next;
+  if (query.after.empty()) {
+    std::int64_t rowTotal = 0;
+    double messages = 0, bytes = 0;
+    std::string days;
+    store.forEachDay(filter, [&](std::string_view date, std::int64_t n, double m, double b) {
+      if (!days.empty()) days += ", ";
+      days += "[\"" + dashedDate(date) + "\", " + formatNumber(m) + ", " + formatNumber(b) + "]";
+      rowTotal += n;
+      messages += m;
+      bytes += b;
+    });
+    out += ", \"totals\": {\"rows\": " + std::to_string(rowTotal) +
+           ", \"messages\": " + formatNumber(messages) + ", \"bytes\": " + formatNumber(bytes) +
+           "}, \"days\": [" + days + "]";
+  }
+  out += '}';
+  return out;
+}
+
 std::string Server::Impl::call(const RpcRequest& request, std::string_view sessionId,
                                std::chrono::steady_clock::time_point started) {
   if (request.method == "GetEmail") {
@@ -208,9 +266,14 @@ std::string Server::Impl::call(const RpcRequest& request, std::string_view sessi
            ", \"deleted\": " + std::to_string(counts.deleted) +
            ", \"replacedDays\": " + std::to_string(counts.replacedDays) + "}";
   }
+  if (request.method == "GetEmailStats") {
+    StatsQuery query = decodeGetEmailStatsParams(request.params);
+    sessions->touch(sessionId);
+    return statsPage(*store, query);
+  }
   throw RpcError(kMethodNotFound, "Unknown method '" + excerpt(request.method) +
                                       "': " + std::string(kObjectName) +
-                                      " offers GetEmail, SetDelEmail and SetEmail");
+                                      " offers GetEmail, SetDelEmail, SetEmail and GetEmailStats");
 }
 
 Server::Server(ServerOptions options) : impl_(std::make_unique<Impl>()) {

@@ -391,4 +391,20 @@ void StatisticsStore::forEach(const RowFilter& filter,
   c->forEach(filter.branch, filter.from, filter.to, row);
 }
 
+void StatisticsStore::forEachAfter(const RowFilter& filter, const std::vector<std::string>& after,
+                                   int limit,
+                                   const std::function<void(const EmailRow&)>& row) const {
+  flush();
+  Lease c(*this);
+  c->forEachAfter(filter.branch, filter.from, filter.to, after, limit, row);
+}
+
+void StatisticsStore::forEachDay(
+    const RowFilter& filter,
+    const std::function<void(std::string_view, std::int64_t, double, double)>& day) const {
+  flush();
+  Lease c(*this);
+  c->forEachDay(filter.branch, filter.from, filter.to, day);
+}
+
 }  // namespace zeb::server

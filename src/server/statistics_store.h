@@ -21,7 +21,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_set>
+#include <vector>
 
 #include "server/email_layout.h"
 #include "server/email_params.h"
@@ -114,6 +116,16 @@ class StatisticsStore {
   // destination (the addresses in case-insensitive order), once every accepted batch is
   // merged. The row's views are valid during the call only.
   void forEach(const RowFilter& filter, const std::function<void(const EmailRow&)>& row) const;
+
+  // A page of forEach(): at most "limit" rows after the key "after" (six texts, as the last
+  // row of the previous page has them; empty: from the first row), in the same order.
+  void forEachAfter(const RowFilter& filter, const std::vector<std::string>& after, int limit,
+                    const std::function<void(const EmailRow&)>& row) const;
+  // The rows that pass "filter" summed per day, in date order, once every accepted batch is
+  // merged: the date "YYYYMMDD", the rows, the messages (QTEMAIL) and the bytes (VRVOLDADOS).
+  void forEachDay(const RowFilter& filter,
+                  const std::function<void(std::string_view date, std::int64_t rows,
+                                           double messages, double bytes)>& day) const;
 
   // The time spent copying the write-ahead log back into the database, on a thread of its own.
   std::uint64_t checkpointNanos() const;

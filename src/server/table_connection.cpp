@@ -66,6 +66,37 @@ const std::string kSelect =
     " AND (ANETLEMAIL, MEETLEMAIL, DIETLEMAIL) <= (?5, ?6, ?7)"
     " ORDER BY CDFILIAL, ANETLEMAIL, MEETLEMAIL, DIETLEMAIL, NMORIGEM, NMDESTINO";
 
+// A page of rows, in four forms so that each seeks the table's key rather than scan it: with or
+// without a branch (?1), and from the range's first day (?2 to ?4) or after the key of the last
+// row read (?8 to ?13). The row value compares each column by its own collation, so the
+// addresses continue in the table's case-blind order.
+std::string selectPage(bool branch, bool after) {
+  std::string where = branch ? "CDFILIAL = ?1 AND " : "";
+  if (!after) {
+    where += "(ANETLEMAIL, MEETLEMAIL, DIETLEMAIL) >= (?2, ?3, ?4)";
+  } else if (branch) {
+    where += "(ANETLEMAIL, MEETLEMAIL, DIETLEMAIL, NMORIGEM, NMDESTINO) > (?9, ?10, ?11, ?12, ?13)";
+  } else {
+    where +=
+        "(CDFILIAL, ANETLEMAIL, MEETLEMAIL, DIETLEMAIL, NMORIGEM, NMDESTINO) >"
+        " (?8, ?9, ?10, ?11, ?12, ?13) AND (ANETLEMAIL, MEETLEMAIL, DIETLEMAIL) >= (?2, ?3, ?4)";
+  }
+  return std::string("SELECT ") + kColumnList + " FROM estatistica_email WHERE " + where +
+         " AND (ANETLEMAIL, MEETLEMAIL, DIETLEMAIL) <= (?5, ?6, ?7)"
+         " ORDER BY CDFILIAL, ANETLEMAIL, MEETLEMAIL, DIETLEMAIL, NMORIGEM, NMDESTINO LIMIT ?14";
+}
+
+// The sums per day, with a branch (a range of the key) or over every branch (a scan).
+std::string selectDays(bool branch) {
+  return std::string(
+             "SELECT ANETLEMAIL || MEETLEMAIL || DIETLEMAIL, COUNT(*), TOTAL(QTEMAIL),"
+             " TOTAL(VRVOLDADOS) FROM estatistica_email WHERE ") +
+         (branch ? "CDFILIAL = ?1 AND " : "") +
+         "(ANETLEMAIL, MEETLEMAIL, DIETLEMAIL) >= (?2, ?3, ?4)"
+         " AND (ANETLEMAIL, MEETLEMAIL, DIETLEMAIL) <= (?5, ?6, ?7)"
+         " GROUP BY ANETLEMAIL, MEETLEMAIL, DIETLEMAIL ORDER BY ANETLEMAIL, MEETLEMAIL, DIETLEMAIL";
+}
+
 // Named apart from std::bind, which argument-dependent lookup would find for a std::string.
 void bindText(sqlite3_stmt* stmt, int index, std::string_view text) {
   // A null pointer would bind NULL; an empty text must stay an empty text.
@@ -249,7 +280,9 @@ void TableConnection::close() {
   for (sqlite3_stmt*& s :
        {std::ref(begin_), std::ref(commit_), std::ref(rollback_), std::ref(storeRows_),
         std::ref(deleteRow_), std::ref(deleteDay_), std::ref(selectDay_), std::ref(readMerged_),
-        std::ref(writeMerged_), std::ref(select_)}) {
+        std::ref(writeMerged_), std::ref(select_), std::ref(selectPage_[0][0]),
+        std::ref(selectPage_[0][1]), std::ref(selectPage_[1][0]), std::ref(selectPage_[1][1]),
+        std::ref(selectDays_[0]), std::ref(selectDays_[1])}) {
     sqlite3_finalize(s);
     s = nullptr;
   }
@@ -434,6 +467,65 @@ void TableConnection::forEach(std::string_view branch, std::string_view from, st
     if (rc != SQLITE_ROW) fail("reading the statistics");
     readRow(s, out);
     row(out);
+  }
+}
+
+namespace {
+
+// Resets a statement and its bindings when a read ends, however it ends.
+struct ResetOnExit {
+  sqlite3_stmt* s;
+  ~ResetOnExit() {
+    sqlite3_reset(s);
+    sqlite3_clear_bindings(s);
+  }
+};
+
+}  // namespace
+
+void TableConnection::forEachAfter(std::string_view branch, std::string_view from,
+                                   std::string_view to, const std::vector<std::string>& after,
+                                   int limit, const std::function<void(const EmailRow&)>& row) {
+  bool hasBranch = !branch.empty(), hasAfter = !after.empty();
+  sqlite3_stmt*& page = selectPage_[hasBranch][hasAfter];
+  if (page == nullptr) page = prepare(selectPage(hasBranch, hasAfter), "reading a page");
+  sqlite3_stmt* s = page;
+  bindText(s, 1, branch);
+  bindDate(s, 2, from);
+  bindDate(s, 5, to);
+  for (std::size_t i = 0; i < after.size() && i < 6; ++i) {
+    bindText(s, 8 + static_cast<int>(i), after[i]);
+  }
+  sqlite3_bind_int(s, 14, limit);
+  ResetOnExit reset{s};
+  EmailRow out;
+  for (;;) {
+    int rc = sqlite3_step(s);
+    if (rc == SQLITE_DONE) break;
+    if (rc != SQLITE_ROW) fail("reading the statistics");
+    readRow(s, out);
+    row(out);
+  }
+}
+
+void TableConnection::forEachDay(
+    std::string_view branch, std::string_view from, std::string_view to,
+    const std::function<void(std::string_view, std::int64_t, double, double)>& day) {
+  sqlite3_stmt*& days = selectDays_[!branch.empty()];
+  if (days == nullptr) days = prepare(selectDays(!branch.empty()), "summing the days");
+  sqlite3_stmt* s = days;
+  bindText(s, 1, branch);
+  bindDate(s, 2, from);
+  bindDate(s, 5, to);
+  ResetOnExit reset{s};
+  for (;;) {
+    int rc = sqlite3_step(s);
+    if (rc == SQLITE_DONE) break;
+    if (rc != SQLITE_ROW) fail("summing the statistics per day");
+    const auto* date = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+    day(std::string_view(date != nullptr ? date : "",
+                         static_cast<std::size_t>(sqlite3_column_bytes(s, 0))),
+        sqlite3_column_int64(s, 1), sqlite3_column_double(s, 2), sqlite3_column_double(s, 3));
   }
 }
 

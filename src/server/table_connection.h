@@ -72,6 +72,16 @@ class TableConnection {
   // "to" ("YYYYMMDD", inclusive), in key order. The row's views are valid during the call only.
   void forEach(std::string_view branch, std::string_view from, std::string_view to,
                const std::function<void(const EmailRow&)>& row);
+  // The same rows, at most "limit" of them, starting after the key "after" (branch, year,
+  // month, day, origin, destination, as stored; empty: from the first).
+  void forEachAfter(std::string_view branch, std::string_view from, std::string_view to,
+                    const std::vector<std::string>& after, int limit,
+                    const std::function<void(const EmailRow&)>& row);
+  // The sums of those rows per day, in date order: "day" gets the date "YYYYMMDD", the rows,
+  // the messages (QTEMAIL) and the bytes (VRVOLDADOS) of that day, over every branch asked.
+  void forEachDay(std::string_view branch, std::string_view from, std::string_view to,
+                  const std::function<void(std::string_view date, std::int64_t rows,
+                                           double messages, double bytes)>& day);
 
  private:
   void close();
@@ -96,6 +106,9 @@ class TableConnection {
   sqlite3_stmt* readMerged_ = nullptr;
   sqlite3_stmt* writeMerged_ = nullptr;
   sqlite3_stmt* select_ = nullptr;
+  // Prepared at first use, as few connections page: [with a branch][after a key].
+  sqlite3_stmt* selectPage_[2][2] = {{nullptr, nullptr}, {nullptr, nullptr}};
+  sqlite3_stmt* selectDays_[2] = {nullptr, nullptr};  // [with a branch]
 };
 
 }  // namespace zeb::server

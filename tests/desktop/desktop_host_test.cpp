@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDate>
 #include <QElapsedTimer>
 #include <QImage>
 #include <QKeyEvent>
@@ -93,10 +94,29 @@ TEST(DesktopPictureTest, the_program_imports_the_log_and_writes_the_main_window_
   }
 }
 
+TEST(DesktopPictureTest, the_statistics_window_shows_what_the_import_stored) {
+  fs::path dir = scratchDirectory();
+  // Dated 31 December of last year, the sample's December days fall in the window's range (the
+  // last year up to today) whatever the day the test runs.
+  int lastYear = QDate::currentDate().year() - 1;
+  fs::path log = dir / "sample-last-year.log";
+  fs::copy_file(ZEB_SAMPLE_LOG, log, fs::copy_options::overwrite_existing);
+  std::string touch = "touch -d '" + std::to_string(lastYear) + "-12-31 12:00' " + log.string();
+  ASSERT_EQ(std::system(touch.c_str()), 0);
+  fs::path picture = dir / "stats.png";
+  ProgramRun run = runDesktop("--db " + (dir / "stats-picture.db").string() + " --screenshot " +
+                              picture.string() + " --window stats --import " + log.string());
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "Importação concluída\nRegistros: 6    Mensagens: 6    Bytes: 47.204\n");
+  QImage image(QString::fromStdString(picture.string()), "PNG");
+  EXPECT_EQ(image.size(), QSize(840, 600));
+}
+
 TEST(DesktopCommandLineTest, help_and_bad_usage_need_no_display) {
   const std::vector<std::tuple<std::string, int, std::string>> cases = {
       {"--help", 0, ""},
-      {"--window stats", 2, "zeb18000-desktop: --window knows the screen 'import', not 'stats'\n"},
+      {"--window reports", 2,
+       "zeb18000-desktop: --window knows the windows 'import' and 'stats', not 'reports'\n"},
       {"--server nohost", 2,
        "zeb18000-desktop: the server needs HOST:PORT (such as 127.0.0.1:18000), not 'nohost'\n"},
       {"--server 127.0.0.1:1 --db x.db", 2,

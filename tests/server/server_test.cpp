@@ -11,6 +11,7 @@
 #include <atomic>
 #include <csignal>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -139,7 +140,7 @@ TEST_F(ServerTest, HandshakeNamesTheObjectAndItsMethods) {
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 200);
   EXPECT_EQ(json::parse(res->body), json::parse(R"({"object": "ZEB18000.rdmImpEmailInt",
-                            "methods": ["GetEmail", "SetDelEmail", "SetEmail"]})"));
+                            "methods": ["GetEmail", "SetDelEmail", "SetEmail", "GetEmailStats"]})"));
 }
 
 TEST_F(ServerTest, HandshakeWithAnUnknownObjectAnswers404WithAnError) {
@@ -250,8 +251,8 @@ std::vector<BadRequest> badRequests() {
       {"ObjectId", R"({"jsonrpc": "2.0", "id": {}, "method": "GetEmail"})", 400, nullptr, -32600,
        "The request's \"id\" must be a number, a text or null"},
       {"UnknownMethod", envelope("SetFoo", "[]"), 200, 3, -32601,
-       "Unknown method 'SetFoo': ZEB18000.rdmImpEmailInt offers GetEmail, SetDelEmail and "
-       "SetEmail"},
+       "Unknown method 'SetFoo': ZEB18000.rdmImpEmailInt offers GetEmail, SetDelEmail, SetEmail "
+       "and GetEmailStats"},
       {"NamedParams", envelope("SetDelEmail", R"({"year": "2025"})"), 200, 3, -32602,
        "Named params are not accepted: \"params\" must be an array of values"},
       {"GetEmailWithParams", envelope("GetEmail", "[1]"), 200, 3, -32602,
@@ -877,6 +878,145 @@ TEST_F(ServerTest, PortInUseFailsTheStart) {
     EXPECT_EQ(std::string(e.what()),
               "Cannot listen on 127.0.0.1:" + std::to_string(server_->port()) +
                   ": the address is in use or not available");
+  }
+}
+
+// --- GetEmailStats ----------------------------------------------------------------------------
+
+class StatsQueryTest : public ServerTest {
+ protected:
+  // Two branches over four days; addresses that sort differently with and without case.
+  StatsQueryTest() {
+    mark("2024", "02", "27");
+    std::vector<json> changes;
+    int n = 0;
+    for (const char* branch : {"0001", "0002"}) {
+      for (const char* date : {"2024-02-27", "2024-02-28", "2024-02-29", "2024-03-01"}) {
+        for (const char* origin : {"b@example.com", "A@example.com", "c@example.org"}) {
+          for (const char* dest : {"Z@example.test", "y@example.test"}) {
+            ++n;
+            changes.push_back(
+                insertChange(statRow(branch, origin, dest, date, 100 * n, n % 4 + 1)));
+          }
+        }
+      }
+    }
+    setEmail(changes);
+  }
+
+  json page(const json& branch, const json& from, const json& to, const json& size,
+            const json& after) {
+    return ok("GetEmailStats", json::array({branch, from, to, size, after}));
+  }
+};
+
+TEST_F(StatsQueryTest, PagesCoverTheRangeOnceInOrderAndTheTotalsAreTheirSums) {
+  struct Case {
+    const char* branch;
+    const char* from;
+    const char* to;
+  };
+  for (Case c :
+       {Case{"0001", "2024-02-28", "2024-02-29"}, Case{"", "2024-01-01", "2024-12-31"},
+        Case{"0002", "2024-03-01", "2024-03-01"}, Case{"0003", "2024-01-01", "2024-12-31"}}) {
+    // What the table holds for the range, in its order, as the store lists it.
+    std::vector<std::string> expected;
+    for (const std::string& line : stored(c.branch)) {
+      std::string date = line.substr(line.find(" 20") + 1, 10);
+      if (date >= c.from && date <= c.to) expected.push_back(line);
+    }
+    for (int size : {1, 5, 12, 10000}) {
+      SCOPED_TRACE(std::string(c.branch) + " " + c.from + " " + c.to + " by " +
+                   std::to_string(size));
+      std::vector<std::string> seen;
+      std::map<std::string, std::pair<double, double>> days;
+      double messages = 0, bytes = 0;
+      json after = nullptr, first;
+      for (int pages = 0; pages < 100; ++pages) {
+        json result = page(c.branch, c.from, c.to, size, after);
+        // The sums of the range come once, with the first page.
+        if (after.is_null()) {
+          first = result;
+        } else {
+          EXPECT_FALSE(result.contains("totals") || result.contains("days"));
+        }
+        EXPECT_LE(result["rows"].size(), static_cast<std::size_t>(size));
+        for (const json& r : result["rows"]) {
+          seen.push_back(r[0].get<std::string>() + " " + r[1].get<std::string>() + " " +
+                         r[2].get<std::string>() + " " + r[3].get<std::string>() + "-" +
+                         r[4].get<std::string>() + "-" + r[5].get<std::string>() + " " +
+                         std::to_string(r[9].get<long long>()) + " " +
+                         std::to_string(r[10].get<long long>()));
+          std::string day = r[3].get<std::string>() + "-" + r[4].get<std::string>() + "-" +
+                            r[5].get<std::string>();
+          days[day].first += r[10].get<double>();
+          days[day].second += r[9].get<double>();
+          messages += r[10].get<double>();
+          bytes += r[9].get<double>();
+        }
+        after = result["next"];
+        if (after.is_null()) break;
+      }
+      EXPECT_EQ(seen, expected);
+      EXPECT_EQ(first["totals"],
+                (json{{"rows", expected.size()}, {"messages", messages}, {"bytes", bytes}}));
+      json dayList = json::array();
+      for (const auto& [day, sums] : days) dayList.push_back({day, sums.first, sums.second});
+      EXPECT_EQ(first["days"], dayList);
+    }
+  }
+}
+
+TEST_F(StatsQueryTest, RowsComeWithEveryColumnAndTheNextKeyOfTheLastRow) {
+  json result = page("0001", "2024-02-29", "2024-02-29", 2, nullptr);
+  EXPECT_EQ(
+      result["rows"],
+      json::array({statRow("0001", "A@example.com", "y@example.test", "2024-02-29", 1600, 1),
+                   statRow("0001", "A@example.com", "Z@example.test", "2024-02-29", 1500, 4)}));
+  EXPECT_EQ(result["next"],
+            json::array({"0001", "2024", "02", "29", "A@example.com", "Z@example.test"}));
+}
+
+TEST_F(StatsQueryTest, BadArgumentsAreRefusedWithTheReason) {
+  struct Case {
+    json params;
+    std::string message;
+  };
+  const json ok5 = json::array({"0001", "2024-01-01", "2024-12-31", 10, nullptr});
+  auto with = [&](std::size_t i, const json& value) {
+    json p = ok5;
+    p[i] = value;
+    return p;
+  };
+  const std::string badAfter =
+      "GetEmailStats: 'after' must be null or the \"next\" key of the previous page (6 texts)";
+  for (const Case& c : std::vector<Case>{
+           {json::array({"0001"}),
+            "GetEmailStats takes 5 params (branch, from, to, page size, after), not 1"},
+           {with(0, "00001"),
+            "GetEmailStats: the branch must be at most 4 characters, not '00001'"},
+           {with(0, 1), "GetEmailStats: the branch must be a text"},
+           {with(1, "2024-02-30"),
+            "GetEmailStats: 'from' must be a date YYYY-MM-DD of the calendar, not '2024-02-30'"},
+           {with(2, "20241231"),
+            "GetEmailStats: 'to' must be a date YYYY-MM-DD of the calendar, not '20241231'"},
+           {with(1, "2025-01-01"),
+            "GetEmailStats: the range ends on 2024-12-31, before it starts on 2025-01-01"},
+           {with(3, 0),
+            "GetEmailStats: the page size must be a whole number from 1 to 10000, not 0"},
+           {with(3, 10001),
+            "GetEmailStats: the page size must be a whole number from 1 to 10000, not 10001"},
+           {with(3, 2.5),
+            "GetEmailStats: the page size must be a whole number from 1 to 10000, not 2.5"},
+           {with(3, "10"),
+            "GetEmailStats: the page size must be a whole number from 1 to 10000, not \"10\""},
+           {with(4, json::array({"0001", "2024"})), badAfter},
+           {with(4, "0001"), badAfter},
+       }) {
+    SCOPED_TRACE(c.params.dump());
+    Reply reply = call("GetEmailStats", c.params);
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body["error"], (json{{"code", -32602}, {"message", c.message}}));
   }
 }
 
