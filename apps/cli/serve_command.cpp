@@ -31,7 +31,9 @@ What it does with the calls:
                 no import produces is refused whole: a day its month lacks (31 February), a
                 volume or count that is negative or not whole (or a count of 0), period codes
                 of another month
-Sessions quiet for an hour are forgotten.
+Imports of one branch that overlap in time end as if run one after another in the order of
+their SetDelEmail calls: a day holds the rows of the latest of them that carries it, and an
+earlier import's changes of that day are dropped. Sessions quiet for an hour are forgotten.
 
 A batch is answered once it is written to PATH-pending, which survives a crash of the server;
 the server then merges it into the table in the background, in the order the batches came,

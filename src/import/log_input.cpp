@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "platform/core/exceptions.h"
 
@@ -45,6 +46,7 @@ bool LogInput::fillRaw() {
   if (fileEnded_) return false;
   std::size_t n = file_.read(raw_.get(), kBlockSize);
   if (n == 0) {
+    checkWhole();
     fileEnded_ = true;
     return false;
   }
@@ -53,6 +55,18 @@ bool LogInput::fillRaw() {
   bytesRead_ += static_cast<std::int64_t>(n);
   ++readsDone_;
   return true;
+}
+
+void LogInput::checkWhole() const {
+  // A log cut while it is read (logrotate's copytruncate, an operator's "> mail.log") ends
+  // before the size it had when opened. What was read is then a part of the log only, and
+  // importing it would replace whole days with a part of their traffic.
+  if (size_ >= 0 && bytesRead_ < size_) {
+    throw platform::EInOutError(EIO, file_.path(), "Reading",
+                                "the log was cut while it was read: it ended after " +
+                                    std::to_string(bytesRead_) + " of its " +
+                                    std::to_string(size_) + " bytes");
+  }
 }
 
 void LogInput::sniff() {
@@ -111,6 +125,7 @@ std::size_t LogInput::readText(char* data, std::size_t size) {
   if (fileEnded_) return 0;
   std::size_t n = file_.read(data, size);
   if (n == 0) {
+    checkWhole();
     fileEnded_ = true;
     return 0;
   }

@@ -62,6 +62,8 @@ class LogInput {
   struct Inflater;
 
   std::size_t readText(char* data, std::size_t size);
+  // Throws when the file ends before the size it had when it was opened.
+  void checkWhole() const;
   void sniff();
   bool fillRaw();
   std::size_t inflateInto(char* data, std::size_t size);

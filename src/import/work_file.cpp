@@ -273,7 +273,11 @@ std::string nameLogLine(std::string_view message) {
   return describeLine(line) + std::string(message.substr(end));
 }
 
-std::string GetTemporaryFileName() { return platform::os::makeTemporaryFile(); }
+std::string GetTemporaryFileName() {
+  // An import killed outright leaves its work file; the next one clears such files away.
+  platform::os::removeAbandonedTemporaryFiles();
+  return platform::os::makeTemporaryFile();
+}
 
 void FormatDoc(const std::string& path, const PhaseUi& ui) {
   FormatDoc(std::vector<std::string>{path}, ui);

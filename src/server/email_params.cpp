@@ -3,6 +3,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <tuple>
 #include <utility>
 
@@ -426,6 +427,66 @@ void decodeSetEmailParams(std::string_view params, EmailBatch& batch) {
     }
   }
   if (n != 1) invalid("SetEmail takes 1 param (the delta), not " + paramCount(n));
+}
+
+namespace {
+
+void appendJsonText(std::string& out, std::string_view text) {
+  out += '"';
+  for (char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  out += '"';
+}
+
+void appendRow(std::string& out, const EmailRow& row) {
+  out += '[';
+  for (std::size_t c = 0; c < kTextColumnCount; ++c) {
+    appendJsonText(out, row.texts[c]);
+    out += ", ";
+  }
+  char number[32];
+  // 17 digits give every double back exactly, and whole numbers without a point.
+  std::snprintf(number, sizeof number, "%.17g, ", row.volume);
+  out += number;
+  std::snprintf(number, sizeof number, "%.17g]", row.count);
+  out += number;
+}
+
+}  // namespace
+
+std::string encodeSetEmailParams(const EmailBatch& batch) {
+  std::string out = "[{\"columns\": ";
+  out += columnsJson();
+  out += ", \"changes\": [";
+  bool first = true;
+  for (const EmailChange& change : batch.changes) {
+    out += first ? "{\"op\": " : ", {\"op\": ";
+    first = false;
+    out += change.op == ChangeOp::Insert   ? "\"insert\""
+           : change.op == ChangeOp::Update ? "\"update\""
+                                           : "\"delete\"";
+    if (change.op != ChangeOp::Insert) {
+      out += ", \"old\": ";
+      appendRow(out, change.old);
+    }
+    if (change.op != ChangeOp::Delete) {
+      out += ", \"row\": ";
+      appendRow(out, change.row);
+    }
+    out += '}';
+  }
+  out += "]}]";
+  return out;
 }
 
 }  // namespace zeb::server

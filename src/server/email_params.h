@@ -61,6 +61,9 @@ StatsQuery decodeGetEmailStatsParams(std::string_view params);
 // be digits (ANETLEMAIL four, MEETLEMAIL 01-12, DIETLEMAIL 01-31).
 void decodeSetEmailParams(std::string_view params, EmailBatch& batch);
 
+// The SetEmail params of "batch": what decodeSetEmailParams() reads back as the same changes.
+std::string encodeSetEmailParams(const EmailBatch& batch);
+
 // Refuses a decoded batch that would store a row no import produces, so that the table and its
 // totals hold only such rows. Every row stored (the "row" of an insert or an update; the "old"
 // rows only name keys, which may be rows stored before these rules) must have:

@@ -242,6 +242,7 @@ std::string Server::Impl::call(const RpcRequest& request, std::string_view sessi
     std::lock_guard lock(session->mutex);
     session->replacement.from = std::move(from);
     session->replacement.replaced.clear();
+    session->replacement.ticket = store->nextTicket();
     return "true";
   }
   if (request.method == "SetEmail") {

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/core/exceptions.h"
@@ -84,6 +85,18 @@ void remember(std::string_view days, Replacement& replacement, ApplyCounts& coun
   forEachDay(days, [&](std::string_view branch, std::string_view date) {
     replacement.replaced.insert(dayKey(branch, date));
     ++counts.replacedDays;
+  });
+}
+
+// Drops from "batch" the changes on the days of "lost" (day keys), in place.
+void dropDays(EmailBatch& batch, const std::unordered_set<std::string>& lost) {
+  auto onLost = [&](const EmailRow& row) {
+    std::array<char, 8> date = rowDate(row);
+    return lost.count(dayKey(row.texts[kCDFILIAL], {date.data(), date.size()})) != 0;
+  };
+  std::erase_if(batch.changes, [&](const EmailChange& change) {
+    return (change.op != ChangeOp::Insert && onLost(change.old)) ||
+           (change.op != ChangeOp::Delete && onLost(change.row));
   });
 }
 
@@ -201,12 +214,45 @@ class StatisticsStore::Lease {
   std::unique_ptr<TableConnection> connection_;
 };
 
+struct StatisticsStore::Owners {
+  std::mutex mutex;
+  std::uint64_t lastTicket = 0;
+  std::unordered_map<std::string, std::uint64_t> byDay;
+
+  // Of the days "carried" (day keys), those taken by an import with a later ticket.
+  std::unordered_set<std::string> lostTo(std::string_view carried, std::uint64_t ticket) {
+    std::unordered_set<std::string> lost;
+    if (ticket == 0) return lost;
+    std::lock_guard lock(mutex);
+    server::forEachDay(carried, [&](std::string_view branch, std::string_view date) {
+      auto it = byDay.find(dayKey(branch, date));
+      if (it != byDay.end() && it->second > ticket) lost.insert(it->first);
+    });
+    return lost;
+  }
+  // The days "replaced" (day keys) go to the import of "ticket", once its batch is taken.
+  void take(std::string_view replaced, std::uint64_t ticket) {
+    if (ticket == 0) return;
+    std::lock_guard lock(mutex);
+    server::forEachDay(replaced, [&](std::string_view branch, std::string_view date) {
+      std::uint64_t& owner = byDay[dayKey(branch, date)];
+      owner = std::max(owner, ticket);
+    });
+  }
+};
+
+std::uint64_t StatisticsStore::nextTicket() {
+  std::lock_guard lock(owners_->mutex);
+  return ++owners_->lastTicket;
+}
+
 StatisticsStore::StatisticsStore(std::string path, Mode mode, std::uint64_t pendingBytesMax,
                                  FailureReport report)
     : path_(std::move(path)),
       mode_(mode),
       pendingBytesMax_(pendingBytesMax),
-      pool_(std::make_unique<Pool>()) {
+      pool_(std::make_unique<Pool>()),
+      owners_(std::make_unique<Owners>()) {
   // The first connection sets the database up and then waits in the pool.
   auto first = openConnection(mode_ == Mode::kReadWrite);
   {
@@ -330,16 +376,31 @@ ApplyCounts StatisticsStore::accept(std::string_view text, EmailBatch& batch,
   if (mode_ == Mode::kReadOnly) {
     throw platform::Exception("Database '" + path_ + "': opened for reading only");
   }
-  ApplyCounts counts = countChanges(batch);
   std::string carried = daysCarried(batch);
-  std::string days = daysToReplace(carried, replacement);
-  // The merger takes the batch over as decoded here, rather than decode it again from the
-  // pending file, while the batches it holds fit their memory.
-  std::unique_ptr<AcceptedBatch> held = merger_->spare(text, batch);
+  std::string days;
+  ApplyCounts counts;
+  std::unique_ptr<AcceptedBatch> held;
   {
     // Numbering, writing and queueing go together, so that the merger meets the batches in the
-    // order of their numbers.
+    // order of their numbers; so does taking days from other imports, so that a day taken
+    // comes after the changes of the import it was taken from.
     std::lock_guard lock(journal_->mutex());
+    std::unordered_set<std::string> lost = owners_->lostTo(carried, replacement.ticket);
+    std::string kept;
+    if (!lost.empty()) {
+      // Written as it is applied, so that a restart merges the same changes; decoded again so
+      // that the batch's texts live in what is kept.
+      dropDays(batch, lost);
+      kept = encodeSetEmailParams(batch);
+      text = kept;
+      decodeSetEmailParams(text, batch);
+      carried = daysCarried(batch);
+    }
+    days = daysToReplace(carried, replacement);
+    counts = countChanges(batch);
+    // The merger takes the batch over as decoded here, rather than decode it again from the
+    // pending file, while the batches it holds fit their memory.
+    held = merger_->spare(text, batch);
     if (journal_->size() >= pendingBytesMax_) {
       // The file is emptied only when everything in it is merged, which a server that is never
       // quiet may not see for long: past the limit, a call waits for the merge and empties it,
@@ -352,6 +413,7 @@ ApplyCounts StatisticsStore::accept(std::string_view text, EmailBatch& batch,
     ++nextSeq_;
     if (held) held->adopt(text, batch);
     merger_->push({seq, days, lastDate(carried), offset, text.size(), std::move(held), {}});
+    owners_->take(days, replacement.ticket);
   }
   remember(days, replacement, counts);
   return counts;
@@ -367,10 +429,19 @@ ApplyCounts StatisticsStore::apply(const EmailBatch& batch, Replacement& replace
   }
   flush();
   Lease c(*this);
-  ApplyCounts counts = countChanges(batch);
-  std::string days = daysToReplace(daysCarried(batch), replacement);
+  std::string carried = daysCarried(batch);
+  std::unordered_set<std::string> lost = owners_->lostTo(carried, replacement.ticket);
+  EmailBatch kept;
+  const EmailBatch* applied = &batch;
+  if (!lost.empty()) {
+    kept.changes = batch.changes;  // views into the caller's batch, which outlives this call
+    dropDays(kept, lost);
+    applied = &kept;
+  }
+  ApplyCounts counts = countChanges(*applied);
+  std::string days = daysToReplace(daysCarried(*applied), replacement);
   NetChanges net;
-  net.add(days, batch);
+  net.add(days, *applied);
   net.settle();
   c->begin();
   try {
@@ -380,6 +451,7 @@ ApplyCounts StatisticsStore::apply(const EmailBatch& batch, Replacement& replace
     c->rollBack();
     throw;
   }
+  owners_->take(days, replacement.ticket);
   remember(days, replacement, counts);
   return counts;
 }

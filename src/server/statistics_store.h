@@ -44,6 +44,9 @@ struct Replacement {
   std::string from;
   // The (branch, day) pairs replaced so far, as made by dayKey() (net_changes.h).
   std::unordered_set<std::string> replaced;
+  // The import's place among the imports of the store, from StatisticsStore::nextTicket() when
+  // it marks its date; 0 for a session that has not, which takes no day from another.
+  std::uint64_t ticket = 0;
 };
 
 struct ApplyCounts {
@@ -83,6 +86,13 @@ class StatisticsStore {
 
   const std::string& path() const { return path_; }
 
+  // The place of a new import among those of this store, for Replacement::ticket. Imports of
+  // one branch that overlap in time end as if they had run one after another in the order of
+  // their tickets: a day goes to the import with the latest ticket that carries it, which
+  // replaces it as usual, and an earlier import's changes on that day are dropped, whether
+  // they come before the later import takes it (then replaced) or after (then left out).
+  std::uint64_t nextTicket();
+
   // Accepts one batch, "batch" decoded from the SetEmail params "text", whole or not at all,
   // with the rules of apply(), and answers once the text is in the pending file; the batch is
   // merged into the table in the background, after every batch accepted before it. The days it
@@ -107,6 +117,7 @@ class StatisticsStore {
   //    the new key, when that differs, is overwritten); when the old row is no longer stored,
   //    the new row is stored as an insert would;
   //  - delete: the stored row with the old row's key is deleted, if there is one.
+  // A change on a day that an import with a later ticket has taken is dropped (nextTicket()).
   // On success the replaced days are added to "replacement.replaced"; on failure nothing
   // changes, neither in the database nor in "replacement", and Exception says why.
   // The caller must not share "replacement" with a concurrent apply().
@@ -149,6 +160,10 @@ class StatisticsStore {
   std::unique_ptr<Checkpointer> checkpointer_;
   std::unique_ptr<PendingJournal> journal_;
   std::int64_t nextSeq_ = 1;  // the number of the next batch accepted; under journal_->mutex()
+  // Which import last took each (branch, day): its ticket, by dayKey(). Taken in the order the
+  // batches are numbered (under journal_->mutex() when accepting, then owners_).
+  struct Owners;
+  std::unique_ptr<Owners> owners_;
   std::unique_ptr<BatchMerger> merger_;
 };
 

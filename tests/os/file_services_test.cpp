@@ -2,7 +2,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -91,6 +94,71 @@ TEST_F(file_services_test, existence_size_and_deletion) {
   } catch (const EInOutError& e) {
     EXPECT_EQ(e.what(), "Deleting '" + dir_ + "' failed: Is a directory");
   }
+}
+
+// A pid that no process has: a child's, once it has ended and been reaped.
+pid_t endedPid() {
+  pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  ::waitpid(child, nullptr, 0);
+  return child;
+}
+
+TEST_F(file_services_test, only_abandoned_temporary_files_of_ours_are_removed) {
+  ScopedEnv env("TMPDIR", dir_.c_str());
+  std::string dead = std::to_string(endedPid());
+  std::string alive = std::to_string(::getppid());
+  std::string mine = makeTemporaryFile();  // this live process's, locked
+  int lockHolder = -1;
+  struct Case {
+    std::string name;
+    enum { kFile, kLockedFile, kDirectory, kLink } kind;
+    bool removed;
+  };
+  const Case cases[] = {
+      {"tmpzeb-" + dead + "-a1B2c3", Case::kFile, true},
+      // A lock held means the file is in use, whatever its pid says (another pid namespace).
+      {"tmpzeb-" + dead + "-d4E5f6", Case::kLockedFile, false},
+      {"tmpzeb-" + alive + "-g7H8i9", Case::kFile, false},
+      {"tmpzeb-" + dead + "-dir123", Case::kDirectory, false},
+      {"tmpzeb-" + dead + "-lnk123", Case::kLink, false},
+      {"tmpzeb-" + dead + "-toolong1", Case::kFile, false},
+      {"tmpzeb--a1B2c3", Case::kFile, false},
+      {"tmpzeb-12x4-a1B2c3", Case::kFile, false},
+      {"tmpA1b2C3", Case::kFile, false},  // another program's temporary file
+  };
+  std::string outside = dir_ + "/outside";
+  std::ofstream(outside) << "kept";
+  for (const Case& c : cases) {
+    std::string path = dir_ + "/" + c.name;
+    if (c.kind == Case::kDirectory) {
+      fs::create_directory(path);
+    } else if (c.kind == Case::kLink) {
+      fs::create_symlink(outside, path);
+    } else {
+      std::ofstream(path) << "work";
+      if (c.kind == Case::kLockedFile) {
+        lockHolder = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_EQ(::flock(lockHolder, LOCK_EX), 0);
+      }
+    }
+  }
+  removeAbandonedTemporaryFiles();
+  for (const Case& c : cases) {
+    EXPECT_EQ(fs::exists(fs::symlink_status(dir_ + "/" + c.name)), !c.removed) << c.name;
+  }
+  EXPECT_TRUE(fs::exists(mine));
+  EXPECT_TRUE(fs::exists(outside));
+  ::close(lockHolder);
+
+  // Deleting its file releases the lock with the name; a file of this process is never taken.
+  EXPECT_TRUE(deleteFile(mine));
+  EXPECT_FALSE(fs::exists(mine));
+  EXPECT_EQ(fs::path(makeTemporaryFile())
+                .filename()
+                .string()
+                .rfind("tmpzeb-" + std::to_string(::getpid()) + "-", 0),
+            0u);
 }
 
 }  // namespace

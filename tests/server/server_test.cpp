@@ -501,10 +501,12 @@ TEST_F(ServerTest, InterleavedSessionsOnOneDayKeepEveryBatchWhole) {
   setEmail({insertChange(statRow("0001", "a@x.com", "b@x.com", "2025-12-05", 99, 9)),
             insertChange(statRow("0001", "z@x.com", "b@x.com", "2025-12-05", 5, 1))},
            kSessionB);
-  // A has replaced the day already, so it deletes nothing; its update meets B's row with the
-  // same key and leaves A's values there.
-  EXPECT_EQ(setEmail({updateChange(a1, a2)})["replacedDays"], 0);
-  EXPECT_EQ(stored(), (std::vector<std::string>{"0001 a@x.com b@x.com 2025-12-05 30 2",
+  // B, which marked its date after A, has taken the day: A's later change of it is dropped, so
+  // that the day holds B's rows alone, as if A had run before B rather than beside it.
+  json late = setEmail({updateChange(a1, a2)});
+  EXPECT_EQ(late["replacedDays"], 0);
+  EXPECT_EQ(late["updated"], 0);
+  EXPECT_EQ(stored(), (std::vector<std::string>{"0001 a@x.com b@x.com 2025-12-05 99 9",
                                                 "0001 z@x.com b@x.com 2025-12-05 5 1"}));
 }
 

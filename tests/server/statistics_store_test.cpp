@@ -285,6 +285,65 @@ TEST_F(StatisticsStoreTest, MergeAgreesWithApplyingEveryChangeInOrder) {
   EXPECT_EQ(list(store), expected());
 }
 
+// Imports of one branch that overlap in time end as if they had run one after another, in the
+// order they marked their dates, whatever order their batches come in; and the batches kept
+// (a part of one dropped) survive a restart as they were taken.
+TEST_F(StatisticsStoreTest, OverlappingImportsOfOneBranchEndAsIfRunInTurn) {
+  auto row = [](const char* origin, const char* date, double volume) {
+    return test::statRow("0001", origin, "b@x.com", date, volume, 1);
+  };
+  // The first import carries days 05 and 06 (06 over two batches); the second 06 and 07. Both
+  // replace stored rows of those days; the other branch's day 06 is nobody's to take.
+  const std::vector<std::vector<test::json>> first = {
+      {test::insertChange(row("a1@x.com", "2025-12-05", 1)),
+       test::insertChange(row("a2@x.com", "2025-12-06", 2))},
+      {test::updateChange(row("a2@x.com", "2025-12-06", 2), row("a2@x.com", "2025-12-06", 3)),
+       test::insertChange(row("a3@x.com", "2025-12-06", 4))}};
+  const std::vector<std::vector<test::json>> second = {
+      {test::insertChange(row("b1@x.com", "2025-12-06", 5))},
+      {test::insertChange(row("b2@x.com", "2025-12-07", 6))}};
+  const std::vector<std::string> inTurn = {
+      "0001 20251205 a1@x.com b@x.com 1", "0001 20251206 b1@x.com b@x.com 5",
+      "0001 20251207 b2@x.com b@x.com 6", "0002 20251206 o@x.com b@x.com 9"};
+  // The order the batches reach the server: 'a' the first import's next, 'b' the second's.
+  for (std::string order : {"aabb", "bbaa", "abab", "baba", "abba", "baab"}) {
+    for (bool restart : {false, true}) {
+      fs::remove_all(dir_);
+      fs::create_directories(dir_);
+      {
+        StatisticsStore store(path_, StatisticsStore::Mode::kReadWrite);
+        Replacement none;
+        accept(
+            store,
+            {test::insertChange(row("old@x.com", "2025-12-06", 7)),
+             test::insertChange(row("old@x.com", "2025-12-07", 8)),
+             test::insertChange(test::statRow("0002", "o@x.com", "b@x.com", "2025-12-06", 9, 1))},
+            none);
+        store.flush();
+        // Left unmerged, the batches are read back from the pending file by the next start.
+        if (restart) {
+          test::execOn(path_,
+                       "CREATE TRIGGER refuse BEFORE INSERT ON estatistica_email"
+                       " BEGIN SELECT RAISE(ABORT, 'refused here'); END");
+        }
+        Replacement a{"20251205", {}, store.nextTicket()};
+        Replacement b{"20251206", {}, store.nextTicket()};
+        std::size_t nextA = 0, nextB = 0;
+        for (char who : order) {
+          if (who == 'a') accept(store, first[nextA++], a);
+          if (who == 'b') accept(store, second[nextB++], b);
+        }
+        if (!restart) {
+          EXPECT_EQ(list(store), inTurn) << order;
+        }
+      }
+      if (restart) test::execOn(path_, "DROP TRIGGER refuse");
+      StatisticsStore reopened(path_, StatisticsStore::Mode::kReadWrite);
+      EXPECT_EQ(list(reopened), inTurn) << order << (restart ? ", read back" : "");
+    }
+  }
+}
+
 // What a process accepted and did not merge before it ended is merged by whichever process
 // opens the database next: a server, or a reader. A record that a crash cut short at the end
 // of the pending file is dropped, and later batches are written in its place.

@@ -114,6 +114,10 @@ std::string transportFailure(httplib::Error error, Clock::duration elapsed,
       return "the server closed the connection without a valid HTTP answer";
     case httplib::Error::Write:
       return "the connection was lost while sending";
+    case httplib::Error::Canceled:
+      // What the client library reports when the server's end goes away in the middle of the
+      // exchange (a server killed while it answers), as no caller here cancels a call itself.
+      return "the connection ended before the server's answer was read";
     default:
       return "HTTP client error " + httplib::to_string(error);
   }

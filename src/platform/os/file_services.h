@@ -14,9 +14,16 @@ std::string temporaryDirectory();
 
 // Creates a new, empty file in temporaryDirectory() whose name begins with "tmp", atomically
 // and exclusively (no other process can have created it first), readable and writable by its
-// owner only, and answers its full path. The caller deletes it. Raises EInOutError naming the
-// directory when no file can be created there.
+// owner only, and answers its full path. The caller deletes it with deleteFile(). The name
+// carries this process's pid ("tmpzeb-PID-XXXXXX") and the process holds an advisory lock on
+// the file until it is deleted. Raises EInOutError naming the directory when no file can be
+// created there.
 std::string makeTemporaryFile();
+
+// Deletes the files that makeTemporaryFile() made in temporaryDirectory() for processes that
+// ended without deleting them (killed outright): only files of this user whose pid names no
+// running process and whose lock nobody holds. Failures are ignored: a file left is harmless.
+void removeAbandonedTemporaryFiles();
 
 // True when "path" names an existing file that is not a directory (symbolic links followed).
 bool fileExists(const std::string& path);
