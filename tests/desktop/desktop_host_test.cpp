@@ -304,12 +304,12 @@ TEST(DesktopHostTest, the_command_line_overrides_the_stored_settings_for_the_ses
   }
 
   const std::vector<std::pair<ServerChoice, QString>> wrong = {
-      {{"", "", "a.db"}, "A filial tem de 1 a 4 caracteres, não \"\"."},
-      {{"12345", "", "a.db"}, "A filial tem de 1 a 4 caracteres, não \"12345\"."},
-      {{"0001", "host", "a.db"},
+      {{"", "", "a.db", ""}, "A filial tem de 1 a 4 caracteres, não \"\"."},
+      {{"12345", "", "a.db", ""}, "A filial tem de 1 a 4 caracteres, não \"12345\"."},
+      {{"0001", "host", "a.db", ""},
        "O servidor se escreve HOST:PORTA (como 127.0.0.1:18000), não \"host\"."},
-      {{"0001", "", ""}, "Sem servidor, o banco de dados do servidor embutido deve ser informado."},
-      {{"0001", "[::1]:18000", ""}, ""},
+      {{"0001", "", "", ""}, "Sem servidor, o banco de dados do servidor embutido deve ser informado."},
+      {{"0001", "[::1]:18000", "", ""}, ""},
       {{"0001", "", "a.db", "127.0.0.1:10024,amavis"},
        "Um filtro de conteúdo se escreve HOST:PORTA (como 127.0.0.1:10024), não \"amavis\"."},
   };
