@@ -109,7 +109,8 @@ class CutAhead {
         batch.bytes = std::make_unique_for_overwrite<char[]>(batch.capacity);
       }
       char* bytes = batch.bytes.get();
-      std::memcpy(bytes, carry.data(), carry.size());
+      // An empty carry may have no storage at all, and memcpy must not be given a null pointer.
+      if (!carry.empty()) std::memcpy(bytes, carry.data(), carry.size());
       std::size_t read = file.read(bytes + carry.size(), kBlock);
       std::size_t size = carry.size() + read;
       std::size_t end = cutLines(bytes, size, batch);

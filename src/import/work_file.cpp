@@ -22,11 +22,12 @@ namespace {
 
 using platform::os::File;
 
-constexpr std::size_t kBatchSize = kBlockSize * kBlocksPerBatch;
 // Longest run of blanks carried over from one batch to the next in memory. A longer run (a log
 // with megabytes of nothing but blanks) is written out, and cut off again at the end if nothing
 // but blanks follows it, so that memory stays bounded by one batch.
-constexpr std::size_t kMaxHeldBack = 64 * 1024;
+constexpr std::size_t kMaxHeldBack = WorkFileSizes{}.maxHeldBack;
+
+WorkFileSizes sizes;
 
 bool isBlank(char c) { return static_cast<unsigned char>(c) <= 32; }
 
@@ -46,11 +47,11 @@ struct LogSegment {
 class WorkFile {
  public:
   WorkFile()
-      : block_(std::make_unique_for_overwrite<char[]>(kBlockSize)),
+      : block_(std::make_unique_for_overwrite<char[]>(sizes.block)),
         // A batch doubles at most (every byte an LF), after the blanks held back, with a line end
         // added in front of each block that begins a log.
-        lines_(std::make_unique_for_overwrite<char[]>(kLinesSize)),
-        written_(std::make_unique_for_overwrite<char[]>(kLinesSize)) {}
+        lines_(std::make_unique_for_overwrite<char[]>(linesSize())),
+        written_(std::make_unique_for_overwrite<char[]>(linesSize())) {}
 
   // The batch being written is waited for, and its failure dropped: a failure on its way out
   // is the one the caller sees.
@@ -60,7 +61,7 @@ class WorkFile {
 
   void create(const std::string& path) { file_.open(path, File::Mode::kCreate); }
 
-  // Where the next block is read to: kBlockSize bytes.
+  // Where the next block is read to: a block's size (kBlockSize unless tests set another).
   char* block() { return block_.get(); }
 
   // The next block appended begins the log at "path", which must stay alive until then.
@@ -121,7 +122,7 @@ class WorkFile {
     } else if (!started_) {
       used_ = 0;
     }
-    if (used_ > kMaxHeldBack) write(0, used_);
+    if (used_ > sizes.maxHeldBack) write(0, used_);
   }
 
   // Writes what the line buffer holds and drops the blanks at the end of the work file.
@@ -150,7 +151,10 @@ class WorkFile {
   const std::vector<LogSegment>& segments() const { return segments_; }
 
  private:
-  static constexpr std::size_t kLinesSize = kMaxHeldBack + 2 * kBatchSize + 2 * kBlocksPerBatch;
+  static std::size_t linesSize() {
+    std::size_t batch = sizes.block * static_cast<std::size_t>(sizes.blocksPerBatch);
+    return sizes.maxHeldBack + 2 * batch + 2 * static_cast<std::size_t>(sizes.blocksPerBatch);
+  }
 
   // Hands the line buffer's bytes [from, to) to a thread that writes them while the next batch
   // is read and converted, and goes on in the other buffer, with the bytes after "to". The
@@ -273,6 +277,14 @@ std::string nameLogLine(std::string_view message) {
   return describeLine(line) + std::string(message.substr(end));
 }
 
+void setWorkFileSizes(const WorkFileSizes& wanted) {
+  if (wanted.block == 0 || wanted.block > kBlockSize || wanted.blocksPerBatch <= 0 ||
+      wanted.blocksPerBatch > kBlocksPerBatch || wanted.maxHeldBack > kMaxHeldBack) {
+    throw platform::Exception("work file sizes out of range");
+  }
+  sizes = wanted;
+}
+
 std::string GetTemporaryFileName() {
   // An import killed outright leaves its work file; the next one clears such files away.
   platform::os::removeAbandonedTemporaryFiles();
@@ -323,11 +335,11 @@ void FormatDoc(const std::vector<std::string>& paths, const PhaseUi& ui) {
     };
     work.startLog(logs.path(k));
     while (boImport) {
-      std::size_t size = log.read(work.block(), kBlockSize);
+      std::size_t size = log.read(work.block(), sizes.block);
       if (size == 0) break;
       platform::ui::application().processMessages();
       work.appendBlock(size);
-      if (++blockCounter == kBlocksPerBatch + 1) {
+      if (++blockCounter == sizes.blocksPerBatch + 1) {
         work.writeBatch();
         inLinhas = work.lineCount();
         blockCounter = 1;

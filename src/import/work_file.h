@@ -18,6 +18,16 @@ namespace zeb::import {
 // log_input.h), so that memory stays bounded whatever the log's size.
 inline constexpr int kBlocksPerBatch = 49;
 
+// The sizes FormatDoc works in. Tests set smaller ones, so that a small log crosses block and
+// batch boundaries and overflows the blanks held back between batches, as only logs of many
+// megabytes do otherwise. Each must be positive (maxHeldBack may be 0) and at most its default.
+struct WorkFileSizes {
+  std::size_t block = kBlockSize;        // bytes asked of the log per read
+  int blocksPerBatch = kBlocksPerBatch;  // blocks converted before a write
+  std::size_t maxHeldBack = 64 * 1024;   // blanks carried in memory from one batch to the next
+};
+void setWorkFileSizes(const WorkFileSizes& sizes);
+
 // The line numbers that the parse phase keeps with its records and that messages name are log
 // lines: the lines of the logs' texts one after the other in reading order, counted from 1, so
 // that they follow the order of the log. For a single log they are its own line numbers.

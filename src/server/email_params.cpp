@@ -148,7 +148,12 @@ class DeltaDecoder {
       for (bool firstKey = true; reader.nextMember('}', firstKey); firstKey = false) {
         std::string_view key = reader.readKey();
         bool isName = key == "name";
-        if ((isName || key == "type") && reader.peek() == JsonKind::String) {
+        if ((isName || key == "type") && reader.peek() != JsonKind::String) {
+          // Read by any other parser as the column's name or type, whatever came before.
+          invalid("SetEmail: column " + std::to_string(number) + "'s \"" + std::string(key) +
+                  "\" must be a text");
+        }
+        if (isName || key == "type") {
           scratch.clear();
           (isName ? name : type) = reader.readString(scratch);
           (isName ? haveName : haveType) = true;

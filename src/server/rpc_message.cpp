@@ -99,6 +99,41 @@ void checkWellFormed(std::string_view body) {
   }
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 character at the start of "text"; 0 when there is none.
+std::size_t characterLength(std::string_view text) {
+  auto lead = static_cast<unsigned char>(text[0]);
+  std::size_t n = lead < 0x80   ? 1
+                  : lead < 0xC2 ? 0
+                  : lead < 0xE0 ? 2
+                  : lead < 0xF0 ? 3
+                  : lead < 0xF5 ? 4
+                                : 0;
+  return n != 0 && n <= text.size() && platform::isValidUtf8(text.substr(0, n)) ? n : 0;
+}
+
+// A message may quote what the caller sent (a byte of a malformed body, an excerpt cut anywhere),
+// and an answer that is not UTF-8 is no JSON: every byte that is not part of a character becomes
+// U+FFFD.
+std::string wellFormed(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    std::size_t n = characterLength(text.substr(i));
+    if (n == 0) {
+      out += "\xEF\xBF\xBD";
+      ++i;
+    } else {
+      out.append(text, i, n);
+      i += n;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 std::string jsonQuoted(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 2);
@@ -119,7 +154,7 @@ std::string errorBody(std::string_view id, int code, std::string_view message) {
   std::string out = "{\"jsonrpc\": \"2.0\", \"id\": ";
   out += id;
   out += ", \"error\": {\"code\": " + std::to_string(code) + ", \"message\": ";
-  out += jsonQuoted(message);
+  out += jsonQuoted(platform::isValidUtf8(message) ? std::string(message) : wellFormed(message));
   out += "}}";
   return out;
 }

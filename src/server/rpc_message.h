@@ -48,7 +48,8 @@ void parseRequest(std::string_view body, RpcRequest& request);
 // reported as such, wherever the fault lies.
 void checkWellFormed(std::string_view body);
 
-// Answer bodies. "id" is JSON text (a number, a string or null).
+// Answer bodies. "id" is JSON text (a number, a string or null). A message that quotes bytes of
+// the request which are not UTF-8 has each of them as U+FFFD, so that the body is always JSON.
 std::string resultBody(std::string_view id, std::string_view resultJson);
 std::string errorBody(std::string_view id, int code, std::string_view message);
 

@@ -3,6 +3,7 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <regex>
 #include <thread>
 
 #include "platform/core/exceptions.h"
@@ -341,6 +342,26 @@ void Server::stop() {
   d.http.stop();
   d.thread.join();
   d.store->flush();
+}
+
+Server::Answer Server::post(std::string_view object, std::string_view contentType,
+                            const std::string* session, std::string body) {
+  Impl& d = *impl_;
+  if (!d.store) throw platform::Exception("The server has not been started");
+  httplib::Request req;
+  req.method = "POST";
+  req.path = objectPath().substr(0, 5) + std::string(object);
+  // The route's pattern, so that the object is read from the path as a routed call reads it.
+  static const std::regex route("/rpc/([^/]+)");
+  if (!std::regex_match(req.path, req.matches, route)) {
+    return {404, errorBody("null", kMethodNotFound, "Nothing at POST " + excerpt(req.path))};
+  }
+  req.set_header("Content-Type", std::string(contentType));
+  if (session != nullptr) req.set_header(std::string(kSessionHeader), *session);
+  req.body = std::move(body);
+  httplib::Response res;
+  d.handleCall(req, res);
+  return {res.status, std::move(res.body)};
 }
 
 const std::string& Server::host() const { return impl_->options.host; }

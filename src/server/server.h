@@ -32,6 +32,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace zeb::server {
 
@@ -83,6 +84,17 @@ class Server {
   // Waits until every batch accepted so far is in the table. Throws the merge's failure as it
   // was raised (Exception of the table, EInOutError of the pending file) when merging fails.
   void flush();
+
+  // An answer as the server sends it over HTTP: the status and the JSON-RPC body.
+  struct Answer {
+    int status = 0;
+    std::string body;
+  };
+  // Answers a POST to /rpc/OBJECT with this body, content type and X-Zeb-Session header (none
+  // when "session" is null) as it answers one that comes over HTTP, without a socket: for tools
+  // that drive the request decoding directly. Needs start().
+  Answer post(std::string_view object, std::string_view contentType, const std::string* session,
+              std::string body);
 
   const std::string& host() const;
   int port() const;  // the bound port, once started

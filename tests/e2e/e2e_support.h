@@ -4,6 +4,7 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -181,9 +182,14 @@ class ChildServer {
   explicit ChildServer(const std::string& database) {
     int pipe[2];
     if (::pipe(pipe) != 0) throw std::runtime_error("pipe failed");
+    const pid_t parent = ::getpid();
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
+      // A test that dies (a failed check under a sanitizer aborts) must not leave its server
+      // running: ctest would wait for ever on the output the server still holds open.
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (::getppid() != parent) ::_exit(1);
       ::close(pipe[0]);
       int port = 0;
       try {

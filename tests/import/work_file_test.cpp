@@ -362,5 +362,31 @@ TEST_F(work_file_test, several_logs_are_one_text_oldest_first_and_each_line_is_n
   EXPECT_EQ(nameLogLine("lines: 6"), "lines: 6");
 }
 
+// Blocks of a few bytes and batches of a block or two put every cut where a log of megabytes has
+// them, and a held-back limit of a few blanks makes runs of blanks overflow it: the work file
+// must not change with the sizes.
+TEST_F(work_file_test, small_blocks_and_batches_give_the_same_work_file) {
+  const std::string logs[] = {
+      "Dec  5 10:00:00 mx a\nDec  5 10:00:01 mx b\n",
+      "  \n\t\nDec  5 x          \n\n\n      \ny\n   \n",
+      "a\r\n\r\n \x01 b\r\n",
+      "x" + std::string(40, ' ') + "y" + std::string(40, '\n'),
+      "\n\n\n",
+  };
+  const WorkFileSizes sizes[] = {{1, 1, 0}, {3, 1, 2}, {2, 2, 5}, {7, 3, 0}, {5, 4, 63}};
+  for (const WorkFileSizes& s : sizes) {
+    setWorkFileSizes(s);
+    for (const std::string& log : logs) {
+      EXPECT_EQ(formatDoc(log), trimmedConversion(log))
+          << "block " << s.block << ", batch " << s.blocksPerBatch << ", held back "
+          << s.maxHeldBack << ", log " << ::testing::PrintToString(log);
+      EXPECT_EQ(inLinhas, linesOf(log));
+      std::filesystem::remove(stArqTemp);
+    }
+  }
+  setWorkFileSizes(WorkFileSizes{});
+  EXPECT_THROW(setWorkFileSizes({kBlockSize + 1, 1, 0}), platform::Exception);
+}
+
 }  // namespace
 }  // namespace zeb::import

@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "server/rpc_message.h"
 #include "server_test_support.h"
 
 namespace zeb::server {
@@ -68,6 +69,36 @@ TEST(EmailParamsTest, ReusedBatchHoldsOnlyTheLastDelta) {
   decodeSetEmailParams(json::array({deltaOf(two)}).dump(), batch);
   decodeSetEmailParams(json::array({deltaOf(json::array())}).dump(), batch);
   EXPECT_TRUE(batch.changes.empty());
+}
+
+}  // namespace
+}  // namespace zeb::server
+
+namespace zeb::server {
+namespace {
+
+// A column whose name or type is given twice, once not as a text, reads differently to other
+// parsers (the last member wins there): it is refused, whichever comes first.
+TEST(EmailParamsTest, AColumnNameOrTypeThatIsNoTextIsRefused) {
+  const std::string cases[] = {R"("name": "SEETLEMAIL", "type": "string", "name": 6)",
+                               R"("name": 6, "name": "SEETLEMAIL", "type": "string")",
+                               R"("name": "SEETLEMAIL", "type": null)"};
+  for (const std::string& column : cases) {
+    json delta = test::deltaOf(json::array());
+    std::string text = json::array({delta}).dump();
+    std::string seetl = R"({"name":"SEETLEMAIL","size":6,"type":"string"})";
+    std::size_t at = text.find(seetl);
+    ASSERT_NE(at, std::string::npos) << text;
+    text.replace(at, seetl.size(), "{" + column + "}");
+    EmailBatch batch;
+    try {
+      decodeSetEmailParams(text, batch);
+      ADD_FAILURE() << "accepted: " << column;
+    } catch (const RpcError& e) {
+      EXPECT_EQ(e.code(), kInvalidParams);
+      EXPECT_NE(std::string(e.what()).find("must be a text"), std::string::npos) << e.what();
+    }
+  }
 }
 
 }  // namespace
