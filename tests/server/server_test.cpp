@@ -233,7 +233,9 @@ std::vector<BadRequest> badRequests() {
 
   return {
       {"NotJson", R"({"jsonrpc": "2.0", "id": 3, "method": "GetEmail", "params": [})", 400, nullptr,
-       -32700, "Malformed JSON at byte 61: expected a value"},
+       -32700,
+       "Malformed JSON at byte 61: a comma, colon, bracket or member name is missing or out of "
+       "place"},
       {"EmptyBody", "", 400, nullptr, -32700, "Malformed JSON at byte 0: the body is empty"},
       {"TrailingText", envelope("GetEmail", "[]") + " x", 400, nullptr, -32700,
        "Malformed JSON at byte 64: unexpected text after the value"},
@@ -295,7 +297,7 @@ std::vector<BadRequest> badRequests() {
       // A body that is not JSON is reported as such even when an earlier change is refused.
       {"NotJsonAfterABadChange", afterBadChange, 400, nullptr, -32700,
        "Malformed JSON at byte " + std::to_string(afterBadChange.find("[01]") + 1) +
-           ": a number with a leading zero"},
+           ": a number that is not well-formed or out of range"},
   };
 }
 
