@@ -31,7 +31,7 @@ std::vector<Param> splitParams(std::string_view params) {
   json::document& doc = input.open(params);
   if (input.get(doc.type()) != json::json_type::array) input.fail("expected '['");
   std::vector<Param> values;
-  for (auto element : input.get(doc.get_array())) {
+  for (auto element : input.rootArray()) {
     json::value v = input.get(std::move(element));
     Param& param = values.emplace_back();
     param.type = input.get(v.type());
@@ -159,8 +159,8 @@ class DeltaDecoder {
     if (!changes.empty()) {
       thread_local json::Input later;
       json::Input::Releaser releaser(later);
-      json::document& doc = later.open(changes);
-      decodeChanges(later, later.get(doc.get_array()));
+      later.open(changes);
+      decodeChanges(later, later.rootArray());
       later.expectEnd();
     }
   }
@@ -448,8 +448,8 @@ StatsQuery decodeGetEmailStatsParams(std::string_view params) {
   if (values[4].type != json::json_type::array) invalid(afterFault);
   thread_local json::Input input;
   json::Input::Releaser releaser(input);
-  json::document& doc = input.open(values[4].raw);
-  for (auto element : input.get(doc.get_array())) {
+  input.open(values[4].raw);
+  for (auto element : input.rootArray()) {
     json::value v = input.get(std::move(element));
     if (input.get(v.type()) != json::json_type::string || query.after.size() == 6) {
       invalid(afterFault);
@@ -467,7 +467,7 @@ void decodeSetEmailParams(std::string_view params, EmailBatch& batch) {
   json::document& doc = input.open(params);
   if (input.get(doc.type()) != json::json_type::array) input.fail("expected '['");
   std::size_t n = 0;
-  for (auto element : input.get(doc.get_array())) {
+  for (auto element : input.rootArray()) {
     json::value v = input.get(std::move(element));
     if (n++ == 0) {
       DeltaDecoder(batch, input).decode(v, params);

@@ -98,6 +98,29 @@ std::size_t firstUnescaped(std::string_view text) {
   return text.size();
 }
 
+// Where the first value of "text" ends, by its brackets and quotes; 0 when it does not end.
+std::size_t firstValueEnd(std::string_view text) {
+  int depth = 0;
+  bool inString = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (inString) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      ++depth;
+    } else if ((c == ']' || c == '}') && --depth == 0) {
+      return i + 1;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 Input::Input() {
@@ -138,6 +161,32 @@ void Input::release(std::size_t keep) noexcept {
 }
 
 void Input::fail(simdjson::error_code error) const { fail(describe(error)); }
+
+void Input::failRoot(simdjson::error_code error) const {
+  // The parser checks that the text's last bracket closes its first before it reads on, and
+  // says no more: the brackets are counted again here, on this rare path, to say where.
+  if (error == simdjson::TAPE_ERROR || error == simdjson::INCOMPLETE_ARRAY_OR_OBJECT) {
+    std::size_t end = firstValueEnd(text_);
+    if (end == 0) throw JsonSyntaxError(text_.size(), "the text ended before the value was closed");
+    if (text_.find_first_not_of(" \t\r\n", end) != std::string_view::npos) {
+      throw JsonSyntaxError(text_.find_first_not_of(" \t\r\n", end),
+                            describe(simdjson::TRAILING_CONTENT));
+    }
+  }
+  fail(error);
+}
+
+object Input::rootObject() {
+  object out;
+  if (simdjson::error_code error = document_.get_object().get(out)) failRoot(error);
+  return out;
+}
+
+array Input::rootArray() {
+  array out;
+  if (simdjson::error_code error = document_.get_array().get(out)) failRoot(error);
+  return out;
+}
 
 void Input::fail(const std::string& what) const {
   std::size_t offset = text_.size();
@@ -218,10 +267,18 @@ void Input::skip(value v, std::size_t depth) {
 
 void Input::skipDocument() {
   document& doc = document_;
-  switch (get(doc.type())) {
+  json_type type = get(doc.type());
+  switch (type) {
     case json_type::object:
     case json_type::array:
-      skip(get(doc.get_value()));
+      if (type == json_type::object) {
+        for (auto field : rootObject()) {
+          get(field.unescaped_key());
+          skip(get(field.value()), 2);
+        }
+      } else {
+        for (auto element : rootArray()) skip(get(std::move(element)), 2);
+      }
       expectEnd();
       break;
     // A lone scalar is refused by its reader when anything follows it.

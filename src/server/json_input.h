@@ -56,6 +56,10 @@ class Input {
     return std::string_view(text_.data() + (view.data() - copy_.data()), view.size());
   }
 
+  // The document's value as an object or an array: the caller has seen that it is one.
+  object rootObject();
+  array rootArray();
+
   // Throws JsonSyntaxError for "error", naming where the reading stands.
   [[noreturn]] void fail(simdjson::error_code error) const;
   [[noreturn]] void fail(const std::string& what) const;
@@ -107,6 +111,8 @@ class Input {
   };
 
  private:
+  [[noreturn]] void failRoot(simdjson::error_code error) const;
+
   simdjson::ondemand::parser parser_;
   std::string copy_;
   std::string scratch_;  // where a text with escapes is decoded

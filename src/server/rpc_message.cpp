@@ -54,7 +54,7 @@ void parseRequest(std::string_view body, RpcRequest& request) {
                                           : "A request must be a JSON object");
     }
     bool haveVersion = false, haveMethod = false;
-    for (auto field : input.get(doc.get_object())) {
+    for (auto field : input.rootObject()) {
       std::string_view key = input.get(field.unescaped_key());
       json::value v = input.get(field.value());
       json::json_type type = input.get(v.type());

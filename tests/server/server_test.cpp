@@ -240,7 +240,7 @@ std::vector<BadRequest> badRequests() {
       {"TrailingText", envelope("GetEmail", "[]") + " x", 400, nullptr, -32700,
        "Malformed JSON at byte 64: unexpected text after the value"},
       {"BadUtf8", envelope("GetEmail", "[\"\xC3\x28\"]"), 400, nullptr, -32700,
-       "Malformed JSON at byte 62: a string holds bytes that are not UTF-8"},
+       "Malformed JSON at byte 62: the text holds bytes that are not UTF-8"},
       {"NotAnObject", R"("GetEmail")", 400, nullptr, -32600, "A request must be a JSON object"},
       {"Batch", "[" + envelope("GetEmail", "[]") + "]", 400, nullptr, -32600,
        "Batch requests are not accepted: send one call per request"},
