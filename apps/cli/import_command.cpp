@@ -1,6 +1,8 @@
 // zeb18000 import: the headless host of the import screen. It loads the module, opens the screen
 // through IniProc, puts the log into the file field, presses the import command and shows the
 // screen through the console backend.
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -183,7 +185,10 @@ int runImport(const Options& options) {
                              {"stopped", stopped},         {"seconds", seconds}};
     std::printf("%s\n", object.dump().c_str());
   } else if (!options.quiet) {
-    std::printf("%s\n", finalStatus.c_str());
+    // On a terminal the status line has just said it, on the same screen.
+    if (!(::isatty(STDOUT_FILENO) && ::isatty(STDERR_FILENO))) {
+      std::printf("%s\n", finalStatus.c_str());
+    }
     if (!imported.empty()) std::fputs(summary.c_str(), stdout);
   }
   std::fflush(stdout);

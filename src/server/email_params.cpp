@@ -7,7 +7,7 @@
 #include <tuple>
 #include <utility>
 
-#include "server/json_reader.h"
+#include "server/json_input.h"
 #include "server/rpc_message.h"
 
 namespace zeb::server {
@@ -16,14 +16,46 @@ namespace {
 
 [[noreturn]] void invalid(const std::string& message) { throw RpcError(kInvalidParams, message); }
 
-// The spans of the values of a params array.
-std::vector<std::string_view> splitParams(std::string_view params) {
-  std::vector<std::string_view> values;
-  JsonReader reader(params);
-  reader.expect('[');
-  for (bool first = true; reader.nextMember(']', first); first = false) {
-    values.push_back(reader.skipValue());
+// One value of a params array, read and checked.
+struct Param {
+  json::json_type type;
+  std::string_view raw;  // its text as it stands (arrays and objects are read again from it)
+  std::string text;      // a string's text
+  std::size_t characters = 0;  // and its length in characters
+  double number = 0;
+};
+
+std::vector<Param> splitParams(std::string_view params) {
+  thread_local json::Input input;
+  json::Input::Releaser releaser(input);
+  json::document& doc = input.open(params);
+  if (input.get(doc.type()) != json::json_type::array) input.fail("expected '['");
+  std::vector<Param> values;
+  for (auto element : input.rootArray()) {
+    json::value v = input.get(std::move(element));
+    Param& param = values.emplace_back();
+    param.type = input.get(v.type());
+    if (param.type == json::json_type::array || param.type == json::json_type::object) {
+      param.raw = input.structure(v);
+      continue;
+    }
+    std::string_view token = v.raw_json_token();
+    while (!token.empty() && (token.back() == ' ' || token.back() == '\n' ||
+                              token.back() == '\r' || token.back() == '\t')) {
+      token.remove_suffix(1);
+    }
+    param.raw = input.source(token);
+    if (param.type == json::json_type::string) {
+      std::string arena;
+      arena.reserve(token.size());
+      param.text = input.text(v, arena, &param.characters);
+    } else if (param.type == json::json_type::number) {
+      param.number = input.number(v);
+    } else {
+      input.skip(v);
+    }
   }
+  input.expectEnd();
   return values;
 }
 
@@ -87,12 +119,12 @@ std::string periodCode(int month, int months, std::string_view name) {
 
 class DeltaDecoder {
  public:
-  explicit DeltaDecoder(EmailBatch& batch) : batch_(batch) {}
+  DeltaDecoder(EmailBatch& batch, json::Input& input) : batch_(batch), input_(input) {}
 
-  // Reads the delta where "reader" stands. "whole" is all of the reader's text: texts with
-  // escapes are decoded into the arena, which never outgrows it.
-  void decode(JsonReader& reader, std::string_view whole) {
-    if (reader.peek() != JsonKind::Object) {
+  // Reads the delta "v" of the params "whole": texts with escapes are decoded into the arena,
+  // which never outgrows it.
+  void decode(json::value v, std::string_view whole) {
+    if (input_.get(v.type()) != json::json_type::object) {
       invalid("SetEmail: the delta must be an object with \"columns\" and \"changes\"");
     }
     batch_.changes.clear();
@@ -100,65 +132,69 @@ class DeltaDecoder {
     batch_.arena.reserve(whole.size());
     std::string_view changes;  // met before the columns: read once they are known
     bool haveColumns = false, haveChanges = false;
-    reader.expect('{');
-    for (bool first = true; reader.nextMember('}', first); first = false) {
-      std::string_view key = reader.readKey();
+    for (auto field : input_.get(v.get_object())) {
+      std::string_view key = input_.get(field.unescaped_key());
+      json::value member = input_.get(field.value());
       if (key == "columns") {
-        JsonReader columns(reader.skipStructure());
-        decodeColumns(columns);
+        decodeColumns(member);
         haveColumns = true;
       } else if (key == "changes") {
+        if (input_.get(member.type()) != json::json_type::array) {
+          invalid("SetEmail: \"changes\" must be an array of change objects");
+        }
         // The columns come first as the module writes deltas, and the changes are then read
         // in place, in one pass.
         if (haveColumns) {
-          decodeChanges(reader);
+          decodeChanges(input_, input_.get(member.get_array()));
         } else {
-          changes = reader.skipStructure();
+          changes = input_.structure(member);
         }
         haveChanges = true;
       } else {
-        reader.skipValue();
+        input_.skip(member, 3);
       }
     }
     if (!haveColumns) invalid("SetEmail: the delta has no \"columns\"");
     if (!haveChanges) invalid("SetEmail: the delta has no \"changes\"");
     if (!changes.empty()) {
-      JsonReader later(changes);
-      decodeChanges(later);
+      thread_local json::Input later;
+      json::Input::Releaser releaser(later);
+      later.open(changes);
+      decodeChanges(later, later.rootArray());
+      later.expectEnd();
     }
   }
 
  private:
-  void decodeColumns(JsonReader& reader) {
-    if (reader.peek() != JsonKind::Array) {
+  void decodeColumns(json::value v) {
+    if (input_.get(v.type()) != json::json_type::array) {
       invalid("SetEmail: \"columns\" must be an array of column objects");
     }
     std::array<bool, kColumnCount> seen{};
     columnCount_ = 0;
-    reader.expect('[');
-    std::string scratch;
-    for (bool first = true; reader.nextMember(']', first); first = false) {
+    for (auto element : input_.get(v.get_array())) {
+      json::value column = input_.get(std::move(element));
       std::size_t number = columnCount_ + 1;
-      if (reader.peek() != JsonKind::Object) {
+      if (input_.get(column.type()) != json::json_type::object) {
         invalid("SetEmail: column " + std::to_string(number) + " must be an object");
       }
       std::string name, type;
       bool haveName = false, haveType = false;
-      reader.expect('{');
-      for (bool firstKey = true; reader.nextMember('}', firstKey); firstKey = false) {
-        std::string_view key = reader.readKey();
+      for (auto field : input_.get(column.get_object())) {
+        std::string_view key = input_.get(field.unescaped_key());
         bool isName = key == "name";
-        if ((isName || key == "type") && reader.peek() != JsonKind::String) {
+        bool isType = key == "type";
+        json::value member = input_.get(field.value());
+        if ((isName || isType) && input_.get(member.type()) != json::json_type::string) {
           // Read by any other parser as the column's name or type, whatever came before.
           invalid("SetEmail: column " + std::to_string(number) + "'s \"" + std::string(key) +
                   "\" must be a text");
         }
-        if (isName || key == "type") {
-          scratch.clear();
-          (isName ? name : type) = reader.readString(scratch);
+        if (isName || isType) {
+          (isName ? name : type) = input_.text(member);
           (isName ? haveName : haveType) = true;
         } else {
-          reader.skipValue();
+          input_.skip(member, 5);
         }
       }
       if (!haveName) invalid("SetEmail: column " + std::to_string(number) + " has no \"name\"");
@@ -182,25 +218,22 @@ class DeltaDecoder {
     }
   }
 
-  void decodeChanges(JsonReader& reader) {
-    if (reader.peek() != JsonKind::Array) {
-      invalid("SetEmail: \"changes\" must be an array of change objects");
-    }
-    reader.expect('[');
-    std::string opScratch;
-    for (bool first = true; reader.nextMember(']', first); first = false) {
+  void decodeChanges(json::Input& in, json::array changes) {
+    for (auto element : changes) {
+      json::value v = in.get(std::move(element));
       change_ = batch_.changes.size() + 1;
-      if (reader.peek() != JsonKind::Object) invalid(where() + " must be an object");
+      if (in.get(v.type()) != json::json_type::object) invalid(where() + " must be an object");
       EmailChange& change = batch_.changes.emplace_back();
       bool haveOp = false, haveOld = false, haveRow = false;
-      std::string_view op;
-      reader.expect('{');
-      for (bool firstKey = true; reader.nextMember('}', firstKey); firstKey = false) {
-        std::string_view key = reader.readKey();
+      std::string op;
+      for (auto field : in.get(v.get_object())) {
+        std::string_view key = in.get(field.unescaped_key());
+        json::value member = in.get(field.value());
         if (key == "op") {
-          if (reader.peek() != JsonKind::String) invalid(where() + ": \"op\" must be a text");
-          opScratch.clear();
-          op = reader.readString(opScratch);
+          if (in.get(member.type()) != json::json_type::string) {
+            invalid(where() + ": \"op\" must be a text");
+          }
+          op = in.get(member.get_string());
           haveOp = true;
           if (op == "insert") {
             change.op = ChangeOp::Insert;
@@ -209,56 +242,59 @@ class DeltaDecoder {
           } else if (op == "delete") {
             change.op = ChangeOp::Delete;
           } else {
-            invalid(where() + " has the unknown op '" + std::string(op) +
-                    "' (insert, update or delete)");
+            invalid(where() + " has the unknown op '" + op + "' (insert, update or delete)");
           }
         } else if (key == "row") {
-          decodeRow(reader, change.row, "row");
+          decodeRow(in, member, change.row, "row");
           haveRow = true;
         } else if (key == "old") {
-          decodeRow(reader, change.old, "old");
+          decodeRow(in, member, change.old, "old");
           haveOld = true;
         } else {
-          reader.skipValue();
+          in.skip(member, 5);
         }
       }
       if (!haveOp) invalid(where() + " has no \"op\"");
       if (change.op != ChangeOp::Delete && !haveRow) {
-        invalid(where() + " (" + std::string(op) + ") has no \"row\"");
+        invalid(where() + " (" + op + ") has no \"row\"");
       }
       if (change.op != ChangeOp::Insert && !haveOld) {
-        invalid(where() + " (" + std::string(op) + ") has no \"old\" row");
+        invalid(where() + " (" + op + ") has no \"old\" row");
       }
     }
   }
 
-  void decodeRow(JsonReader& reader, EmailRow& row, const char* part) {
-    if (reader.peek() != JsonKind::Array) {
+  void decodeRow(json::Input& in, json::value v, EmailRow& row, const char* part) {
+    if (in.get(v.type()) != json::json_type::array) {
       invalid(where() + ": \"" + part + "\" must be an array of " + std::to_string(kColumnCount) +
               " values");
     }
-    reader.expect('[');
     std::size_t count = 0;
-    for (bool first = true; reader.nextMember(']', first); first = false) {
+    for (auto element : in.get(v.get_array())) {
+      json::value value = in.get(std::move(element));
       if (count >= kColumnCount) {
-        reader.skipValue();
+        in.skip(value, 6);
         ++count;
         continue;
       }
       std::size_t column = sourceToColumn_[count++];
       const ColumnDef& def = kColumns[column];
-      JsonKind kind = reader.peek();
+      json::json_type kind = in.get(value.type());
       if (def.isText) {
-        if (kind != JsonKind::String) invalid(valueWhere(column, part) + " must be a text");
-        std::string_view value = reader.readString(batch_.arena);
-        if (reader.lastLength() > static_cast<std::size_t>(def.size)) {
-          invalid(valueWhere(column, part) + " has " + std::to_string(reader.lastLength()) +
+        if (kind != json::json_type::string) invalid(valueWhere(column, part) + " must be a text");
+        std::size_t characters = 0;
+        auto width = static_cast<std::size_t>(def.size);
+        std::string_view text = in.text(value, batch_.arena, &characters, width);
+        if (characters > width) {
+          invalid(valueWhere(column, part) + " has " + std::to_string(characters) +
                   " characters, more than its " + std::to_string(def.size));
         }
-        row.texts[column] = value;
+        row.texts[column] = text;
       } else {
-        if (kind != JsonKind::Number) invalid(valueWhere(column, part) + " must be a number");
-        (column == kVRVOLDADOS ? row.volume : row.count) = reader.readNumber();
+        if (kind != json::json_type::number) {
+          invalid(valueWhere(column, part) + " must be a number");
+        }
+        (column == kVRVOLDADOS ? row.volume : row.count) = in.number(value);
       }
     }
     if (count != kColumnCount) {
@@ -279,6 +315,7 @@ class DeltaDecoder {
   }
 
   EmailBatch& batch_;
+  json::Input& input_;
   std::array<std::size_t, kColumnCount> sourceToColumn_{};
   std::size_t columnCount_ = 0;
   std::size_t change_ = 0;
@@ -291,12 +328,16 @@ void checkStorableRows(const EmailBatch& batch) {
     const EmailChange& change = batch.changes[i];
     if (change.op == ChangeOp::Delete) continue;
     const EmailRow& row = change.row;
-    std::string where = "SetEmail: change " + std::to_string(i + 1) + ": ";
-    auto column = [&](Column c) { return where + std::string(kColumns[c].name) + " in \"row\""; };
+    // The messages are built only for a row at fault: this runs for every row stored.
+    auto column = [&](Column c) {
+      return "SetEmail: change " + std::to_string(i + 1) + ": " + std::string(kColumns[c].name) +
+             " in \"row\"";
+    };
     // The decoder has checked the digits: four for the year, month 01-12, day 01-31.
     std::string_view year = row.texts[kANETLEMAIL], month = row.texts[kMEETLEMAIL],
                      day = row.texts[kDIETLEMAIL];
-    int y = std::stoi(std::string(year)), m = twoDigits(month);
+    int y = (year[0] - '0') * 1000 + (year[1] - '0') * 100 + (year[2] - '0') * 10 + (year[3] - '0');
+    int m = twoDigits(month);
     int last = daysInMonth(y, m);
     if (twoDigits(day) > last) {
       invalid(column(kDIETLEMAIL) + " must be a day of " + std::string(year) + "-" +
@@ -313,10 +354,14 @@ void checkStorableRows(const EmailBatch& batch) {
     for (auto [c, months, name] :
          {std::tuple{kBIETLEMAIL, 2, "Bim"}, std::tuple{kTRETLEMAIL, 3, "Tri"},
           std::tuple{kSEETLEMAIL, 6, "Sem"}}) {
-      std::string code = periodCode(m, months, name);
-      if (row.texts[c] != code) {
-        invalid(column(c) + " must be '" + code + "' for the month " + std::string(month) +
-                ", not '" + std::string(row.texts[c]) + "'");
+      // The code is one digit, the degree sign and the name: "2\u00b0Bim".
+      std::string_view code = row.texts[c];
+      bool fits = code.size() == 6 && code[0] == static_cast<char>('0' + (m - 1) / months + 1) &&
+                  code.substr(1, 2) == "\u00b0" && code.substr(3) == name;
+      if (!fits) {
+        std::string expected = periodCode(m, months, name);
+        invalid(column(c) + " must be '" + expected + "' for the month " + std::string(month) +
+                ", not '" + std::string(code) + "'");
       }
     }
   }
@@ -328,7 +373,7 @@ void decodeGetEmailParams(std::string_view params) {
 }
 
 std::string decodeSetDelEmailParams(std::string_view params) {
-  std::vector<std::string_view> values = splitParams(params);
+  std::vector<Param> values = splitParams(params);
   if (values.size() != 3) {
     invalid("SetDelEmail takes 3 params (year, month, day), not " + paramCount(values.size()));
   }
@@ -336,13 +381,11 @@ std::string decodeSetDelEmailParams(std::string_view params) {
   static constexpr std::array<Column, 3> kParts = {kANETLEMAIL, kMEETLEMAIL, kDIETLEMAIL};
   std::string date;
   for (std::size_t i = 0; i < 3; ++i) {
-    JsonReader reader(values[i]);
     std::string where = "SetDelEmail: the " + std::string(kNames[i]);
-    if (reader.peek() != JsonKind::String) invalid(where + " must be a text");
-    std::string scratch;
-    std::string_view text = reader.readString(scratch);
+    if (values[i].type != json::json_type::string) invalid(where + " must be a text");
+    const std::string& text = values[i].text;
     std::string fault = datePartFault(kParts[i], text);
-    if (!fault.empty()) invalid(where + " " + fault + ", not '" + std::string(text) + "'");
+    if (!fault.empty()) invalid(where + " " + fault + ", not '" + text + "'");
     date += text;
   }
   return date;
@@ -350,13 +393,9 @@ std::string decodeSetDelEmailParams(std::string_view params) {
 
 namespace {
 
-std::string readText(std::string_view value, const std::string& where, std::size_t* length) {
-  JsonReader reader(value);
-  if (reader.peek() != JsonKind::String) invalid(where + " must be a text");
-  std::string scratch;
-  std::string text(reader.readString(scratch));
-  if (length != nullptr) *length = reader.lastLength();
-  return text;
+const std::string& readText(const Param& value, const std::string& where) {
+  if (value.type != json::json_type::string) invalid(where + " must be a text");
+  return value.text;
 }
 
 // "YYYY-MM-DD" of the Gregorian calendar as "YYYYMMDD"; empty when it is no such date.
@@ -373,15 +412,14 @@ std::string calendarDateKey(std::string_view text) {
 
 StatsQuery decodeGetEmailStatsParams(std::string_view params) {
   constexpr std::string_view kMethod = "GetEmailStats";
-  std::vector<std::string_view> values = splitParams(params);
+  std::vector<Param> values = splitParams(params);
   if (values.size() != 5) {
     invalid(std::string(kMethod) + " takes 5 params (branch, from, to, page size, after), not " +
             paramCount(values.size()));
   }
   StatsQuery query;
-  std::size_t length = 0;
-  query.branch = readText(values[0], "GetEmailStats: the branch", &length);
-  if (length > static_cast<std::size_t>(kColumns[kCDFILIAL].size)) {
+  query.branch = readText(values[0], "GetEmailStats: the branch");
+  if (values[0].characters > static_cast<std::size_t>(kColumns[kCDFILIAL].size)) {
     invalid("GetEmailStats: the branch must be at most 4 characters, not '" + query.branch + "'");
   }
   const std::array<std::string*, 2> dates = {&query.from, &query.to};
@@ -389,7 +427,7 @@ StatsQuery decodeGetEmailStatsParams(std::string_view params) {
   std::array<std::string, 2> texts;
   for (std::size_t i = 0; i < 2; ++i) {
     std::string where = "GetEmailStats: '" + std::string(kDateNames[i]) + "'";
-    texts[i] = readText(values[1 + i], where, nullptr);
+    texts[i] = readText(values[1 + i], where);
     *dates[i] = calendarDateKey(texts[i]);
     if (dates[i]->empty()) {
       invalid(where + " must be a date YYYY-MM-DD of the calendar, not '" + texts[i] + "'");
@@ -398,39 +436,46 @@ StatsQuery decodeGetEmailStatsParams(std::string_view params) {
   if (query.from > query.to) {
     invalid("GetEmailStats: the range ends on " + texts[1] + ", before it starts on " + texts[0]);
   }
-  JsonReader size(values[3]);
-  double pageSize = size.peek() == JsonKind::Number ? size.readNumber() : 0;
+  double pageSize = values[3].type == json::json_type::number ? values[3].number : 0;
   if (!(pageSize >= 1 && pageSize <= kStatsPageMax) || pageSize != std::trunc(pageSize)) {
     invalid("GetEmailStats: the page size must be a whole number from 1 to " +
-            std::to_string(kStatsPageMax) + ", not " + std::string(values[3]));
+            std::to_string(kStatsPageMax) + ", not " + std::string(values[3].raw));
   }
   query.pageSize = static_cast<int>(pageSize);
-  JsonReader after(values[4]);
-  if (after.peek() == JsonKind::Null) return query;
+  if (values[4].type == json::json_type::null) return query;
   const std::string afterFault =
       "GetEmailStats: 'after' must be null or the \"next\" key of the previous page (6 texts)";
-  if (after.peek() != JsonKind::Array) invalid(afterFault);
-  after.expect('[');
-  for (bool first = true; after.nextMember(']', first); first = false) {
-    if (after.peek() != JsonKind::String || query.after.size() == 6) invalid(afterFault);
-    std::string scratch;
-    query.after.emplace_back(after.readString(scratch));
+  if (values[4].type != json::json_type::array) invalid(afterFault);
+  thread_local json::Input input;
+  json::Input::Releaser releaser(input);
+  input.open(values[4].raw);
+  for (auto element : input.rootArray()) {
+    json::value v = input.get(std::move(element));
+    if (input.get(v.type()) != json::json_type::string || query.after.size() == 6) {
+      invalid(afterFault);
+    }
+    query.after.push_back(input.text(v));
   }
+  input.expectEnd();
   if (query.after.size() != 6) invalid(afterFault);
   return query;
 }
 
 void decodeSetEmailParams(std::string_view params, EmailBatch& batch) {
-  JsonReader reader(params);
-  reader.expect('[');
+  thread_local json::Input input;
+  json::Input::Releaser releaser(input);
+  json::document& doc = input.open(params);
+  if (input.get(doc.type()) != json::json_type::array) input.fail("expected '['");
   std::size_t n = 0;
-  for (bool first = true; reader.nextMember(']', first); first = false) {
+  for (auto element : input.rootArray()) {
+    json::value v = input.get(std::move(element));
     if (n++ == 0) {
-      DeltaDecoder(batch).decode(reader, params);
+      DeltaDecoder(batch, input).decode(v, params);
     } else {
-      reader.skipValue();
+      input.skip(v, 2);
     }
   }
+  input.expectEnd();
   if (n != 1) invalid("SetEmail takes 1 param (the delta), not " + paramCount(n));
 }
 

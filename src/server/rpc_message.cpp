@@ -1,9 +1,30 @@
 #include "server/rpc_message.h"
 
 #include "platform/core/text.h"
-#include "server/json_reader.h"
+#include "server/json_input.h"
 
 namespace zeb::server {
+
+namespace {
+
+// The id's text as it stands, checked: a number, a text or null.
+std::string_view idText(json::Input& input, json::value v, json::json_type type) {
+  std::string_view token = v.raw_json_token();
+  while (!token.empty() && (token.back() == ' ' || token.back() == '\n' ||
+                            token.back() == '\r' || token.back() == '\t')) {
+    token.remove_suffix(1);
+  }
+  if (type == json::json_type::string) {
+    input.get(v.get_string());
+  } else if (type == json::json_type::number) {
+    input.get(v.get_double());
+  } else if (!input.get(v.is_null())) {
+    input.fail(simdjson::N_ATOM_ERROR);
+  }
+  return input.source(token);
+}
+
+}  // namespace
 
 void parseRequest(std::string_view body, RpcRequest& request) {
   request = RpcRequest{};
@@ -17,64 +38,66 @@ void parseRequest(std::string_view body, RpcRequest& request) {
       shapeMessage = std::move(message);
     }
   };
+  thread_local json::Input input;
+  json::Input::Releaser releaser(input);
   try {
-    JsonReader reader(body);
-    JsonKind kind = reader.peek();
-    if (kind != JsonKind::Object) {
-      if (kind == JsonKind::End) throw JsonSyntaxError(reader.offset(), "the body is empty");
-      reader.skipValue();
-      reader.expectEnd();
-      throw RpcError(kInvalidRequest, kind == JsonKind::Array
+    if (body.find_first_not_of(" \t\r\n") == std::string_view::npos) {
+      throw JsonSyntaxError(body.size(), "the body is empty");
+    }
+    json::document& doc = input.open(body);
+    json::json_type kind = input.get(doc.type());
+    if (kind != json::json_type::object) {
+      input.skipDocument();
+      throw RpcError(kInvalidRequest, kind == json::json_type::array
                                           ? "Batch requests are not accepted: send one call "
                                             "per request"
                                           : "A request must be a JSON object");
     }
-    reader.expect('{');
     bool haveVersion = false, haveMethod = false;
-    std::string scratch;
-    for (bool first = true; reader.nextMember('}', first); first = false) {
-      std::string_view key = reader.readKey();
+    for (auto field : input.rootObject()) {
+      std::string_view key = input.get(field.unescaped_key());
+      json::value v = input.get(field.value());
+      json::json_type type = input.get(v.type());
       if (key == "jsonrpc") {
-        if (reader.peek() == JsonKind::String) {
-          scratch.clear();
-          haveVersion = reader.readString(scratch) == "2.0";
+        if (type == json::json_type::string) {
+          haveVersion = input.text(v) == "2.0";
         } else {
-          reader.skipValue();
+          input.skip(v, 2);
         }
         if (!haveVersion) shapeFault(kInvalidRequest, "The request's \"jsonrpc\" must be \"2.0\"");
       } else if (key == "id") {
-        JsonKind idKind = reader.peek();
-        std::string_view text = reader.skipValue();
-        if (idKind == JsonKind::String || idKind == JsonKind::Number || idKind == JsonKind::Null) {
-          request.id = text;
+        if (type == json::json_type::string || type == json::json_type::number ||
+            type == json::json_type::null) {
+          request.id = idText(input, v, type);
         } else {
+          input.skip(v, 2);
           shapeFault(kInvalidRequest, "The request's \"id\" must be a number, a text or null");
         }
       } else if (key == "method") {
-        if (reader.peek() == JsonKind::String) {
-          scratch.clear();
-          request.method = reader.readString(scratch);
+        if (type == json::json_type::string) {
+          request.method = input.text(v);
           haveMethod = true;
         } else {
-          reader.skipValue();
+          input.skip(v, 2);
           shapeFault(kInvalidRequest, "The request's \"method\" must be a text");
         }
       } else if (key == "params") {
-        JsonKind paramsKind = reader.peek();
-        // Read properly by the method's decoder; reading it twice would double the cost of
-        // every batch.
-        request.params = reader.skipStructure();
-        if (paramsKind == JsonKind::Object) {
+        if (type == json::json_type::array) {
+          // Read properly by the method's decoder; reading it twice would double the cost of
+          // every batch.
+          request.params = input.structure(v);
+        } else {
+          input.skip(v, 2);
           shapeFault(kInvalidParams,
-                     "Named params are not accepted: \"params\" must be an array of values");
-        } else if (paramsKind != JsonKind::Array) {
-          shapeFault(kInvalidParams, "\"params\" must be an array of values");
+                     type == json::json_type::object
+                         ? "Named params are not accepted: \"params\" must be an array of values"
+                         : "\"params\" must be an array of values");
         }
       } else {
-        reader.skipValue();
+        input.skip(v, 2);
       }
     }
-    reader.expectEnd();
+    input.expectEnd();
     if (shapeCode == 0 && !haveVersion) {
       shapeFault(kInvalidRequest, "The request's \"jsonrpc\" must be \"2.0\"");
     }
@@ -89,11 +112,14 @@ void parseRequest(std::string_view body, RpcRequest& request) {
 }
 
 void checkWellFormed(std::string_view body) {
+  thread_local json::Input input;
+  json::Input::Releaser releaser(input);
   try {
-    JsonReader reader(body);
-    if (reader.peek() == JsonKind::End) throw JsonSyntaxError(0, "the body is empty");
-    reader.skipValue();
-    reader.expectEnd();
+    if (body.find_first_not_of(" \t\r\n") == std::string_view::npos) {
+      throw JsonSyntaxError(body.size(), "the body is empty");
+    }
+    input.open(body);
+    input.skipDocument();
   } catch (const JsonSyntaxError& e) {
     throw RpcError(kParseError, e.what());
   }

@@ -9,7 +9,7 @@
 #include "platform/core/exceptions.h"
 #include "server/email_layout.h"
 #include "server/email_params.h"
-#include "server/json_reader.h"
+#include "server/json_input.h"
 #include "server/rpc_message.h"
 #include "server/session_table.h"
 #include "server/statistics_store.h"

@@ -52,7 +52,7 @@ TEST(rpc_message_test, a_malformed_body_with_stray_bytes_is_answered_in_json) {
     std::string message;
   } cases[] = {
       {"\"\\\xE9\"", 400, kParseError,
-       "Malformed JSON at byte 1: an unknown escape '\\\xEF\xBF\xBD'"},
+       "Malformed JSON at byte 2: the text holds bytes that are not UTF-8"},
       {"{\"jsonrpc\": \"2.0\", \"id\": 1, \"method\": \"\xC3\xA7\xC3\xA7\xC3\xA7\xC3\xA7\xC3\xA7"
        "\xC3\xA7\xC3\xA7\xC3\xA7\xC3\xA7\xC3\xA7\xC3\xA7\xC3\xA7\xC3\xA7\xC3\xA7\xC3\xA7\xC3\xA7"
        "\xC3\xA7\xC3\xA7\xC3\xA7\xC3\xA7\xC3\xA7\xC3\xA7\xC3\xA7\xC3\xA7\xC3\xA7\xC3\xA7\xC3\xA7"

@@ -233,12 +233,14 @@ std::vector<BadRequest> badRequests() {
 
   return {
       {"NotJson", R"({"jsonrpc": "2.0", "id": 3, "method": "GetEmail", "params": [})", 400, nullptr,
-       -32700, "Malformed JSON at byte 61: expected a value"},
+       -32700,
+       "Malformed JSON at byte 61: a comma, colon, bracket or member name is missing or out of "
+       "place"},
       {"EmptyBody", "", 400, nullptr, -32700, "Malformed JSON at byte 0: the body is empty"},
       {"TrailingText", envelope("GetEmail", "[]") + " x", 400, nullptr, -32700,
        "Malformed JSON at byte 64: unexpected text after the value"},
       {"BadUtf8", envelope("GetEmail", "[\"\xC3\x28\"]"), 400, nullptr, -32700,
-       "Malformed JSON at byte 62: a string holds bytes that are not UTF-8"},
+       "Malformed JSON at byte 62: the text holds bytes that are not UTF-8"},
       {"NotAnObject", R"("GetEmail")", 400, nullptr, -32600, "A request must be a JSON object"},
       {"Batch", "[" + envelope("GetEmail", "[]") + "]", 400, nullptr, -32600,
        "Batch requests are not accepted: send one call per request"},
@@ -295,7 +297,7 @@ std::vector<BadRequest> badRequests() {
       // A body that is not JSON is reported as such even when an earlier change is refused.
       {"NotJsonAfterABadChange", afterBadChange, 400, nullptr, -32700,
        "Malformed JSON at byte " + std::to_string(afterBadChange.find("[01]") + 1) +
-           ": a number with a leading zero"},
+           ": a number that is not well-formed or out of range"},
   };
 }
 
