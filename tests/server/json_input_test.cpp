@@ -57,7 +57,7 @@ TEST(JsonInputTest, TextWithoutEscapesIsAViewIntoTheCallersText) {
   json::Input input;
   auto values = input.get(input.open(json).get_array());
   auto it = values.begin();
-  std::string_view first = input.text(input.get(*it));
+  std::string first = input.text(input.get(*it));
   std::string_view view = input.text(input.get(*++it), arena);
   EXPECT_EQ(first, "abc");
   EXPECT_EQ(view, "def");
