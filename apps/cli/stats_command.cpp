@@ -8,7 +8,7 @@
 #include "host/host_port.h"
 #include "hosting/stats_client.h"
 #include "platform/net/net_connection.h"
-#include "server/statistics_store.h"
+#include "server/statistics_backend.h"
 #include "server/stats_report.h"
 
 namespace zeb::cli {
@@ -109,11 +109,14 @@ int reportFromServer(const Options& options) {
 
 int report(const Options& options) {
   if (!options.server.empty()) return reportFromServer(options);
-  server::StatisticsStore store(options.db, server::StatisticsStore::Mode::kReadOnly);
+  server::BackendOptions open;
+  open.database = options.db;
+  open.readOnly = true;
+  std::unique_ptr<server::StatisticsBackend> store = server::openStatisticsBackend(open);
   server::writeReport(
       options.format,
       [&](const std::function<void(const server::EmailRow&)>& row) {
-        store.forEach(options.filter, row);
+        store->forEach(options.filter, row);
       },
       stdout);
   return 0;
