@@ -72,6 +72,13 @@ PgConnection::PgConnection(const std::string& uri) : shown_(shownUri(uri)) {
     conn_ = nullptr;
     throw platform::Exception("Database '" + shown_ + "': cannot connect: " + reason);
   }
+  // The texts of the statistics are UTF-8, whatever the database's own encoding.
+  if (PQsetClientEncoding(conn_, "UTF8") != 0) {
+    std::string reason = oneLine(PQerrorMessage(conn_));
+    PQfinish(conn_);
+    conn_ = nullptr;
+    throw platform::Exception("Database '" + shown_ + "': setting the encoding UTF8: " + reason);
+  }
   // "relation already exists, skipping" and the like are not for the operator.
   PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
 }
