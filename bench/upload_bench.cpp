@@ -195,17 +195,17 @@ int importOnce(const char* log, server::Server& server, platform::net::TNetConne
 int main(int argc, char** argv) {
   bool again = false;
   std::string postgres;
-  bool usage = argc < 2;
-  for (int i = 2; i < argc && !usage; ++i) {
+  bool badUsage = argc < 2;
+  for (int i = 2; i < argc && !badUsage; ++i) {
     if (std::strcmp(argv[i], "--again") == 0) {
       again = true;
     } else if (std::strcmp(argv[i], "--db") == 0 && i + 1 < argc) {
       postgres = argv[++i];
     } else {
-      usage = true;
+      badUsage = true;
     }
   }
-  if (usage) {
+  if (badUsage) {
     std::fprintf(stderr, "usage: upload_bench LOG [--again] [--db postgresql://...]\n");
     return 2;
   }

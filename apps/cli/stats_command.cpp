@@ -16,7 +16,7 @@ namespace zeb::cli {
 namespace {
 
 constexpr const char* kUsage =
-    "zeb18000 stats (--db PATH | --server HOST:PORT) [--branch CODE] [--from YYYY-MM-DD]\n"
+    "zeb18000 stats (--db PATH|URI | --server HOST:PORT) [--branch CODE] [--from YYYY-MM-DD]\n"
     "                      [--to YYYY-MM-DD] [--format table|tsv|csv|json]";
 
 constexpr const char* kDescription =
@@ -130,11 +130,12 @@ int statsCommand(std::span<char*> args) {
   CommandLine line("stats", kUsage, kDescription, kFooter);
   CLI::App& app = line.app();
   app.add_option("--db", options.db,
-                 "the server's database. Batches the server has taken and not yet\n"
+                 "the server's database: a SQLite file or a PostgreSQL URI\n"
+                 "(postgresql://...). For SQLite, batches the server has taken and not yet\n"
                  "merged into its table (PATH-pending) are merged first, which needs\n"
                  "the right to write the database; nothing else is written. With\n"
                  "nothing pending, the right to read the database's files is enough")
-      ->type_name("PATH");
+      ->type_name("PATH|URI");
   app.add_option("--server", options.server,
                  "the running application server, HOST:PORT, asked through its\n"
                  "read-only query; it answers every batch it has taken, merged or not")

@@ -10,12 +10,19 @@ namespace {
 
 PgResult own(PGresult* result) { return PgResult(result, PQclear); }
 
-// PostgreSQL's messages end with a line end, and may run over several lines.
+// PostgreSQL's messages end with a line end, and may run over several lines, indented: one line,
+// its parts joined by a blank.
 std::string oneLine(const char* message) {
-  std::string text = message != nullptr ? message : "";
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-  for (char& c : text) {
-    if (c == '\n') c = ' ';
+  std::string text;
+  bool blank = false;
+  for (const char* c = message != nullptr ? message : ""; *c != '\0'; ++c) {
+    if (*c == '\n' || *c == '\t' || *c == ' ') {
+      blank = !text.empty();
+      continue;
+    }
+    if (blank) text += ' ';
+    blank = false;
+    text += *c;
   }
   return text;
 }
@@ -124,25 +131,46 @@ PgResult PgConnection::query(const std::string& sql, const std::vector<std::stri
   return result;
 }
 
-void PgConnection::copyIn(const std::string& copy, std::string_view data, const char* what) {
-  PgResult started = own(PQexec(conn_, copy.c_str()));
-  if (!started) failConnection(what);
-  if (PQresultStatus(started.get()) != PGRES_COPY_IN) {
-    fail(what, PQresultErrorMessage(started.get()));
-  }
-  // libpq buffers what it is given; pieces of a few megabytes keep its buffer small.
-  constexpr std::size_t kPiece = std::size_t{4} << 20;
-  bool sent = true;
-  for (std::size_t at = 0; at < data.size() && sent; at += kPiece) {
-    std::string_view piece = data.substr(at, kPiece);
-    sent = PQputCopyData(conn_, piece.data(), static_cast<int>(piece.size())) == 1;
-  }
-  if (PQputCopyEnd(conn_, sent ? nullptr : "sending failed") != 1) failConnection(what);
+void PgConnection::execWithCopy(
+    const std::string& sql, const std::function<std::string(std::vector<PgResult>& before)>& data,
+    const char* what) {
+  if (PQsendQuery(conn_, sql.c_str()) == 0) failConnection(what);
+  std::vector<PgResult> before;
   std::string error;
+  std::exception_ptr thrown;
+  bool copied = false;
+  bool sent = true;
+  // Every result is read, so that the connection is ready for the next statement.
   while (PGresult* r = PQgetResult(conn_)) {
-    if (failed(r) && error.empty()) error = oneLine(PQresultErrorMessage(r));
-    PQclear(r);
+    PgResult result = own(r);
+    ExecStatusType status = PQresultStatus(r);
+    if (status == PGRES_COPY_IN) {
+      std::string payload;
+      const char* refusal = nullptr;
+      try {
+        payload = data(before);
+      } catch (...) {
+        thrown = std::current_exception();
+        refusal = "the batch was not sent";
+      }
+      copied = true;
+      // libpq buffers what it is given; pieces of a few megabytes keep its buffer small.
+      constexpr std::size_t kPiece = std::size_t{4} << 20;
+      for (std::size_t at = 0; at < payload.size() && sent; at += kPiece) {
+        std::string_view piece = std::string_view(payload).substr(at, kPiece);
+        sent = PQputCopyData(conn_, piece.data(), static_cast<int>(piece.size())) == 1;
+      }
+      if (!sent) refusal = "sending the batch failed";
+      if (PQputCopyEnd(conn_, refusal) != 1) sent = false;
+      continue;
+    }
+    if (failed(r)) {
+      if (error.empty()) error = oneLine(PQresultErrorMessage(r));
+    } else if (status == PGRES_TUPLES_OK && !copied) {
+      before.push_back(std::move(result));
+    }
   }
+  if (thrown) std::rethrow_exception(thrown);
   if (!sent) failConnection(what);
   if (!error.empty()) fail(what, error.c_str());
 }

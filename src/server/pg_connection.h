@@ -3,6 +3,7 @@
 // SHOWN is the connection URI without its password. Used by one thread at a time.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -34,8 +35,13 @@ class PgConnection {
   std::vector<PgResult> exec(const std::string& sql, const char* what);
   // Runs one statement with text parameters $1, $2, ...; answers its result.
   PgResult query(const std::string& sql, const std::vector<std::string>& params, const char* what);
-  // Runs "copy" (COPY ... FROM STDIN) and sends it "data", in COPY's text format.
-  void copyIn(const std::string& copy, std::string_view data, const char* what);
+  // Runs "sql", statements of which one is COPY ... FROM STDIN, in one round trip: "data" gets
+  // the results of the statements before the COPY that return rows and answers what the COPY
+  // takes, in COPY's text format. An exception of "data" ends the COPY, and so the statements,
+  // and is raised as it is; the statements after the COPY run only when everything before did.
+  void execWithCopy(const std::string& sql,
+                    const std::function<std::string(std::vector<PgResult>& before)>& data,
+                    const char* what);
   // "text" as a quoted SQL literal.
   std::string literal(std::string_view text);
   // Ends the transaction in progress, if any, without its changes; never throws.

@@ -327,109 +327,112 @@ ApplyCounts PostgresBackend::accept(std::string_view session, std::string_view,
                               "': opened for reading only");
   }
   Lease c(*this);
-  std::string id = c->literal(session);
+  const std::string id = c->literal(session);
   std::string carried = daysCarried(batch);
   std::string carriedList;
   server::forEachDay(carried, [&](std::string_view branch, std::string_view date) {
     if (!carriedList.empty()) carriedList += ", ";
     carriedList += c->literal(dayText(branch, date));
   });
-  std::int64_t now = nowMicros();
-  std::int64_t cutoff = cutoffMicros();
+  const std::string now = std::to_string(nowMicros());
+  const std::string cutoff = std::to_string(cutoffMicros());
+  const std::string expired =
+      "(SELECT last_used < " + cutoff + " FROM zeb_import_session WHERE id = " + id + ")";
+  const std::string replacedDay = "s.anetlemail || s.meetlemail || s.dietlemail || s.cdfilial";
+  // One round trip: the session's state and the owners of the batch's days are read under the
+  // batch lock; the client works out the batch's net effect from them and sends it, with the
+  // days it replaces ("r"), through the COPY; the statements after it merge the staging table
+  // and record the session's days and the days' owner, all in the one transaction.
+  const std::string sql =
+      "BEGIN;" + kCreateStage + ";" + kBatchLock +
+      ";SELECT from_date, ticket, last_used FROM zeb_import_session WHERE id = " + id +
+      ";SELECT day FROM zeb_session_day WHERE session = " + id +
+      ";SELECT day, ticket FROM zeb_day_owner WHERE day = ANY(ARRAY[" + carriedList +
+      "]::text[]);"
+      "COPY zeb_stage FROM STDIN;"
+      // The staging table is never analysed: joins with it must walk the table's key.
+      "SET LOCAL enable_hashjoin = off; SET LOCAL enable_mergejoin = off;"
+      "DELETE FROM estatistica_email e USING zeb_stage s WHERE s.op = 'r'"
+      " AND e.cdfilial = s.cdfilial AND e.anetlemail = s.anetlemail"
+      " AND e.meetlemail = s.meetlemail AND e.dietlemail = s.dietlemail;" +
+      kDeleteKeys + kStoreRows +
+      "INSERT INTO zeb_day_owner (day, ticket) SELECT " + replacedDay +
+      ", i.ticket FROM zeb_stage s, zeb_import_session i WHERE s.op = 'r' AND i.id = " + id +
+      " AND i.ticket > 0 ON CONFLICT (day) DO UPDATE SET"
+      " ticket = greatest(zeb_day_owner.ticket, EXCLUDED.ticket);"
+      // A session quiet for longer than the timeout starts afresh: its days go.
+      "DELETE FROM zeb_session_day WHERE session = " + id + " AND coalesce(" + expired +
+      ", false);"
+      "INSERT INTO zeb_session_day (session, day) SELECT " + id + ", " + replacedDay +
+      " FROM zeb_stage s WHERE s.op = 'r' ON CONFLICT DO NOTHING;"
+      "INSERT INTO zeb_import_session (id, from_date, ticket, last_used) VALUES (" + id +
+      ", '', 0, " + now +
+      ") ON CONFLICT (id) DO UPDATE SET last_used = EXCLUDED.last_used,"
+      " from_date = CASE WHEN zeb_import_session.last_used < " + cutoff +
+      " THEN '' ELSE zeb_import_session.from_date END,"
+      " ticket = CASE WHEN zeb_import_session.last_used < " + cutoff +
+      " THEN 0 ELSE zeb_import_session.ticket END;"
+      "COMMIT";
+
+  std::string days;
+  ApplyCounts counts;
+  Replacement replacement;
   try {
-    std::vector<PgResult> read =
-        c->exec("BEGIN;" + kCreateStage + ";" + kBatchLock +
-                    ";"
-                    "SELECT from_date, ticket, last_used FROM zeb_import_session WHERE id = " +
-                    id + ";SELECT day FROM zeb_session_day WHERE session = " + id +
-                    ";SELECT day, ticket FROM zeb_day_owner WHERE day = ANY(ARRAY[" + carriedList +
-                    "]::text[])",
-                "reading the session");
-    const PgResult& sessionRow = read[1];
-    const PgResult& sessionDays = read[2];
-    const PgResult& owners = read[3];
+    c->execWithCopy(
+        sql,
+        [&](std::vector<PgResult>& read) {
+          const PgResult& sessionRow = read.at(1);
+          const PgResult& sessionDays = read.at(2);
+          const PgResult& owners = read.at(3);
+          if (pgRows(sessionRow) > 0 && toInt(pgField(sessionRow, 0, 2)) >= std::stoll(cutoff)) {
+            replacement.from = std::string(pgField(sessionRow, 0, 0));
+            replacement.ticket = static_cast<std::uint64_t>(toInt(pgField(sessionRow, 0, 1)));
+            for (int i = 0; i < pgRows(sessionDays); ++i) {
+              std::string_view day = pgField(sessionDays, i, 0);
+              replacement.replaced.insert(dayKey(day.substr(8), day.substr(0, 8)));
+            }
+          }
+          std::unordered_map<std::string, std::uint64_t> ownerOf;
+          for (int i = 0; i < pgRows(owners); ++i) {
+            std::string_view day = pgField(owners, i, 0);
+            ownerOf[dayKey(day.substr(8), day.substr(0, 8))] =
+                static_cast<std::uint64_t>(toInt(pgField(owners, i, 1)));
+          }
+          std::unordered_set<std::string> lost =
+              daysLost(carried, replacement.ticket, [&](const std::string& day) -> std::uint64_t {
+                auto it = ownerOf.find(day);
+                return it != ownerOf.end() ? it->second : 0;
+              });
+          if (!lost.empty()) {
+            dropDays(batch, lost);
+            carried = daysCarried(batch);
+          }
+          days = daysToReplace(carried, replacement);
+          counts = countChanges(batch);
 
-    Replacement replacement;
-    bool expired = false;
-    if (pgRows(sessionRow) > 0) {
-      expired = toInt(pgField(sessionRow, 0, 2)) < cutoff;
-      if (!expired) {
-        replacement.from = std::string(pgField(sessionRow, 0, 0));
-        replacement.ticket = static_cast<std::uint64_t>(toInt(pgField(sessionRow, 0, 1)));
-        for (int i = 0; i < pgRows(sessionDays); ++i) {
-          std::string_view day = pgField(sessionDays, i, 0);
-          replacement.replaced.insert(dayKey(day.substr(8), day.substr(0, 8)));
-        }
-      }
-    }
-    std::unordered_map<std::string, std::uint64_t> ownerOf;
-    for (int i = 0; i < pgRows(owners); ++i) {
-      std::string_view day = pgField(owners, i, 0);
-      ownerOf[dayKey(day.substr(8), day.substr(0, 8))] =
-          static_cast<std::uint64_t>(toInt(pgField(owners, i, 1)));
-    }
-    std::unordered_set<std::string> lost =
-        daysLost(carried, replacement.ticket, [&](const std::string& day) -> std::uint64_t {
-          auto it = ownerOf.find(day);
-          return it != ownerOf.end() ? it->second : 0;
-        });
-    if (!lost.empty()) {
-      dropDays(batch, lost);
-      carried = daysCarried(batch);
-    }
-    std::string days = daysToReplace(carried, replacement);
-    ApplyCounts counts = countChanges(batch);
-
-    NetChanges net;
-    net.add(days, batch);
-    net.settle();
-    std::string staged;
-    for (const EmailRow* row : net.deletions()) appendCopyRow(staged, 'd', *row);
-    for (const EmailRow* row : net.rows()) appendCopyRow(staged, 's', *row);
-    if (!staged.empty()) c->copyIn("COPY zeb_stage FROM STDIN", staged, "staging a batch");
-
-    std::string write;
-    std::string dayRows, ownerRows, sessionRows;
-    server::forEachDay(days, [&](std::string_view branch, std::string_view date) {
-      if (!dayRows.empty()) {
-        dayRows += ", ";
-        ownerRows += ", ";
-        sessionRows += ", ";
-      }
-      dayRows += "(" + c->literal(branch) + ", '" + std::string(date.substr(0, 4)) + "', '" +
-                 std::string(date.substr(4, 2)) + "', '" + std::string(date.substr(6, 2)) + "')";
-      std::string day = c->literal(dayText(branch, date));
-      ownerRows += "(" + day + ", " + std::to_string(replacement.ticket) + ")";
-      sessionRows += "(" + id + ", " + day + ")";
-    });
-    if (!dayRows.empty()) {
-      write += "DELETE FROM estatistica_email WHERE (cdfilial, anetlemail, meetlemail, dietlemail)"
-               " IN (VALUES " +
-               dayRows + ");";
-    }
-    if (!net.deletions().empty()) write += kDeleteKeys;
-    if (!net.rows().empty()) write += kStoreRows;
-    if (!dayRows.empty()) {
-      if (replacement.ticket != 0) {
-        write += "INSERT INTO zeb_day_owner (day, ticket) VALUES " + ownerRows +
-                 " ON CONFLICT (day) DO UPDATE SET"
-                 " ticket = greatest(zeb_day_owner.ticket, EXCLUDED.ticket);";
-      }
-      write += "INSERT INTO zeb_session_day (session, day) VALUES " + sessionRows +
-               " ON CONFLICT DO NOTHING;";
-    }
-    if (expired) write += "DELETE FROM zeb_session_day WHERE session = " + id + ";";
-    write += "INSERT INTO zeb_import_session (id, from_date, ticket, last_used) VALUES (" + id +
-             ", '', 0, " + std::to_string(now) +
-             ") ON CONFLICT (id) DO UPDATE SET last_used = EXCLUDED.last_used" +
-             (expired ? ", from_date = '', ticket = 0" : "") + ";COMMIT";
-    c->exec(write, "storing a batch");
-    rememberReplaced(days, replacement, counts);
-    return counts;
+          NetChanges net;
+          net.add(days, batch);
+          net.settle();
+          std::string staged;
+          EmailRow day;
+          server::forEachDay(days, [&](std::string_view branch, std::string_view date) {
+            day.texts[kCDFILIAL] = branch;
+            day.texts[kANETLEMAIL] = date.substr(0, 4);
+            day.texts[kMEETLEMAIL] = date.substr(4, 2);
+            day.texts[kDIETLEMAIL] = date.substr(6, 2);
+            appendCopyRow(staged, 'r', day);
+          });
+          for (const EmailRow* row : net.deletions()) appendCopyRow(staged, 'd', *row);
+          for (const EmailRow* row : net.rows()) appendCopyRow(staged, 's', *row);
+          return staged;
+        },
+        "storing a batch");
   } catch (...) {
     c->rollBack();
     throw;
   }
+  rememberReplaced(days, replacement, counts);
+  return counts;
 }
 
 void PostgresBackend::forEachAfter(const RowFilter& filter, const std::vector<std::string>& after,

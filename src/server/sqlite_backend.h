@@ -29,8 +29,6 @@ class SqliteBackend final : public StatisticsBackend {
       const override;
   StoreMetrics metrics() const override;
 
-  StatisticsStore& store() { return store_; }
-
  private:
   StatisticsStore store_;
   SessionTable sessions_;

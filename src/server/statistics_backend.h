@@ -101,6 +101,9 @@ struct BackendOptions {
 // Whether "database" names a PostgreSQL database rather than a file.
 bool isPostgresUri(std::string_view database);
 
+// "database" as messages show it: a URI without its password; a path as it is.
+std::string shownDatabase(std::string_view database);
+
 // Opens the backend that "options.database" names. Throws Exception naming the database (never
 // with a password in it) when it cannot be opened or is refused.
 std::unique_ptr<StatisticsBackend> openStatisticsBackend(const BackendOptions& options);
