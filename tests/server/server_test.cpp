@@ -805,6 +805,16 @@ TEST_P(ServerStoreTest, UpdateFindsTheOldRowWhateverTheLetterCase) {
   EXPECT_EQ(stored(), std::vector<std::string>{"0001 ana@x.COM B@x.com 2025-12-05 5 2"});
 }
 
+// The key folds the letters A to Z alone, as SQLite's NOCASE does: accented capitals are other
+// addresses, whatever the database's locale would make of them.
+TEST_P(ServerStoreTest, OnlyAsciiLettersFoldInTheKey) {
+  setEmail({insertChange(statRow("0001", "jos\u00e9@x.com", "b@x.com", "2025-12-05", 1, 1)),
+            insertChange(statRow("0001", "JOS\u00c9@x.com", "b@x.com", "2025-12-05", 2, 1)),
+            insertChange(statRow("0001", "Jos\u00e9@X.com", "b@x.com", "2025-12-05", 3, 1))});
+  EXPECT_EQ(stored(), (std::vector<std::string>{"0001 JOS\u00c9@x.com b@x.com 2025-12-05 2 1",
+                                                "0001 Jos\u00e9@X.com b@x.com 2025-12-05 3 1"}));
+}
+
 TEST_P(ServerStoreTest, InsertMeetingAStoredKeyOverwritesIt) {
   setEmail({insertChange(statRow("0001", "a@x.com", "b@x.com", "2025-12-05", 1, 1))});
   setEmail({insertChange(statRow("0001", "A@X.com", "b@x.com", "2025-12-05", 7, 3))}, kSessionB);
