@@ -9,8 +9,11 @@
 // upload ended, and from its start, which is what an import that waits for the table pays.
 // Last, how long stopping and closing the server took, and the process's peak memory.
 //
-// usage: upload_bench LOG [--again]
+// usage: upload_bench LOG [--again] [--db postgresql://...]
 //   --again  imports the same log a second time into the same database (every day replaced)
+//   --db     stores into that PostgreSQL database instead, in a schema of the benchmark's own
+//            that it drops at the end (the server applies every batch as it accepts it, so the
+//            "accept" line is the whole of the storing)
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -31,6 +34,7 @@
 #include "platform/os/heap_tuning.h"
 #include "platform/ui/application.h"
 #include "server/email_layout.h"
+#include "server/pg_connection.h"
 #include "server/server.h"
 
 using namespace zeb;
@@ -189,19 +193,37 @@ int importOnce(const char* log, server::Server& server, platform::net::TNetConne
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || (argc > 2 && std::strcmp(argv[2], "--again") != 0)) {
-    std::fprintf(stderr, "usage: upload_bench LOG [--again]\n");
+  bool again = false;
+  std::string postgres;
+  bool badUsage = argc < 2;
+  for (int i = 2; i < argc && !badUsage; ++i) {
+    if (std::strcmp(argv[i], "--again") == 0) {
+      again = true;
+    } else if (std::strcmp(argv[i], "--db") == 0 && i + 1 < argc) {
+      postgres = argv[++i];
+    } else {
+      badUsage = true;
+    }
+  }
+  if (badUsage) {
+    std::fprintf(stderr, "usage: upload_bench LOG [--again] [--db postgresql://...]\n");
     return 2;
   }
   platform::os::tuneHeapForLargeTables(argv);
   const char* log = argv[1];
-  bool again = argc > 2;
 
   fs::path dir = fs::temp_directory_path() / ("zeb_upload_bench_" + std::to_string(::getpid()));
   fs::create_directories(dir);
   std::string database = (dir / "stats.db").string();
+  std::string schema = "zeb_upload_bench_" + std::to_string(::getpid());
   int status = 0;
   try {
+    if (!postgres.empty()) {
+      server::PgConnection(postgres).exec("CREATE SCHEMA " + schema, "making the schema");
+      database = postgres + (postgres.find('?') == std::string::npos ? "?" : "&") +
+                 "options=-csearch_path%3D" + schema;
+      std::printf("database: PostgreSQL, %s\n", server::shownUri(database).c_str());
+    }
     server::ServerOptions serverOptions;
     serverOptions.port = 0;
     serverOptions.databasePath = database;
@@ -234,6 +256,17 @@ int main(int argc, char** argv) {
     status = 1;
   }
   std::uintmax_t bytes = 0;
+  if (!postgres.empty()) {
+    try {
+      server::PgConnection c(postgres);
+      std::vector<server::PgResult> size = c.exec(
+          "SELECT pg_total_relation_size('" + schema + ".estatistica_email')", "sizing it");
+      bytes = std::stoull(std::string(server::pgField(size.front(), 0, 0)));
+      c.exec("DROP SCHEMA " + schema + " CASCADE", "dropping the schema");
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "upload_bench: %s\n", e.what());
+    }
+  }
   for (const char* suffix : {"", "-wal"}) {
     std::error_code missing;
     std::uintmax_t size = fs::file_size(database + suffix, missing);

@@ -8,18 +8,21 @@
 #include "cli_options.h"
 #include "commands.h"
 #include "server/server.h"
+#include "server/statistics_backend.h"
 
 namespace zeb::cli {
 
 namespace {
 
-constexpr const char* kUsage = "zeb18000 serve [--listen HOST:PORT] [--db PATH]";
+constexpr const char* kUsage =
+    "zeb18000 serve [--listen HOST:PORT] [--db PATH | --db postgresql://USER@HOST[:PORT]/DB]";
 
 constexpr const char* kDescription =
     R"(Runs the application server: the remote object ZEB18000.rdmImpEmailInt (GetEmail,
 SetDelEmail, SetEmail) as JSON-RPC 2.0 over HTTP at /rpc/ZEB18000.rdmImpEmailInt, storing the
-statistics in the SQLite database PATH (created when missing). It prints where it listens and
-serves until SIGINT (Ctrl-C) or SIGTERM.
+statistics in the SQLite database PATH (created when missing) or in a PostgreSQL database
+(tables created on first use). It prints where it listens and serves until SIGINT (Ctrl-C) or
+SIGTERM. A database of a newer version of zeb18000, or one that is not ours, is refused.
 
 What it does with the calls:
   GetEmail      answers the statistics layout with no rows
@@ -43,7 +46,12 @@ is waiting and removes the file, leaving the database as the one file PATH (unle
 it open then); a stop whose merge fails says why and leaves the file, as a crash does, to the
 next start (or to 'zeb18000 stats'). Merge failures while serving are printed on stderr as they
 happen; the merge is retried every second.
-One server at a time may use a database.
+One server at a time may use a SQLite database.
+
+With PostgreSQL (any libpq URI, postgresql:// or postgres://; the password from ~/.pgpass or
+PGPASSWORD, never in the URI) there is no pending file: a batch is answered once its
+transaction has committed, and any number of servers may share the database, each taking any
+call of any session (the sessions live in the database).
 )";
 
 constexpr const char* kFooter =
@@ -83,7 +91,7 @@ int serve(const server::ServerOptions& options) {
   std::printf(
       "zeb18000: serving ZEB18000.rdmImpEmailInt at http://%s:%d/rpc/ZEB18000.rdmImpEmailInt"
       " (database %s); stop with Ctrl-C\n",
-      server.host().c_str(), server.port(), options.databasePath.c_str());
+      server.host().c_str(), server.port(), server::shownDatabase(options.databasePath).c_str());
   std::fflush(stdout);
 
   int signal = 0;
@@ -115,8 +123,10 @@ int serveCommand(std::span<char*> args) {
                       "only; 0.0.0.0:18000 for every network; port 0 takes any free port)")
           ->type_name("HOST:PORT");
   line.app()
-      .add_option("--db", options.databasePath, "the database (default ./zeb18000.db)")
-      ->type_name("PATH");
+      .add_option("--db", options.databasePath,
+                  "the SQLite database (default ./zeb18000.db), or a PostgreSQL\n"
+                  "connection URI such as postgresql://zeb@db.example.com/stats")
+      ->type_name("PATH|URI");
   return line.run(args, [&] {
     if (*listenGiven) parseListen(listen, options);
     if (options.databasePath.empty()) throw UsageError("--db needs a path");

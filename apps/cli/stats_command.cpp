@@ -8,7 +8,7 @@
 #include "host/host_port.h"
 #include "hosting/stats_client.h"
 #include "platform/net/net_connection.h"
-#include "server/statistics_store.h"
+#include "server/statistics_backend.h"
 #include "server/stats_report.h"
 
 namespace zeb::cli {
@@ -16,7 +16,7 @@ namespace zeb::cli {
 namespace {
 
 constexpr const char* kUsage =
-    "zeb18000 stats (--db PATH | --server HOST:PORT) [--branch CODE] [--from YYYY-MM-DD]\n"
+    "zeb18000 stats (--db PATH|URI | --server HOST:PORT) [--branch CODE] [--from YYYY-MM-DD]\n"
     "                      [--to YYYY-MM-DD] [--format table|tsv|csv|json]";
 
 constexpr const char* kDescription =
@@ -109,11 +109,14 @@ int reportFromServer(const Options& options) {
 
 int report(const Options& options) {
   if (!options.server.empty()) return reportFromServer(options);
-  server::StatisticsStore store(options.db, server::StatisticsStore::Mode::kReadOnly);
+  server::BackendOptions open;
+  open.database = options.db;
+  open.readOnly = true;
+  std::unique_ptr<server::StatisticsBackend> store = server::openStatisticsBackend(open);
   server::writeReport(
       options.format,
       [&](const std::function<void(const server::EmailRow&)>& row) {
-        store.forEach(options.filter, row);
+        store->forEach(options.filter, row);
       },
       stdout);
   return 0;
@@ -127,11 +130,12 @@ int statsCommand(std::span<char*> args) {
   CommandLine line("stats", kUsage, kDescription, kFooter);
   CLI::App& app = line.app();
   app.add_option("--db", options.db,
-                 "the server's database. Batches the server has taken and not yet\n"
+                 "the server's database: a SQLite file or a PostgreSQL URI\n"
+                 "(postgresql://...). For SQLite, batches the server has taken and not yet\n"
                  "merged into its table (PATH-pending) are merged first, which needs\n"
                  "the right to write the database; nothing else is written. With\n"
                  "nothing pending, the right to read the database's files is enough")
-      ->type_name("PATH");
+      ->type_name("PATH|URI");
   app.add_option("--server", options.server,
                  "the running application server, HOST:PORT, asked through its\n"
                  "read-only query; it answers every batch it has taken, merged or not")

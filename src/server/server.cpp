@@ -2,6 +2,8 @@
 
 #include <httplib.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <regex>
 #include <thread>
@@ -11,8 +13,7 @@
 #include "server/email_params.h"
 #include "server/json_input.h"
 #include "server/rpc_message.h"
-#include "server/session_table.h"
-#include "server/statistics_store.h"
+#include "server/statistics_backend.h"
 #include "server/stats_report.h"
 
 namespace zeb::server {
@@ -70,8 +71,7 @@ bool isOurObject(const httplib::Request& req, httplib::Response& res) {
 
 struct Server::Impl {
   ServerOptions options;
-  std::unique_ptr<StatisticsStore> store;
-  std::unique_ptr<SessionTable> sessions;
+  std::unique_ptr<StatisticsBackend> store;
   httplib::Server http;
   std::thread thread;
   std::atomic<bool> listenEnded{false};
@@ -192,7 +192,7 @@ static void appendRow(std::string& out, const EmailRow& row) {
   out += ']';
 }
 
-static std::string statsPage(const StatisticsStore& store, const StatsQuery& query) {
+static std::string statsPage(const StatisticsBackend& store, const StatsQuery& query) {
   RowFilter filter{query.branch, query.from, query.to};
   std::string out = "{\"rows\": [";
   int rows = 0;
@@ -234,16 +234,11 @@ std::string Server::Impl::call(const RpcRequest& request, std::string_view sessi
                                std::chrono::steady_clock::time_point started) {
   if (request.method == "GetEmail") {
     decodeGetEmailParams(request.params);
-    sessions->touch(sessionId);
+    store->touchSession(sessionId);
     return "{\"columns\": " + std::string(columnsJson()) + ", \"rows\": []}";
   }
   if (request.method == "SetDelEmail") {
-    std::string from = decodeSetDelEmailParams(request.params);
-    auto session = sessions->touch(sessionId);
-    std::lock_guard lock(session->mutex);
-    session->replacement.from = std::move(from);
-    session->replacement.replaced.clear();
-    session->replacement.ticket = store->nextTicket();
+    store->startImport(sessionId, decodeSetDelEmailParams(request.params));
     return "true";
   }
   if (request.method == "SetEmail") {
@@ -252,12 +247,10 @@ std::string Server::Impl::call(const RpcRequest& request, std::string_view sessi
     decodeSetEmailParams(request.params, batch);
     checkStorableRows(batch);
     decodeNanos += nanosSince(started);
-    auto session = sessions->touch(sessionId);
-    std::lock_guard lock(session->mutex);
     auto storeStarted = std::chrono::steady_clock::now();
     std::size_t changeCount = batch.changes.size();
     // The store may take the batch's buffers over and leave others in their place.
-    ApplyCounts counts = store->accept(request.params, batch, session->replacement);
+    ApplyCounts counts = store->accept(sessionId, request.params, batch);
     storeNanos += nanosSince(storeStarted);
     ++batches;
     changes += changeCount;
@@ -270,7 +263,7 @@ std::string Server::Impl::call(const RpcRequest& request, std::string_view sessi
   }
   if (request.method == "GetEmailStats") {
     StatsQuery query = decodeGetEmailStatsParams(request.params);
-    sessions->touch(sessionId);
+    store->touchSession(sessionId);
     return statsPage(*store, query);
   }
   throw RpcError(kMethodNotFound, "Unknown method '" + excerpt(request.method) +
@@ -298,10 +291,11 @@ Server::~Server() {
 void Server::start() {
   Impl& d = *impl_;
   if (d.store) throw platform::Exception("The server has been started already");
-  d.store =
-      std::make_unique<StatisticsStore>(d.options.databasePath, StatisticsStore::Mode::kReadWrite,
-                                        StatisticsStore::kPendingBytesMax, d.options.reportFailure);
-  d.sessions = std::make_unique<SessionTable>(d.options.sessionTimeout, d.options.clock);
+  // A server that fails to start leaves no database file behind that it made.
+  const std::string& database = d.options.databasePath;
+  bool fresh = !isPostgresUri(database) && ::access(database.c_str(), F_OK) != 0;
+  d.store = openStatisticsBackend({database, false, d.options.sessionTimeout, d.options.clock,
+                                   d.options.reportFailure});
   d.setUpRoutes();
   d.http.set_payload_max_length(kMaxBody);
   d.http.set_tcp_nodelay(true);
@@ -323,6 +317,10 @@ void Server::start() {
     port = -1;
   }
   if (port < 0) {
+    d.store.reset();
+    if (fresh) {
+      for (const char* suffix : {"", "-wal", "-shm", "-pending"}) ::unlink((database + suffix).c_str());
+    }
     throw platform::Exception("Cannot listen on " + d.options.host + ":" +
                               std::to_string(d.options.port) +
                               ": the address is in use or not available");
@@ -369,14 +367,10 @@ const std::string& Server::host() const { return impl_->options.host; }
 int Server::port() const { return impl_->port; }
 
 ServerMetrics Server::metrics() const {
-  const StatisticsStore* store = impl_->store.get();
-  return {impl_->batches.load(),
-          impl_->changes.load(),
-          impl_->decodeNanos.load(),
-          impl_->storeNanos.load(),
-          store != nullptr ? store->checkpointNanos() : 0,
-          store != nullptr ? store->mergeNanos() : 0,
-          store != nullptr ? store->mergedBatches() : 0};
+  StoreMetrics store = impl_->store ? impl_->store->metrics() : StoreMetrics{};
+  return {impl_->batches.load(),    impl_->changes.load(),  impl_->decodeNanos.load(),
+          impl_->storeNanos.load(), store.checkpointNanos, store.mergeNanos,
+          store.mergedBatches};
 }
 
 void Server::flush() {

@@ -1,5 +1,6 @@
 // The application server: the remote object "ZEB18000.rdmImpEmailInt" with GetEmail,
-// SetDelEmail and SetEmail, served as JSON-RPC 2.0 over HTTP/1.1 and stored in SQLite.
+// SetDelEmail and SetEmail, served as JSON-RPC 2.0 over HTTP/1.1 and stored
+// by a storage backend (statistics_backend.h): SQLite, or PostgreSQL shared by several servers.
 //
 //   GET  /rpc/ZEB18000.rdmImpEmailInt   the handshake: the object and its methods
 //   POST /rpc/ZEB18000.rdmImpEmailInt   one call; header X-Zeb-Session: 32 lower-case hex
@@ -14,8 +15,8 @@
 //    range, period codes of another month), storing nothing of it. Otherwise it takes the batch
 //    whole, as StatisticsStore::accept() says: each (branch, day) on or after the mark that the
 //    batch carries and that the session has not replaced yet loses its stored rows first; then
-//    the changes are applied. The call answers once the batch is safe in the pending file; the
-//    store merges it into the table behind.
+//    the changes are applied. The call answers once the batch is safe: with SQLite in the
+//    pending file, which the store merges into the table behind; with PostgreSQL committed.
 //  - A session that has been quiet for the timeout is forgotten, mark and all; a later SetEmail
 //    under its id replaces nothing (its rows overwrite rows with the same key and no stored
 //    row is deleted), because replacing again could delete what the same import sent before.
@@ -39,6 +40,7 @@ namespace zeb::server {
 struct ServerOptions {
   std::string host = "127.0.0.1";  // loopback unless told otherwise
   int port = 18000;                // 0: any free port; port() tells which
+  // A SQLite file, or a PostgreSQL URI (postgresql://... or postgres://...).
   std::string databasePath = "zeb18000.db";
   std::chrono::steady_clock::duration sessionTimeout = std::chrono::hours(1);
   // The clock that sessions expire by; empty means std::chrono::steady_clock::now.

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "server/statistics_store.h"
+#include "server/import_rules.h"
 
 namespace zeb::server {
 

@@ -17,6 +17,7 @@
 
 #include "platform/core/exceptions.h"
 #include "server/batch_merger.h"
+#include "server/import_rules.h"
 #include "server/pending_journal.h"
 #include "server/table_connection.h"
 
@@ -30,93 +31,6 @@ namespace {
 // for that: a log of 16 MiB takes a few hundredths of a second.
 constexpr int kCheckpointPages = 4096;
 constexpr int kWriterCheckpointPages = 4 * kCheckpointPages;
-
-// The (branch, day) pairs that a batch's changes carry (in "row" or "old"), as day keys one
-// after another in the order first met.
-std::string daysCarried(const EmailBatch& batch) {
-  std::string days;
-  std::vector<std::string> seen;
-  // Most changes fall on the day of the change before them; remember that one.
-  std::string_view lastBranch;
-  std::array<char, 8> lastDate{};
-  bool haveLast = false;
-  auto consider = [&](const EmailRow& row) {
-    std::array<char, 8> date = rowDate(row);
-    std::string_view branch = row.texts[kCDFILIAL];
-    if (haveLast && branch == lastBranch && date == lastDate) return;
-    lastBranch = branch;
-    lastDate = date;
-    haveLast = true;
-    std::string key = dayKey(branch, {date.data(), date.size()});
-    for (const std::string& k : seen) {
-      if (k == key) return;
-    }
-    days += key;
-    seen.push_back(std::move(key));
-  };
-  for (const EmailChange& change : batch.changes) {
-    if (change.op != ChangeOp::Insert) consider(change.old);
-    if (change.op != ChangeOp::Delete) consider(change.row);
-  }
-  return days;
-}
-
-// Of the days a batch carries, those it replaces: on or after "replacement.from" and not
-// replaced yet.
-std::string daysToReplace(std::string_view carried, const Replacement& replacement) {
-  std::string days;
-  if (replacement.from.empty()) return days;
-  forEachDay(carried, [&](std::string_view branch, std::string_view date) {
-    if (date < std::string_view(replacement.from)) return;
-    std::string key = dayKey(branch, date);
-    if (replacement.replaced.count(key) == 0) days += key;
-  });
-  return days;
-}
-
-// The latest date among a list of day keys; empty for an empty list.
-std::string lastDate(std::string_view days) {
-  std::string_view last;
-  forEachDay(days, [&](std::string_view, std::string_view date) { last = std::max(last, date); });
-  return std::string(last);
-}
-
-void remember(std::string_view days, Replacement& replacement, ApplyCounts& counts) {
-  forEachDay(days, [&](std::string_view branch, std::string_view date) {
-    replacement.replaced.insert(dayKey(branch, date));
-    ++counts.replacedDays;
-  });
-}
-
-// Drops from "batch" the changes on the days of "lost" (day keys), in place.
-void dropDays(EmailBatch& batch, const std::unordered_set<std::string>& lost) {
-  auto onLost = [&](const EmailRow& row) {
-    std::array<char, 8> date = rowDate(row);
-    return lost.count(dayKey(row.texts[kCDFILIAL], {date.data(), date.size()})) != 0;
-  };
-  std::erase_if(batch.changes, [&](const EmailChange& change) {
-    return (change.op != ChangeOp::Insert && onLost(change.old)) ||
-           (change.op != ChangeOp::Delete && onLost(change.row));
-  });
-}
-
-ApplyCounts countChanges(const EmailBatch& batch) {
-  ApplyCounts counts;
-  for (const EmailChange& change : batch.changes) {
-    switch (change.op) {
-      case ChangeOp::Insert:
-        ++counts.inserted;
-        break;
-      case ChangeOp::Update:
-        ++counts.updated;
-        break;
-      case ChangeOp::Delete:
-        ++counts.deleted;
-        break;
-    }
-  }
-  return counts;
-}
 
 std::uint64_t nanosSince(std::chrono::steady_clock::time_point start) {
   return static_cast<std::uint64_t>(
@@ -221,14 +135,11 @@ struct StatisticsStore::Owners {
 
   // Of the days "carried" (day keys), those taken by an import with a later ticket.
   std::unordered_set<std::string> lostTo(std::string_view carried, std::uint64_t ticket) {
-    std::unordered_set<std::string> lost;
-    if (ticket == 0) return lost;
     std::lock_guard lock(mutex);
-    server::forEachDay(carried, [&](std::string_view branch, std::string_view date) {
-      auto it = byDay.find(dayKey(branch, date));
-      if (it != byDay.end() && it->second > ticket) lost.insert(it->first);
+    return daysLost(carried, ticket, [&](const std::string& day) -> std::uint64_t {
+      auto it = byDay.find(day);
+      return it != byDay.end() ? it->second : 0;
     });
-    return lost;
   }
   // The days "replaced" (day keys) go to the import of "ticket", once its batch is taken.
   void take(std::string_view replaced, std::uint64_t ticket) {
@@ -415,7 +326,7 @@ ApplyCounts StatisticsStore::accept(std::string_view text, EmailBatch& batch,
     merger_->push({seq, days, lastDate(carried), offset, text.size(), std::move(held), {}});
     owners_->take(days, replacement.ticket);
   }
-  remember(days, replacement, counts);
+  rememberReplaced(days, replacement, counts);
   return counts;
 }
 
@@ -452,7 +363,7 @@ ApplyCounts StatisticsStore::apply(const EmailBatch& batch, Replacement& replace
     throw;
   }
   owners_->take(days, replacement.ticket);
-  remember(days, replacement, counts);
+  rememberReplaced(days, replacement, counts);
   return counts;
 }
 

@@ -27,6 +27,8 @@
 
 #include "server/email_layout.h"
 #include "server/email_params.h"
+#include "server/import_rules.h"
+#include "server/statistics_backend.h"
 #include "server/net_changes.h"
 
 struct sqlite3;
@@ -36,31 +38,6 @@ namespace zeb::server {
 class BatchMerger;
 class PendingJournal;
 class TableConnection;
-
-// What one import session has asked to be replaced, and what it has replaced so far.
-struct Replacement {
-  // The first date whose stored statistics the session replaces, "YYYYMMDD"; empty when the
-  // session has marked none, and then nothing is replaced.
-  std::string from;
-  // The (branch, day) pairs replaced so far, as made by dayKey() (net_changes.h).
-  std::unordered_set<std::string> replaced;
-  // The import's place among the imports of the store, from StatisticsStore::nextTicket() when
-  // it marks its date; 0 for a session that has not, which takes no day from another.
-  std::uint64_t ticket = 0;
-};
-
-struct ApplyCounts {
-  std::uint64_t inserted = 0;  // the batch's changes of each kind, all applied
-  std::uint64_t updated = 0;
-  std::uint64_t deleted = 0;
-  std::uint64_t replacedDays = 0;  // (branch, day) pairs whose stored rows the batch replaced
-};
-
-struct RowFilter {
-  std::string branch;             // empty: every branch
-  std::string from = "00000000";  // "YYYYMMDD", inclusive
-  std::string to = "99999999";    // "YYYYMMDD", inclusive
-};
 
 class StatisticsStore {
  public:

@@ -5,36 +5,13 @@
 #include <new>
 
 #include "platform/core/exceptions.h"
+#include "server/sqlite_schema.h"
 
 namespace zeb::server {
 
 namespace {
 
 constexpr int kBusyTimeoutMs = 30000;
-
-constexpr const char* kCreateTable =
-    "CREATE TABLE IF NOT EXISTS estatistica_email ("
-    " CDFILIAL TEXT NOT NULL,"
-    " NMORIGEM TEXT NOT NULL COLLATE NOCASE,"
-    " NMDESTINO TEXT NOT NULL COLLATE NOCASE,"
-    " ANETLEMAIL TEXT NOT NULL,"
-    " MEETLEMAIL TEXT NOT NULL,"
-    " DIETLEMAIL TEXT NOT NULL,"
-    " BIETLEMAIL TEXT NOT NULL,"
-    " SEETLEMAIL TEXT NOT NULL,"
-    " TRETLEMAIL TEXT NOT NULL,"
-    " VRVOLDADOS REAL NOT NULL,"
-    " QTEMAIL REAL NOT NULL,"
-    // The date leads the addresses so that a branch's day is one range of the key: replacing
-    // a day and listing a period read only that range. compareKeys() follows this order.
-    " PRIMARY KEY (CDFILIAL, ANETLEMAIL, MEETLEMAIL, DIETLEMAIL, NMORIGEM, NMDESTINO)"
-    ") WITHOUT ROWID";
-
-constexpr const char* kCreateMergeState =
-    "CREATE TABLE IF NOT EXISTS merge_state ("
-    " id INTEGER PRIMARY KEY CHECK (id = 1),"
-    " merged_through INTEGER NOT NULL);"
-    "INSERT OR IGNORE INTO merge_state (id, merged_through) VALUES (1, 0)";
 
 constexpr const char* kColumnList =
     "CDFILIAL, NMORIGEM, NMDESTINO, ANETLEMAIL, MEETLEMAIL, DIETLEMAIL, BIETLEMAIL, SEETLEMAIL, "
@@ -255,6 +232,8 @@ TableConnection::TableConnection(std::string path, Access access, bool create, W
   try {
     if (sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr) != SQLITE_OK) fail("cannot open it");
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    // Before anything is written: a database that is not ours is left as it is.
+    checkSqliteSchema(db_, path_, write);
     if (write) {
       exec("PRAGMA journal_mode = WAL", "switching to WAL mode");
       // In WAL mode a commit survives a crash of the process; only a power loss may take the
@@ -263,8 +242,6 @@ TableConnection::TableConnection(std::string path, Access access, bool create, W
       exec("PRAGMA cache_size = -16384", "setting the cache size");
       exec("PRAGMA mmap_size = 1073741824", "mapping the database");
       if (hook != nullptr) sqlite3_wal_hook(db_, hook, hookArgument);
-      exec(kCreateTable, "creating the table estatistica_email");
-      exec(kCreateMergeState, "creating the table merge_state");
       prepareWrites();
     }
     select_ = prepare(kSelect, "reading the table estatistica_email");
@@ -378,27 +355,16 @@ void TableConnection::setMergedThrough(std::int64_t seq) {
 void TableConnection::replaceDay(NetChanges& net, std::string_view branch, std::string_view date) {
   std::vector<std::string> gone;  // origin and destination of each row to delete, in turn
   bool anyKept = false;
-  {
-    bindText(selectDay_, 1, branch);
-    bindDate(selectDay_, 2, date);
-    struct Reset {
-      sqlite3_stmt* s;
-      ~Reset() { sqlite3_reset(s); }
-    } reset{selectDay_};
-    EmailRow stored;
-    for (;;) {
-      int rc = sqlite3_step(selectDay_);
-      if (rc == SQLITE_DONE) break;
-      if (rc != SQLITE_ROW) fail("replacing a day");
-      readRow(selectDay_, stored);
-      if (net.outcomeOf(stored) == NetChanges::Outcome::kGone) {
-        gone.emplace_back(stored.texts[kNMORIGEM]);
-        gone.emplace_back(stored.texts[kNMDESTINO]);
-      } else {
-        anyKept = true;
-      }
+  bindText(selectDay_, 1, branch);
+  bindDate(selectDay_, 2, date);
+  readRows(selectDay_, "replacing a day", [&](const EmailRow& stored) {
+    if (net.outcomeOf(stored) == NetChanges::Outcome::kGone) {
+      gone.emplace_back(stored.texts[kNMORIGEM]);
+      gone.emplace_back(stored.texts[kNMDESTINO]);
+    } else {
+      anyKept = true;
     }
-  }
+  });
   if (gone.empty()) return;
   if (!anyKept) {
     bindText(deleteDay_, 1, branch);
@@ -449,39 +415,39 @@ std::optional<std::int64_t> TableConnection::readMergedThrough() {
 
 void TableConnection::forEach(std::string_view branch, std::string_view from, std::string_view to,
                               const std::function<void(const EmailRow&)>& row) {
-  sqlite3_stmt* s = select_;
-  bindText(s, 1, branch);
-  bindDate(s, 2, from);
-  bindDate(s, 5, to);
-  struct Reset {
+  bindText(select_, 1, branch);
+  bindDate(select_, 2, from);
+  bindDate(select_, 5, to);
+  readRows(select_, "reading the statistics", row);
+}
+
+// Steps "stmt" through its rows, calling "row" with each, and resets it and its bindings
+// however the read ends.
+void TableConnection::stepRows(sqlite3_stmt* stmt, const char* what,
+                               const std::function<void(sqlite3_stmt*)>& row) {
+  struct ResetOnExit {
     sqlite3_stmt* s;
-    ~Reset() {
+    ~ResetOnExit() {
       sqlite3_reset(s);
       sqlite3_clear_bindings(s);
     }
-  } reset{s};
-  EmailRow out;
+  } reset{stmt};
   for (;;) {
-    int rc = sqlite3_step(s);
-    if (rc == SQLITE_DONE) break;
-    if (rc != SQLITE_ROW) fail("reading the statistics");
-    readRow(s, out);
-    row(out);
+    int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_DONE) return;
+    if (rc != SQLITE_ROW) fail(what);
+    row(stmt);
   }
 }
 
-namespace {
-
-// Resets a statement and its bindings when a read ends, however it ends.
-struct ResetOnExit {
-  sqlite3_stmt* s;
-  ~ResetOnExit() {
-    sqlite3_reset(s);
-    sqlite3_clear_bindings(s);
-  }
-};
-
-}  // namespace
+void TableConnection::readRows(sqlite3_stmt* stmt, const char* what,
+                               const std::function<void(const EmailRow&)>& row) {
+  EmailRow out;
+  stepRows(stmt, what, [&](sqlite3_stmt* s) {
+    readRow(s, out);
+    row(out);
+  });
+}
 
 void TableConnection::forEachAfter(std::string_view branch, std::string_view from,
                                    std::string_view to, const std::vector<std::string>& after,
@@ -497,15 +463,7 @@ void TableConnection::forEachAfter(std::string_view branch, std::string_view fro
     bindText(s, 8 + static_cast<int>(i), after[i]);
   }
   sqlite3_bind_int(s, 14, limit);
-  ResetOnExit reset{s};
-  EmailRow out;
-  for (;;) {
-    int rc = sqlite3_step(s);
-    if (rc == SQLITE_DONE) break;
-    if (rc != SQLITE_ROW) fail("reading the statistics");
-    readRow(s, out);
-    row(out);
-  }
+  readRows(s, "reading the statistics", row);
 }
 
 void TableConnection::forEachDay(
@@ -517,16 +475,12 @@ void TableConnection::forEachDay(
   bindText(s, 1, branch);
   bindDate(s, 2, from);
   bindDate(s, 5, to);
-  ResetOnExit reset{s};
-  for (;;) {
-    int rc = sqlite3_step(s);
-    if (rc == SQLITE_DONE) break;
-    if (rc != SQLITE_ROW) fail("summing the statistics per day");
-    const auto* date = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+  stepRows(s, "summing the statistics per day", [&](sqlite3_stmt* r) {
+    const auto* date = reinterpret_cast<const char*>(sqlite3_column_text(r, 0));
     day(std::string_view(date != nullptr ? date : "",
-                         static_cast<std::size_t>(sqlite3_column_bytes(s, 0))),
-        sqlite3_column_int64(s, 1), sqlite3_column_double(s, 2), sqlite3_column_double(s, 3));
-  }
+                         static_cast<std::size_t>(sqlite3_column_bytes(r, 0))),
+        sqlite3_column_int64(r, 1), sqlite3_column_double(r, 2), sqlite3_column_double(r, 3));
+  });
 }
 
 }  // namespace zeb::server

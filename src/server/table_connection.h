@@ -89,6 +89,10 @@ class TableConnection {
   void exec(const char* sql, const char* what);
   sqlite3_stmt* prepare(const std::string& sql, const char* what);
   void run(sqlite3_stmt* stmt, const char* what);
+  void stepRows(sqlite3_stmt* stmt, const char* what,
+                const std::function<void(sqlite3_stmt*)>& row);
+  void readRows(sqlite3_stmt* stmt, const char* what,
+                const std::function<void(const EmailRow&)>& row);
   void prepareWrites();
   void replaceDay(NetChanges& net, std::string_view branch, std::string_view date);
 

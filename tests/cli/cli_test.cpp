@@ -220,7 +220,7 @@ TEST_F(CliTest, serve_and_stats_report_bad_usage_with_their_own_help_hint) {
   };
   for (const Case& c : {
            Case{"stats", "--db or --server is required"},
-           Case{"stats --db", "--db: 1 required PATH missing"},
+           Case{"stats --db", "--db: 1 required PATH|URI missing"},
            Case{"stats --db x.db --from 2024-13-01", "--from needs YYYY-MM-DD, not '2024-13-01'"},
            Case{"stats --db x.db --format xml",
                 "unknown format 'xml' (formats: table, tsv, csv, json)"},

@@ -468,6 +468,13 @@ TEST_F(StatisticsStoreTest, ADatabaseWrittenBeforeOpensWithItsRows) {
   ASSERT_EQ(sqlite3_step(merged), SQLITE_ROW);
   EXPECT_EQ(sqlite3_column_int64(merged, 0), 42);
   sqlite3_finalize(merged);
+  // Adopted: the version of its layout is recorded from now on.
+  sqlite3_stmt* version = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT version FROM schema_version", -1, &version, nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(version), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int64(version, 0), 1);
+  sqlite3_finalize(version);
   sqlite3_close(db);
 }
 

@@ -1,0 +1,65 @@
+// One libpq connection to a PostgreSQL database, with the few ways the PostgreSQL backend talks
+// to it. Every failure throws Exception "Database 'SHOWN': WHAT: POSTGRESQL'S REASON", where
+// SHOWN is the connection URI without its password. Used by one thread at a time.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct pg_conn;
+struct pg_result;
+
+namespace zeb::server {
+
+// A result of a statement; null pointers are not handed out.
+using PgResult = std::unique_ptr<pg_result, void (*)(pg_result*)>;
+
+// "uri" as it may be shown: without a password in its user part or in its parameters.
+std::string shownUri(std::string_view uri);
+
+class PgConnection {
+ public:
+  // Connects to "uri" (any libpq connection URI; the password from ~/.pgpass or PGPASSWORD).
+  explicit PgConnection(const std::string& uri);
+  ~PgConnection();
+  PgConnection(const PgConnection&) = delete;
+  PgConnection& operator=(const PgConnection&) = delete;
+
+  const std::string& shown() const { return shown_; }
+
+  // Runs "sql", one statement or several separated by semicolons, without parameters; answers
+  // the result of each statement that returns rows. "what" names the step in the message.
+  std::vector<PgResult> exec(const std::string& sql, const char* what);
+  // Runs one statement with text parameters $1, $2, ...; answers its result.
+  PgResult query(const std::string& sql, const std::vector<std::string>& params, const char* what);
+  // Runs "sql", statements of which one is COPY ... FROM STDIN, in one round trip: "data" gets
+  // the results of the statements before the COPY that return rows and answers what the COPY
+  // takes, in COPY's text format. An exception of "data" ends the COPY, and so the statements,
+  // and is raised as it is; the statements after the COPY run only when everything before did.
+  void execWithCopy(const std::string& sql,
+                    const std::function<std::string(std::vector<PgResult>& before)>& data,
+                    const char* what);
+  // "text" as a quoted SQL literal.
+  std::string literal(std::string_view text);
+  // Ends the transaction in progress, if any, without its changes; never throws.
+  void rollBack() noexcept;
+  // Whether the connection is lost (the server went away): it is of no more use.
+  bool broken() const;
+
+  [[noreturn]] void fail(const std::string& what, const char* reason) const;
+
+ private:
+  [[noreturn]] void failConnection(const std::string& what) const;
+
+  pg_conn* conn_ = nullptr;
+  std::string shown_;
+};
+
+// The text of a field of "result", as PostgreSQL gave it.
+std::string_view pgField(const PgResult& result, int row, int column);
+int pgRows(const PgResult& result);
+
+}  // namespace zeb::server

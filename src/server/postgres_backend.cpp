@@ -1,0 +1,496 @@
+#include "server/postgres_backend.h"
+
+#include <charconv>
+#include <string_view>
+#include <unordered_map>
+
+#include "platform/core/exceptions.h"
+#include "server/net_changes.h"
+#include "server/pg_connection.h"
+
+namespace zeb::server {
+
+namespace {
+
+// Advisory locks of this schema (the second key): one for setting the schema up, one that every
+// batch takes, so that batches take effect one after another.
+constexpr const char* kSchemaLock =
+    "SELECT pg_advisory_xact_lock(1952801, hashtext(current_schema()))";
+constexpr const char* kBatchLock =
+    "SELECT pg_advisory_xact_lock(1952802, hashtext(current_schema()))";
+
+constexpr const char* kColumnNames =
+    "cdfilial, nmorigem, nmdestino, anetlemail, meetlemail, dietlemail, bietlemail, seetlemail,"
+    " tretlemail, vrvoldados, qtemail";
+
+// The texts compare by their bytes ("C"), and the addresses' key folds ASCII letters alone
+// (lower() under "C"): the order of SQLite's key with its NOCASE addresses.
+constexpr const char* kTextColumns =
+    " cdfilial text COLLATE \"C\" NOT NULL, nmorigem text COLLATE \"C\" NOT NULL,"
+    " nmdestino text COLLATE \"C\" NOT NULL, anetlemail text COLLATE \"C\" NOT NULL,"
+    " meetlemail text COLLATE \"C\" NOT NULL, dietlemail text COLLATE \"C\" NOT NULL,"
+    " bietlemail text COLLATE \"C\" NOT NULL, seetlemail text COLLATE \"C\" NOT NULL,"
+    " tretlemail text COLLATE \"C\" NOT NULL,";
+
+constexpr const char* kKey =
+    "cdfilial, anetlemail, meetlemail, dietlemail, lower(nmorigem), lower(nmdestino)";
+
+const std::string kCreate =
+    std::string("CREATE TABLE IF NOT EXISTS estatistica_email (") + kTextColumns +
+    " vrvoldados double precision NOT NULL, qtemail double precision NOT NULL);"
+    "CREATE UNIQUE INDEX IF NOT EXISTS estatistica_email_key ON estatistica_email (" +
+    kKey +
+    ");"
+    "CREATE TABLE IF NOT EXISTS zeb_import_session (id text PRIMARY KEY,"
+    " from_date text NOT NULL, ticket bigint NOT NULL, last_used bigint NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS zeb_session_day (session text NOT NULL,"
+    " day text COLLATE \"C\" NOT NULL, PRIMARY KEY (session, day));"
+    "CREATE TABLE IF NOT EXISTS zeb_day_owner (day text COLLATE \"C\" PRIMARY KEY,"
+    " ticket bigint NOT NULL);"
+    "CREATE SEQUENCE IF NOT EXISTS zeb_import_ticket;"
+    "CREATE TABLE IF NOT EXISTS zeb_schema_version (id integer PRIMARY KEY CHECK (id = 1),"
+    " version integer NOT NULL);"
+    "INSERT INTO zeb_schema_version VALUES (1, " +
+    std::to_string(kPostgresSchemaVersion) + ") ON CONFLICT DO NOTHING;";
+
+constexpr const char* kOurColumns =
+    "cdfilial text, nmorigem text, nmdestino text, anetlemail text, meetlemail text,"
+    " dietlemail text, bietlemail text, seetlemail text, tretlemail text,"
+    " vrvoldados double precision, qtemail double precision";
+
+const std::string kInspect =
+    "SELECT to_regclass('zeb_schema_version') IS NOT NULL,"
+    " to_regclass('estatistica_email') IS NOT NULL,"
+    " coalesce(to_regclass('zeb_import_session')::text, to_regclass('zeb_session_day')::text,"
+    " to_regclass('zeb_day_owner')::text, to_regclass('zeb_import_ticket')::text, ''),"
+    " (SELECT string_agg(attname || ' ' || format_type(atttypid, atttypmod), ', '"
+    " ORDER BY attnum) FROM pg_attribute WHERE attrelid = to_regclass('estatistica_email')"
+    " AND attnum > 0 AND NOT attisdropped)";
+
+// The staging table of a batch, one per connection: "s" rows to store, "d" keys to delete.
+const std::string kCreateStage = std::string(
+                                     "CREATE TEMP TABLE IF NOT EXISTS zeb_stage (op \"char\" NOT "
+                                     "NULL,") +
+                                 kTextColumns +
+                                 " vrvoldados double precision NOT NULL,"
+                                 " qtemail double precision NOT NULL) ON COMMIT DELETE ROWS";
+
+const std::string kDeleteKeys =
+    "DELETE FROM estatistica_email e USING zeb_stage s WHERE s.op = 'd'"
+    " AND e.cdfilial = s.cdfilial AND e.anetlemail = s.anetlemail"
+    " AND e.meetlemail = s.meetlemail AND e.dietlemail = s.dietlemail"
+    " AND lower(e.nmorigem) = lower(s.nmorigem) AND lower(e.nmdestino) = lower(s.nmdestino);";
+
+const std::string kStoreRows =
+    std::string("INSERT INTO estatistica_email (") + kColumnNames + ") SELECT " + kColumnNames +
+    " FROM zeb_stage WHERE op = 's' ON CONFLICT (" + kKey +
+    ") DO UPDATE SET nmorigem = EXCLUDED.nmorigem, nmdestino = EXCLUDED.nmdestino,"
+    " bietlemail = EXCLUDED.bietlemail, seetlemail = EXCLUDED.seetlemail,"
+    " tretlemail = EXCLUDED.tretlemail, vrvoldados = EXCLUDED.vrvoldados,"
+    " qtemail = EXCLUDED.qtemail;";
+
+bool isTrue(std::string_view field) { return field == "t"; }
+
+double toDouble(std::string_view text) {
+  double value = 0;
+  std::from_chars(text.data(), text.data() + text.size(), value);
+  return value;
+}
+
+std::int64_t toInt(std::string_view text) {
+  std::int64_t value = 0;
+  std::from_chars(text.data(), text.data() + text.size(), value);
+  return value;
+}
+
+// A day as the session and owner tables keep it: "YYYYMMDD" and the branch after it.
+std::string dayText(std::string_view branch, std::string_view date) {
+  return std::string(date) + std::string(branch);
+}
+
+// A value in COPY's text format.
+void appendCopyText(std::string& out, std::string_view text) {
+  for (char c : text) {
+    switch (c) {
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      default:
+        out += c;
+    }
+  }
+}
+
+void appendNumber(std::string& out, double value) {
+  char buffer[32];
+  auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
+  out.append(buffer, end);
+}
+
+void appendCopyRow(std::string& out, char op, const EmailRow& row) {
+  out += op;
+  for (std::string_view text : row.texts) {
+    out += '\t';
+    appendCopyText(out, text);
+  }
+  out += '\t';
+  appendNumber(out, row.volume);
+  out += '\t';
+  appendNumber(out, row.count);
+  out += '\n';
+}
+
+// Reads a row of "result" (the columns of kColumnNames, in order) into "row".
+void readRow(const PgResult& result, int at, EmailRow& row) {
+  for (std::size_t i = 0; i < kTextColumnCount; ++i) {
+    row.texts[i] = pgField(result, at, static_cast<int>(i));
+  }
+  row.volume = toDouble(pgField(result, at, kVRVOLDADOS));
+  row.count = toDouble(pgField(result, at, kQTEMAIL));
+}
+
+// The numbered text parameters of a statement, "$N::text" as they are added.
+struct Params {
+  std::vector<std::string> values;
+  std::string add(std::string_view value, bool ci = false) {
+    values.emplace_back(value);
+    std::string p = "$" + std::to_string(values.size()) + "::text";
+    return ci ? "lower(" + p + " COLLATE \"C\")" : p;
+  }
+  std::string date(std::string_view date) {
+    return "(" + add(date.substr(0, 4)) + ", " + add(date.substr(4, 2)) + ", " +
+           add(date.substr(6, 2)) + ")";
+  }
+};
+
+// The rows of "filter", as a WHERE clause.
+std::string whereFilter(const RowFilter& filter, Params& params) {
+  std::string where = " WHERE ";
+  if (!filter.branch.empty()) where += "cdfilial = " + params.add(filter.branch) + " AND ";
+  where += "(anetlemail, meetlemail, dietlemail) >= " + params.date(filter.from) +
+           " AND (anetlemail, meetlemail, dietlemail) <= " + params.date(filter.to);
+  return where;
+}
+
+}  // namespace
+
+class PostgresBackend::Lease {
+ public:
+  explicit Lease(const PostgresBackend& backend) : backend_(backend) {
+    {
+      std::lock_guard lock(backend.poolMutex_);
+      if (!backend.idle_.empty()) {
+        connection_ = std::move(backend.idle_.back());
+        backend.idle_.pop_back();
+      }
+    }
+    if (!connection_) connection_ = std::make_unique<PgConnection>(backend.options_.database);
+  }
+  ~Lease() {
+    // A connection left in a transaction by a failure is ended first; one that is broken
+    // (the server went away) is dropped rather than handed to the next call.
+    connection_->rollBack();
+    if (connection_->broken()) return;
+    std::lock_guard lock(backend_.poolMutex_);
+    backend_.idle_.push_back(std::move(connection_));
+  }
+  Lease(const Lease&) = delete;
+  Lease& operator=(const Lease&) = delete;
+  PgConnection* operator->() const { return connection_.get(); }
+  PgConnection& operator*() const { return *connection_; }
+
+ private:
+  const PostgresBackend& backend_;
+  std::unique_ptr<PgConnection> connection_;
+};
+
+PostgresBackend::PostgresBackend(const BackendOptions& options) : options_(options) {
+  auto first = std::make_unique<PgConnection>(options_.database);
+  setUpSchema(*first);
+  idle_.push_back(std::move(first));
+}
+
+PostgresBackend::~PostgresBackend() = default;
+
+void PostgresBackend::setUpSchema(PgConnection& c) {
+  auto refuse = [&](const std::string& why) {
+    throw platform::Exception("Database '" + c.shown() + "': " + why);
+  };
+  // Looked at under the schema lock, so that two servers starting on an empty database do not
+  // both make it.
+  c.exec(std::string("BEGIN;") + kSchemaLock, "reading its schema");
+  try {
+    PgResult found = std::move(c.exec(kInspect, "reading its schema").front());
+    bool versioned = isTrue(pgField(found, 0, 0));
+    bool table = isTrue(pgField(found, 0, 1));
+    std::string other(pgField(found, 0, 2));
+    std::string columns(pgField(found, 0, 3));
+    if (!versioned && (table || !other.empty())) {
+      refuse("not a statistics database of zeb18000: it holds a table " +
+             (table ? std::string("estatistica_email") : other) + " that zeb18000 did not make");
+    }
+    if (versioned) {
+      PgResult version =
+          std::move(c.exec("SELECT version FROM zeb_schema_version", "reading its schema").front());
+      std::int64_t v = pgRows(version) > 0 ? toInt(pgField(version, 0, 0)) : 0;
+      if (v > kPostgresSchemaVersion) {
+        refuse("its schema is version " + std::to_string(v) + ", newer than this program knows (" +
+               std::to_string(kPostgresSchemaVersion) +
+               "); use the zeb18000 that wrote it, or a later one");
+      }
+    }
+    if (table && columns != kOurColumns) {
+      refuse("not a statistics database of zeb18000: its table estatistica_email has other columns (" +
+             columns + ") than ours");
+    }
+    if (options_.readOnly) {
+      if (!table) refuse("reading the table estatistica_email: it does not exist");
+    } else {
+      c.exec(kCreate, "creating the tables");
+    }
+    c.exec("COMMIT", "creating the tables");
+  } catch (...) {
+    c.rollBack();
+    throw;
+  }
+}
+
+std::int64_t PostgresBackend::nowMicros() const {
+  // The servers of one database share the wall clock; a clock given for tests moves it.
+  auto now = std::chrono::system_clock::now();
+  if (options_.clock) {
+    now += std::chrono::duration_cast<std::chrono::system_clock::duration>(
+        options_.clock() - std::chrono::steady_clock::now());
+  }
+  return std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
+}
+
+std::int64_t PostgresBackend::cutoffMicros() const {
+  return nowMicros() -
+         std::chrono::duration_cast<std::chrono::microseconds>(options_.sessionTimeout).count();
+}
+
+void PostgresBackend::touchSession(std::string_view session) {
+  if (options_.readOnly) return;
+  Lease c(*this);
+  std::string cutoff = std::to_string(cutoffMicros());
+  c->exec("INSERT INTO zeb_import_session (id, from_date, ticket, last_used) VALUES (" +
+              c->literal(session) + ", '', 0, " + std::to_string(nowMicros()) +
+              ") ON CONFLICT (id) DO UPDATE SET last_used = EXCLUDED.last_used,"
+              " from_date = CASE WHEN zeb_import_session.last_used < " +
+              cutoff +
+              " THEN '' ELSE zeb_import_session.from_date END,"
+              " ticket = CASE WHEN zeb_import_session.last_used < " +
+              cutoff + " THEN 0 ELSE zeb_import_session.ticket END",
+          "recording the session");
+}
+
+void PostgresBackend::startImport(std::string_view session, const std::string& from) {
+  if (options_.readOnly) {
+    throw platform::Exception("Database '" + shownUri(options_.database) +
+                              "': opened for reading only");
+  }
+  Lease c(*this);
+  std::string id = c->literal(session);
+  std::string cutoff = std::to_string(cutoffMicros());
+  // Sessions quiet for longer than the timeout are forgotten on the way.
+  c->exec("BEGIN;"
+          "DELETE FROM zeb_session_day WHERE session IN (SELECT id FROM zeb_import_session"
+          " WHERE last_used < " +
+              cutoff + ") OR session = " + id +
+              ";"
+              "DELETE FROM zeb_import_session WHERE last_used < " +
+              cutoff +
+              ";"
+              "INSERT INTO zeb_import_session (id, from_date, ticket, last_used) VALUES (" +
+              id + ", " + c->literal(from) + ", nextval('zeb_import_ticket'), " +
+              std::to_string(nowMicros()) +
+              ") ON CONFLICT (id) DO UPDATE SET from_date = EXCLUDED.from_date,"
+              " ticket = EXCLUDED.ticket, last_used = EXCLUDED.last_used;"
+              "COMMIT",
+          "starting an import");
+}
+
+ApplyCounts PostgresBackend::accept(std::string_view session, std::string_view,
+                                    EmailBatch& batch) {
+  if (options_.readOnly) {
+    throw platform::Exception("Database '" + shownUri(options_.database) +
+                              "': opened for reading only");
+  }
+  Lease c(*this);
+  const std::string id = c->literal(session);
+  std::string carried = daysCarried(batch);
+  std::string carriedList;
+  server::forEachDay(carried, [&](std::string_view branch, std::string_view date) {
+    if (!carriedList.empty()) carriedList += ", ";
+    carriedList += c->literal(dayText(branch, date));
+  });
+  const std::string now = std::to_string(nowMicros());
+  const std::string cutoff = std::to_string(cutoffMicros());
+  const std::string expired =
+      "(SELECT last_used < " + cutoff + " FROM zeb_import_session WHERE id = " + id + ")";
+  const std::string replacedDay = "s.anetlemail || s.meetlemail || s.dietlemail || s.cdfilial";
+  // One round trip: the session's state and the owners of the batch's days are read under the
+  // batch lock; the client works out the batch's net effect from them and sends it, with the
+  // days it replaces ("r"), through the COPY; the statements after it merge the staging table
+  // and record the session's days and the days' owner, all in the one transaction.
+  const std::string sql =
+      "BEGIN;" + kCreateStage + ";" + kBatchLock +
+      ";SELECT from_date, ticket, last_used FROM zeb_import_session WHERE id = " + id +
+      ";SELECT day FROM zeb_session_day WHERE session = " + id +
+      ";SELECT day, ticket FROM zeb_day_owner WHERE day = ANY(ARRAY[" + carriedList +
+      "]::text[]);"
+      "COPY zeb_stage FROM STDIN;"
+      // The staging table is never analysed: joins with it must walk the table's key.
+      "SET LOCAL enable_hashjoin = off; SET LOCAL enable_mergejoin = off;"
+      "DELETE FROM estatistica_email e USING zeb_stage s WHERE s.op = 'r'"
+      " AND e.cdfilial = s.cdfilial AND e.anetlemail = s.anetlemail"
+      " AND e.meetlemail = s.meetlemail AND e.dietlemail = s.dietlemail;" +
+      kDeleteKeys + kStoreRows +
+      "INSERT INTO zeb_day_owner (day, ticket) SELECT " + replacedDay +
+      ", i.ticket FROM zeb_stage s, zeb_import_session i WHERE s.op = 'r' AND i.id = " + id +
+      " AND i.ticket > 0 ON CONFLICT (day) DO UPDATE SET"
+      " ticket = greatest(zeb_day_owner.ticket, EXCLUDED.ticket);"
+      // A session quiet for longer than the timeout starts afresh: its days go.
+      "DELETE FROM zeb_session_day WHERE session = " + id + " AND coalesce(" + expired +
+      ", false);"
+      "INSERT INTO zeb_session_day (session, day) SELECT " + id + ", " + replacedDay +
+      " FROM zeb_stage s WHERE s.op = 'r' ON CONFLICT DO NOTHING;"
+      "INSERT INTO zeb_import_session (id, from_date, ticket, last_used) VALUES (" + id +
+      ", '', 0, " + now +
+      ") ON CONFLICT (id) DO UPDATE SET last_used = EXCLUDED.last_used,"
+      " from_date = CASE WHEN zeb_import_session.last_used < " + cutoff +
+      " THEN '' ELSE zeb_import_session.from_date END,"
+      " ticket = CASE WHEN zeb_import_session.last_used < " + cutoff +
+      " THEN 0 ELSE zeb_import_session.ticket END;"
+      "COMMIT";
+
+  std::string days;
+  ApplyCounts counts;
+  Replacement replacement;
+  try {
+    c->execWithCopy(
+        sql,
+        [&](std::vector<PgResult>& read) {
+          const PgResult& sessionRow = read.at(1);
+          const PgResult& sessionDays = read.at(2);
+          const PgResult& owners = read.at(3);
+          if (pgRows(sessionRow) > 0 && toInt(pgField(sessionRow, 0, 2)) >= std::stoll(cutoff)) {
+            replacement.from = std::string(pgField(sessionRow, 0, 0));
+            replacement.ticket = static_cast<std::uint64_t>(toInt(pgField(sessionRow, 0, 1)));
+            for (int i = 0; i < pgRows(sessionDays); ++i) {
+              std::string_view day = pgField(sessionDays, i, 0);
+              replacement.replaced.insert(dayKey(day.substr(8), day.substr(0, 8)));
+            }
+          }
+          std::unordered_map<std::string, std::uint64_t> ownerOf;
+          for (int i = 0; i < pgRows(owners); ++i) {
+            std::string_view day = pgField(owners, i, 0);
+            ownerOf[dayKey(day.substr(8), day.substr(0, 8))] =
+                static_cast<std::uint64_t>(toInt(pgField(owners, i, 1)));
+          }
+          std::unordered_set<std::string> lost =
+              daysLost(carried, replacement.ticket, [&](const std::string& day) -> std::uint64_t {
+                auto it = ownerOf.find(day);
+                return it != ownerOf.end() ? it->second : 0;
+              });
+          if (!lost.empty()) {
+            dropDays(batch, lost);
+            carried = daysCarried(batch);
+          }
+          days = daysToReplace(carried, replacement);
+          counts = countChanges(batch);
+
+          NetChanges net;
+          net.add(days, batch);
+          net.settle();
+          std::string staged;
+          EmailRow day;
+          server::forEachDay(days, [&](std::string_view branch, std::string_view date) {
+            day.texts[kCDFILIAL] = branch;
+            day.texts[kANETLEMAIL] = date.substr(0, 4);
+            day.texts[kMEETLEMAIL] = date.substr(4, 2);
+            day.texts[kDIETLEMAIL] = date.substr(6, 2);
+            appendCopyRow(staged, 'r', day);
+          });
+          for (const EmailRow* row : net.deletions()) appendCopyRow(staged, 'd', *row);
+          for (const EmailRow* row : net.rows()) appendCopyRow(staged, 's', *row);
+          return staged;
+        },
+        "storing a batch");
+  } catch (...) {
+    c->rollBack();
+    throw;
+  }
+  rememberReplaced(days, replacement, counts);
+  return counts;
+}
+
+void PostgresBackend::forEachAfter(const RowFilter& filter, const std::vector<std::string>& after,
+                                   int limit,
+                                   const std::function<void(const EmailRow&)>& row) const {
+  Params params;
+  std::string sql = std::string("SELECT ") + kColumnNames + " FROM estatistica_email" +
+                    whereFilter(filter, params);
+  if (after.size() == 6) {
+    sql += " AND (" + std::string(kKey) + ") > (" + params.add(after[0]) + ", " +
+           params.add(after[1]) + ", " + params.add(after[2]) + ", " + params.add(after[3]) +
+           ", " + params.add(after[4], true) + ", " + params.add(after[5], true) + ")";
+  }
+  sql += std::string(" ORDER BY ") + kKey + " LIMIT " + std::to_string(limit);
+  Lease c(*this);
+  PgResult result = c->query(sql, params.values, "reading the statistics");
+  EmailRow out;
+  for (int i = 0; i < pgRows(result); ++i) {
+    readRow(result, i, out);
+    row(out);
+  }
+}
+
+void PostgresBackend::forEach(const RowFilter& filter,
+                              const std::function<void(const EmailRow&)>& row) const {
+  // A page at a time, so that a large table is never held whole in memory.
+  constexpr int kPage = 10000;
+  std::vector<std::string> after;
+  for (;;) {
+    int rows = 0;
+    forEachAfter(filter, after, kPage, [&](const EmailRow& r) {
+      row(r);
+      if (++rows == kPage) {
+        after.clear();
+        for (Column c : {kCDFILIAL, kANETLEMAIL, kMEETLEMAIL, kDIETLEMAIL, kNMORIGEM, kNMDESTINO}) {
+          after.emplace_back(r.texts[c]);
+        }
+      }
+    });
+    if (rows < kPage) return;
+  }
+}
+
+void PostgresBackend::forEachDay(
+    const RowFilter& filter,
+    const std::function<void(std::string_view, std::int64_t, double, double)>& day) const {
+  Params params;
+  std::string sql =
+      "SELECT anetlemail || meetlemail || dietlemail, count(*), coalesce(sum(qtemail), 0),"
+      " coalesce(sum(vrvoldados), 0) FROM estatistica_email" +
+      whereFilter(filter, params) +
+      " GROUP BY anetlemail, meetlemail, dietlemail ORDER BY anetlemail, meetlemail, dietlemail";
+  Lease c(*this);
+  PgResult result = c->query(sql, params.values, "summing the statistics per day");
+  for (int i = 0; i < pgRows(result); ++i) {
+    day(pgField(result, i, 0), toInt(pgField(result, i, 1)), toDouble(pgField(result, i, 2)),
+        toDouble(pgField(result, i, 3)));
+  }
+}
+
+}  // namespace zeb::server
