@@ -47,6 +47,7 @@ void parseRequest(std::string_view body, RpcRequest& request) {
         std::string_view text = reader.skipValue();
         if (idKind == JsonKind::String || idKind == JsonKind::Number || idKind == JsonKind::Null) {
           request.id = text;
+          request.hasId = true;
         } else {
           shapeFault(kInvalidRequest, "The request's \"id\" must be a number, a text or null");
         }
@@ -83,6 +84,7 @@ void parseRequest(std::string_view body, RpcRequest& request) {
     }
   } catch (const JsonSyntaxError& e) {
     request.id = "null";
+    request.hasId = true;
     throw RpcError(kParseError, e.what());
   }
   if (shapeCode != 0) throw RpcError(shapeCode, shapeMessage);
