@@ -323,9 +323,8 @@ struct HttpServer::Impl {
   std::thread watcher;
   std::vector<std::thread> workers;
 
-  std::atomic<bool> wakePending{false};
+  // A full pipe (EAGAIN) already holds a wake-up.
   void wakeWatcher() {
-    if (wakePending.exchange(true)) return;
     char byte = 1;
     (void)!::write(wake[1], &byte, 1);
   }
@@ -458,7 +457,6 @@ void HttpServer::Impl::watch() {
     int n = ::poll(fds.data(), fds.size(), static_cast<int>(wait.count()));
     if (n < 0) continue;
     if (fds[0].revents != 0) {
-      wakePending = false;
       char drain[256];
       while (::read(wake[0], drain, sizeof drain) > 0) {
       }
