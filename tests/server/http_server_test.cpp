@@ -299,6 +299,26 @@ TEST_F(HttpServerTest, SlowHeadsHoldNoWorkerAndTimeOut) {
   EXPECT_NE(refused.find("The request's head did not arrive within 1500 ms"), std::string::npos);
 }
 
+TEST_F(HttpServerTest, AClientOpeningConnectionsWithoutEndCannotShutOthersOut) {
+  ServerOptions o = options();
+  o.limits.maxConnections = 50;
+  start(o);
+  std::vector<std::unique_ptr<RawClient>> flood;
+  for (int i = 0; i < 500; ++i) {
+    flood.push_back(std::make_unique<RawClient>(server_->port()));
+    flood.back()->send("GET /rpc/ZEB18000.rdmImpEmailInt HTTP/1.1\r\nHo");
+  }
+  RawClient normal(server_->port());
+  normal.send(postText(kGetEmail));
+  EXPECT_TRUE(normal.receive().starts_with("HTTP/1.1 200 "));
+  // The oldest made room, closed without a word.
+  EXPECT_EQ(flood.front()->receive(milliseconds(2000)), "");
+  flood.clear();
+  RawClient after(server_->port());
+  after.send(postText(kGetEmail));
+  EXPECT_TRUE(after.receive().starts_with("HTTP/1.1 200 "));
+}
+
 TEST_F(HttpServerTest, HeadsAndBodiesOverTheLimitsAreRefusedWithTheLimit) {
   ServerOptions o = options();
   o.limits.maxHeaderBytes = 2048;
