@@ -189,35 +189,35 @@ int serveCommand(std::span<char*> args) {
   app.add_flag("--log", log, "one line per request on stderr (see below)");
   app.add_option("--max-body", maxBodyMiB, "the largest request body in MiB (default 64)")
       ->type_name("MIB")
-      ->check(CLI::Range(std::size_t{1}, std::size_t{4096}));
+      ->check(CLI::Range(std::size_t{1}, std::size_t{4096}).description(""));
   app.add_option("--max-header-bytes", options.limits.maxHeaderBytes,
                  "the largest request head (request line and headers) in bytes\n"
                  "(default 65536)")
       ->type_name("N")
-      ->check(CLI::Range(std::size_t{1024}, std::size_t{16} << 20));
+      ->check(CLI::Range(std::size_t{1024}, std::size_t{16} << 20).description(""));
   app.add_option("--max-headers", options.limits.maxHeaderCount,
                  "the most header lines in a request (default 100)")
       ->type_name("N")
-      ->check(CLI::Range(std::size_t{4}, std::size_t{10000}));
+      ->check(CLI::Range(std::size_t{4}, std::size_t{10000}).description(""));
   app.add_option("--header-timeout", headerTimeout,
                  "seconds for a request's head to arrive (default 10)")
       ->type_name("S")
-      ->check(CLI::Range(0.1, 3600.0));
+      ->check(CLI::Range(0.1, 3600.0).description(""));
   app.add_option("--read-timeout", readTimeout,
                  "seconds a body or an answer may make no progress (default 10)")
       ->type_name("S")
-      ->check(CLI::Range(0.1, 3600.0));
+      ->check(CLI::Range(0.1, 3600.0).description(""));
   app.add_option("--idle-timeout", idleTimeout,
                  "seconds a kept-alive connection may stay idle (default 60)")
       ->type_name("S")
-      ->check(CLI::Range(0.1, 86400.0));
+      ->check(CLI::Range(0.1, 86400.0).description(""));
   app.add_option("--workers", options.limits.workers, "requests served at once (default 16)")
       ->type_name("N")
-      ->check(CLI::Range(1, 1024));
+      ->check(CLI::Range(1, 1024).description(""));
   app.add_option("--max-connections", options.limits.maxConnections,
                  "open connections, idle ones included (default 1000)")
       ->type_name("N")
-      ->check(CLI::Range(1, 100000));
+      ->check(CLI::Range(1, 100000).description(""));
   return line.run(args, [&] {
     if (*listenGiven) parseListen(listen, options);
     if (options.databasePath.empty()) throw UsageError("--db needs a path");
