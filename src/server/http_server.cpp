@@ -37,6 +37,9 @@ using std::chrono::milliseconds;
 constexpr std::size_t kHeadChunk = 4096;
 // What a worker reads at a time: bodies are large.
 constexpr std::size_t kBodyChunk = std::size_t{64} << 10;
+// How long a worker that has answered waits for the same client's next request before handing
+// the connection back, when no other request waits for a worker.
+constexpr milliseconds kLinger{2};
 // Connections the kernel keeps for us to accept. A full queue drops new connections' SYNs, which
 // their clients retry after 1, 3, 7... seconds: a long queue serves a flood's neighbours better.
 constexpr int kBacklog = 4096;
@@ -537,6 +540,26 @@ void HttpServer::stopConnections() {
 
 void HttpServer::closeAfterAnswer() { closeAfterThisAnswer = true; }
 
+bool HttpServer::nextHeadCame(Connection& connection) {
+  Impl& d = *impl_;
+  if (connection.pending() > 0) return false;
+  {
+    std::lock_guard lock(d.mutex);
+    if (d.stopping || !d.ready.empty()) return false;
+  }
+  if (pollOne(connection.fd, POLLIN, kLinger) <= 0) return false;
+  std::size_t end = std::string_view::npos;
+  while (connection.pending() <= limits_.maxHeaderBytes && connection.receive(kHeadChunk) > 0) {
+    end = headEnd(connection.data());
+    if (end != std::string_view::npos) break;
+  }
+  // Anything short of a complete head within the limits is the watching thread's to judge.
+  if (end == std::string_view::npos || end > limits_.maxHeaderBytes) return false;
+  std::string_view head = connection.data().substr(0, end);
+  return static_cast<std::size_t>(std::count(head.begin(), head.end(), '\n')) <=
+         limits_.maxHeaderCount + 2;
+}
+
 bool HttpServer::process_and_close_socket(socket_t sock) {
   Impl& d = *impl_;
   auto connection = std::make_unique<Connection>(sock, d.open);
@@ -578,8 +601,11 @@ void HttpServer::serve(std::unique_ptr<Connection> connection) {
     closeAfterThisAnswer = false;
     bool answered = process_request(stream, stopping, closed, nullptr);
     if (!answered || closed || stopping || closeAfterThisAnswer) return;
-    // A client that sent its next request behind this one is answered at once.
-    if (headEnd(connection->data()) != std::string_view::npos) continue;
+    // A client that sent its next request behind this one, or sends it at once (an import's
+    // next batch), is answered without a trip through the watching thread.
+    if (headEnd(connection->data()) != std::string_view::npos || nextHeadCame(*connection)) {
+      continue;
+    }
     connection->idle = connection->pending() == 0;
     connection->since = Clock::now();
     if (connection->idle) {

@@ -75,6 +75,8 @@ class HttpServer : public httplib::Server {
   // Takes over a socket that httplib has accepted: it goes to the watching thread.
   bool process_and_close_socket(socket_t sock) override;
   void serve(std::unique_ptr<Connection> connection);
+  // After an answer: true when the client's next request head arrives complete at once.
+  bool nextHeadCame(Connection& connection);
 
   HttpLimits limits_;
   std::function<std::string(const std::string&)> refusalBody_;
