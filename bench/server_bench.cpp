@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/net/protocol.h"
 #include "platform/os/heap_tuning.h"
 #include "server/email_layout.h"
 #include "server/email_params.h"
@@ -142,7 +143,7 @@ Pass runImport(zeb::server::Server& server, const std::vector<std::string>& bodi
   client.set_tcp_nodelay(true);
   client.set_keep_alive(true);
   client.set_read_timeout(std::chrono::seconds(60));
-  httplib::Headers headers = {{"X-Zeb-Session", session}};
+  httplib::Headers headers = {{std::string(platform::net::protocol::kSessionHeader), session}};
   auto check = [](const httplib::Result& res) {
     if (!res || res->status != 200 || res->body.find("\"error\"") != std::string::npos) {
       std::fprintf(stderr, "server_bench: a call failed: %s\n",
@@ -153,11 +154,12 @@ Pass runImport(zeb::server::Server& server, const std::vector<std::string>& bodi
   zeb::server::ServerMetrics before = server.metrics();
   auto start = Clock::now();
   check(
-      client.Post("/rpc/ZEB18000.rdmImpEmailInt", headers,
+      client.Post(std::string(platform::net::protocol::kObjectPath), headers,
                   R"({"id":1,"jsonrpc":"2.0","method":"SetDelEmail","params":["2025","12","01"]})",
                   "application/json"));
   for (const std::string& body : bodies) {
-    check(client.Post("/rpc/ZEB18000.rdmImpEmailInt", headers, body, "application/json"));
+    check(client.Post(std::string(platform::net::protocol::kObjectPath), headers, body,
+                      "application/json"));
   }
   auto answered = Clock::now();
   double wall = seconds(answered - start);

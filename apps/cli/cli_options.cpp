@@ -43,6 +43,16 @@ CommandLine::CommandLine(std::string command, std::string usage, std::string des
   app_.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
 }
 
+CLI::Option* addLogsOption(CLI::App& app, std::vector<std::string>& logs) {
+  return app
+      .add_option("LOG", logs,
+                  "the Postfix mail logs, read as one log: plain or gzip files, or '-' for\n"
+                  "standard input")
+      ->required()
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+      ->type_name("LOG");
+}
+
 std::vector<std::string> logPaths(const std::vector<std::string>& args) {
   std::vector<std::string> paths;
   bool stdinNamed = false;
@@ -114,6 +124,58 @@ void resolveContentFilters(std::vector<std::string>& filters) {
                        filter + "'");
     }
   }
+}
+
+void addClientSecurityOptions(CLI::App& app, ClientSecurityOptions& options) {
+  app.add_flag("--tls", options.tls,
+               "speak HTTPS to the server (as an https:// address does), verifying its\n"
+               "certificate against the system's certificate store or --ca-file");
+  app.add_option("--ca-file", options.caFile,
+                 "trust the server's certificate if it verifies against the PEM\n"
+                 "certificates of FILE (a self-signed certificate, a company CA)")
+      ->type_name("FILE");
+  app.add_flag("--insecure", options.insecure,
+               "take any certificate the server shows, unverified (for tests only:\n"
+               "anyone in between could read and change the calls)");
+  app.add_option("--token-file", options.tokenFile,
+                 "send the token on the first line of FILE to a server that asks for\n"
+                 "one (default: the file that ZEB_TOKEN_FILE names, else none)")
+      ->type_name("FILE");
+}
+
+std::string tokenFileOrEnvironment(const std::string& option) {
+  if (!option.empty()) return option;
+  const char* env = std::getenv("ZEB_TOKEN_FILE");
+  return env != nullptr ? env : "";
+}
+
+platform::net::NetSecurity resolveClientSecurity(const std::string& server,
+                                                 const ClientSecurityOptions& options,
+                                                 std::string& host, int& port) {
+  platform::net::NetSecurity security;
+  if (!host::splitServerAddress(server, host, port, security.tls)) {
+    throw UsageError(
+        "the server needs HOST:PORT or https://HOST:PORT (such as 127.0.0.1:18000), "
+        "not '" +
+        server + "'");
+  }
+  if (server.starts_with("http://") && options.tls) {
+    throw UsageError("--tls does not go with an http:// address");
+  }
+  security.tls = security.tls || options.tls;
+  if (!security.tls && (options.insecure || !options.caFile.empty())) {
+    throw UsageError(std::string(options.insecure ? "--insecure" : "--ca-file") +
+                     " is for HTTPS: give --tls or an https:// address");
+  }
+  security.caFile = options.caFile;
+  security.verifyPeer = !options.insecure;
+  if (options.insecure) {
+    std::fprintf(stderr,
+                 "zeb18000: warning: --insecure: the server's certificate is not verified\n");
+  }
+  std::string tokenFile = tokenFileOrEnvironment(options.tokenFile);
+  if (!tokenFile.empty()) security.token = platform::net::readTokenFile(tokenFile);
+  return security;
 }
 
 }  // namespace zeb::cli

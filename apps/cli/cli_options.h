@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/host_port.h"
+#include "platform/net/net_security.h"
 
 namespace zeb::cli {
 
@@ -43,11 +44,15 @@ class CommandLine {
   CLI::App app_;
 };
 
+// Adds the positional LOG..., required and repeatable, into "logs"; read them with logPaths().
+CLI::Option* addLogsOption(CLI::App& app, std::vector<std::string>& logs);
+
 // The mail logs named on a command line, "-" turned into /dev/stdin. Raises UsageError when
 // standard input is named twice, since it can be read once only.
 std::vector<std::string> logPaths(const std::vector<std::string>& args);
 
 using host::splitHostPort;
+using host::splitServerAddress;
 
 // Adds the option --content-filter HOST:PORT, repeatable and comma-separated, into "filters".
 CLI::Option* addContentFilterOption(CLI::App& app, std::vector<std::string>& filters);
@@ -55,5 +60,28 @@ CLI::Option* addContentFilterOption(CLI::App& app, std::vector<std::string>& fil
 // Leaves "filters" as the option gave them or, when it gave none, takes the comma-separated
 // list of ZEB_CONTENT_FILTER. Raises UsageError naming an entry that is not HOST:PORT.
 void resolveContentFilters(std::vector<std::string>& filters);
+
+// How a client reaches a server: TLS and the token.
+struct ClientSecurityOptions {
+  bool tls = false;
+  std::string caFile;
+  bool insecure = false;
+  std::string tokenFile;
+};
+
+// Adds --tls, --ca-file FILE, --insecure and --token-file FILE.
+void addClientSecurityOptions(CLI::App& app, ClientSecurityOptions& options);
+
+// Reads the server's address "server" (HOST:PORT, http://HOST:PORT or https://HOST:PORT) into
+// "host" and "port", and answers how to reach it: TLS when the address says https or --tls is
+// given, the token of --token-file (else of the file that ZEB_TOKEN_FILE names, else none).
+// Raises UsageError on a bad address or options that do not go together, and what
+// readTokenFile() raises. --insecure is announced on stderr, since it takes any certificate.
+platform::net::NetSecurity resolveClientSecurity(const std::string& server,
+                                                 const ClientSecurityOptions& options,
+                                                 std::string& host, int& port);
+
+// The token file that --token-file names, else ZEB_TOKEN_FILE's; empty when neither does.
+std::string tokenFileOrEnvironment(const std::string& option);
 
 }  // namespace zeb::cli

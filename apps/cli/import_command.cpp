@@ -61,7 +61,8 @@ deleted however the run ends.
 
 constexpr const char* kFooter = R"(
 Environment:
-  ZEB_SERVER          HOST:PORT of the application server, when --server is not given
+  ZEB_SERVER          the application server's address, when --server is not given
+  ZEB_TOKEN_FILE      the file holding the server's token, when --token-file is not given
   ZEB_BRANCH          the branch code, when --branch is not given
   ZEB_CONTENT_FILTER  the content filters, HOST:PORT comma-separated, when
                       --content-filter is not given
@@ -77,6 +78,7 @@ struct Options {
   std::string db = "zeb18000.db";
   std::string branch;
   std::vector<std::string> contentFilters;
+  ClientSecurityOptions security;
   bool json = false;
   bool quiet = false;
 };
@@ -110,7 +112,8 @@ int runImport(const Options& options) {
   if (options.server.empty()) {
     embedded = hosting::startEmbeddedServer(options.db, settings);
   } else {
-    splitHostPort(options.server, settings.serverHost, settings.serverPort);
+    settings.serverSecurity = resolveClientSecurity(options.server, options.security,
+                                                    settings.serverHost, settings.serverPort);
   }
   host::setHostSettings(settings);
 
@@ -199,22 +202,18 @@ int runImport(const Options& options) {
 
 int importCommand(std::span<char*> args) {
   CommandLine line("import",
-                   "zeb18000 import [--server HOST:PORT | --db PATH] [--branch CODE]\n"
+                   "zeb18000 import [--server ADDRESS [--tls] [--ca-file FILE] [--insecure]\n"
+                   "       [--token-file FILE] | --db PATH] [--branch CODE]\n"
                    "       [--content-filter HOST:PORT]... [--json] [--quiet] [--] LOG...",
                    kDescription, kFooter);
   Options options;
   CLI::App& app = line.app();
-  app.add_option("LOG", options.logs,
-                 "the Postfix mail logs to import, read as one log: plain or gzip files,\n"
-                 "or '-' for standard input")
-      ->required()
-      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
-      ->type_name("LOG");
+  addLogsOption(app, options.logs);
   CLI::Option* server =
       app.add_option("--server", options.server,
-                     "the application server, HOST:PORT (default: ZEB_SERVER, else the\n"
-                     "embedded server over --db)")
-          ->type_name("HOST:PORT");
+                     "the application server, HOST:PORT or https://HOST:PORT (default:\n"
+                     "ZEB_SERVER, else the embedded server over --db)")
+          ->type_name("ADDRESS");
   CLI::Option* db = app.add_option("--db", options.db,
                                    "the embedded server's SQLite database (default ./zeb18000.db)")
                         ->type_name("PATH");
@@ -223,6 +222,7 @@ int importCommand(std::span<char*> args) {
                  "ZEB_BRANCH, else 0001)")
       ->type_name("CODE");
   addContentFilterOption(app, options.contentFilters);
+  addClientSecurityOptions(app, options.security);
   app.add_flag("--json", options.json,
                "print one JSON object on stdout: status, imported, grouped, period,\n"
                "stopped, seconds");
@@ -238,9 +238,17 @@ int importCommand(std::span<char*> args) {
     }
     std::string host;
     int port = 0;
-    if (!options.server.empty() && !splitHostPort(options.server, host, port)) {
-      throw UsageError("the server needs HOST:PORT (such as 127.0.0.1:18000), not '" +
-                       options.server + "'");
+    bool tls = false;
+    if (!options.server.empty() && !splitServerAddress(options.server, host, port, tls)) {
+      throw UsageError(
+          "the server needs HOST:PORT or https://HOST:PORT (such as "
+          "127.0.0.1:18000), not '" +
+          options.server + "'");
+    }
+    if (options.server.empty() &&
+        (options.security.tls || options.security.insecure || !options.security.caFile.empty() ||
+         !options.security.tokenFile.empty())) {
+      throw UsageError("--tls, --ca-file, --insecure and --token-file are for --server");
     }
     if (options.branch.empty()) {
       const char* env = std::getenv("ZEB_BRANCH");

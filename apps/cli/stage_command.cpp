@@ -273,12 +273,7 @@ int inspectCommand(std::span<char*> args) {
   app.add_flag("--count", options.count,
                "print one line per table of the stage, its name and its row count, in\n"
                "place of the rows (parse, pair and fold stages)");
-  app.add_option("LOG", options.logs,
-                 "the Postfix mail logs, read as one log: plain or gzip files, or '-' for\n"
-                 "standard input")
-      ->required()
-      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
-      ->type_name("LOG");
+  addLogsOption(app, options.logs);
   return line.run(args, [&] {
     checkOptions(options);
     options.logs = logPaths(options.logs);

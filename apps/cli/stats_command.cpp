@@ -16,12 +16,13 @@ namespace zeb::cli {
 namespace {
 
 constexpr const char* kUsage =
-    "zeb18000 stats (--db PATH|URI | --server HOST:PORT) [--branch CODE] [--from YYYY-MM-DD]\n"
+    "zeb18000 stats (--db PATH|URI | --server ADDRESS [--tls] [--ca-file FILE] [--insecure]\n"
+    "                      [--token-file FILE]) [--branch CODE] [--from YYYY-MM-DD]\n"
     "                      [--to YYYY-MM-DD] [--format table|tsv|csv|json]";
 
 constexpr const char* kDescription =
     R"(Lists the e-mail statistics stored by 'zeb18000 serve', read from its database PATH or asked
-of the running server at HOST:PORT, sorted by branch (CDFILIAL), date, origin and destination
+of the running server at ADDRESS (HOST:PORT, or https://HOST:PORT), sorted by branch (CDFILIAL), date, origin and destination
 (addresses without regard to letter case). Both give the same listing. Texts are UTF-8; numbers
 are written as integers when whole.
 )";
@@ -29,6 +30,9 @@ are written as integers when whole.
 constexpr const char* kFooter =
     R"(Exit status: 0 on success; 1 when the database cannot be read or the server fails or
 refuses the query (the message goes to stderr); 2 on bad usage.
+
+Environment:
+  ZEB_TOKEN_FILE  the file holding the server's token, when --token-file is not given
 )";
 
 struct Options {
@@ -36,6 +40,8 @@ struct Options {
   std::string server;
   std::string host;
   int port = 0;
+  ClientSecurityOptions security;
+  platform::net::NetSecurity resolved;
   server::RowFilter filter;
   server::ReportFormat format = server::ReportFormat::kTable;
 };
@@ -58,9 +64,14 @@ void checkOptions(Options& options, const std::string& from, const std::string& 
     throw UsageError(options.db.empty() ? "--db or --server is required"
                                         : "--db and --server do not go together");
   }
-  if (!options.server.empty() && !host::splitHostPort(options.server, options.host, options.port)) {
-    throw UsageError("--server needs HOST:PORT (such as 127.0.0.1:18000), not '" + options.server +
-                     "'");
+  if (options.server.empty() &&
+      (options.security.tls || options.security.insecure || !options.security.caFile.empty() ||
+       !options.security.tokenFile.empty())) {
+    throw UsageError("--tls, --ca-file, --insecure and --token-file are for --server");
+  }
+  if (!options.server.empty()) {
+    options.resolved =
+        resolveClientSecurity(options.server, options.security, options.host, options.port);
   }
   if (!from.empty()) {
     options.filter.from = dateKey(from);
@@ -88,6 +99,7 @@ int reportFromServer(const Options& options) {
   connection.setHost(options.host);
   connection.setPort(options.port);
   connection.setServerName(std::string(server::kObjectName));
+  connection.setSecurity(options.resolved);
   // The open ends of a range are the widest dates the server takes.
   hosting::StatsRange range{
       options.filter.branch,
@@ -137,9 +149,11 @@ int statsCommand(std::span<char*> args) {
                  "nothing pending, the right to read the database's files is enough")
       ->type_name("PATH|URI");
   app.add_option("--server", options.server,
-                 "the running application server, HOST:PORT, asked through its\n"
-                 "read-only query; it answers every batch it has taken, merged or not")
-      ->type_name("HOST:PORT");
+                 "the running application server, HOST:PORT or https://HOST:PORT,\n"
+                 "asked through its read-only query; it answers every batch it has\n"
+                 "taken, merged or not")
+      ->type_name("ADDRESS");
+  addClientSecurityOptions(app, options.security);
   app.add_option("--branch", options.filter.branch,
                  "only the rows of this branch code (CDFILIAL), such as 0001")
       ->type_name("CODE");

@@ -114,7 +114,10 @@ void DesktopHost::applyChoice() {
       settings.serverPort = embedded_->port();
     }
   } else {
-    host::splitHostPort(choice_.server.toStdString(), settings.serverHost, settings.serverPort);
+    bool tls = false;
+    host::splitServerAddress(choice_.server.toStdString(), settings.serverHost, settings.serverPort,
+                             tls);
+    settings.serverSecurity = serverSecurity(choice_);
   }
   host::setHostSettings(settings);
 }
@@ -143,7 +146,7 @@ StatsWindow& DesktopHost::openStatsWindow() {
       // The server that the settings name, or the embedded one (applyChoice() put its address
       // into the settings).
       const host::HostSettings& settings = host::hostSettings();
-      return StatsWindow::Server{settings.serverHost, settings.serverPort};
+      return StatsWindow::Server{settings.serverHost, settings.serverPort, settings.serverSecurity};
     };
     auto report = [](std::exception_ptr error) {
       host::HandleException(error);

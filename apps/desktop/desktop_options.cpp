@@ -66,7 +66,11 @@ DesktopOptions parseCommandLine(const QStringList& arguments) {
   QCommandLineOption version = parser.addVersionOption();
   QCommandLineOption branch("branch", "The branch code of the statistics, 1 to 4 characters.",
                             "CODE");
-  QCommandLineOption server("server", "The application server, HOST:PORT.", "HOST:PORT");
+  QCommandLineOption server(
+      "server",
+      "The application server, HOST:PORT or https://HOST:PORT (the token file and trusted "
+      "certificates are in the settings).",
+      "ADDRESS");
   QCommandLineOption db("db", "The embedded server's SQLite database (default ./zeb18000.db).",
                         "PATH");
   QCommandLineOption screenshot("screenshot", "Write a PNG of the main window to FILE and exit.",
@@ -88,9 +92,12 @@ DesktopOptions parseCommandLine(const QStringList& arguments) {
     options.server = parser.value(server);
     std::string host;
     int port = 0;
-    if (!host::splitHostPort(options.server->toStdString(), host, port)) {
-      usageError("the server needs HOST:PORT (such as 127.0.0.1:18000), not '" + *options.server +
-                 "'");
+    bool tls = false;
+    if (!host::splitServerAddress(options.server->toStdString(), host, port, tls)) {
+      usageError(
+          "the server needs HOST:PORT or https://HOST:PORT (such as 127.0.0.1:18000), "
+          "not '" +
+          *options.server + "'");
     }
   }
   if (parser.isSet(db)) {

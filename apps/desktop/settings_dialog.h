@@ -8,15 +8,21 @@
 #include <string>
 #include <vector>
 
+#include "platform/net/net_security.h"
+
+class QCheckBox;
 class QLineEdit;
 
 namespace zeb::desktop {
 
 struct ServerChoice {
-  QString branch = "0001";           // 1 to 4 characters
-  QString server;                    // HOST:PORT; empty for the embedded server
+  QString branch = "0001";  // 1 to 4 characters
+  QString server;           // HOST:PORT or https://HOST:PORT; empty for the embedded server
   QString database = "zeb18000.db";  // the embedded server's SQLite file
   QString contentFilters;            // HOST:PORT, several separated by commas; empty for none
+  QString tokenFile = {};  // the file whose first line is the server's token; empty: none is sent
+  QString caFile = {};     // HTTPS: the PEM certificates to trust; empty: the system's store
+  bool insecure = false;   // HTTPS: take any certificate, unverified
   bool operator==(const ServerChoice&) const = default;
 };
 
@@ -27,6 +33,10 @@ void saveServerChoice(const ServerChoice& choice);
 
 // What is wrong with "choice", in the operator's words, or an empty text when nothing is.
 QString checkServerChoice(const ServerChoice& choice);
+
+// How "choice" reaches its server: TLS when the address is https://, the CA file, the token read
+// from its file. Raises what platform::net::readTokenFile() raises.
+platform::net::NetSecurity serverSecurity(const ServerChoice& choice);
 
 // The content filters of "choice", one HOST:PORT each, blanks around them dropped.
 std::vector<std::string> contentFilterList(const ServerChoice& choice);
@@ -45,6 +55,9 @@ class SettingsDialog : public QDialog {
   QLineEdit* server_;
   QLineEdit* database_;
   QLineEdit* contentFilters_;
+  QLineEdit* tokenFile_;
+  QLineEdit* caFile_;
+  QCheckBox* insecure_;
 };
 
 }  // namespace zeb::desktop

@@ -60,7 +60,8 @@ StatsTableModel::StatsTableModel(QObject* parent) : QAbstractTableModel(parent) 
 
 StatsTableModel::~StatsTableModel() = default;
 
-void StatsTableModel::query(const std::string& host, int port, const hosting::StatsRange& range) {
+void StatsTableModel::query(const std::string& host, int port, const hosting::StatsRange& range,
+                            const platform::net::NetSecurity& security) {
   beginResetModel();
   rows_.clear();
   totals_ = {};
@@ -70,6 +71,7 @@ void StatsTableModel::query(const std::string& host, int port, const hosting::St
     connection_ = std::make_unique<platform::net::TNetConnection>();
     connection_->setHost(host);
     connection_->setPort(port);
+    connection_->setSecurity(security);
     connection_->setServerName(std::string(server::kObjectName));
     auto reader = std::make_unique<hosting::StatsReader>(*connection_, range, pageSize_);
     reader->fetchMore(rows_);

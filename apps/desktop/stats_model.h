@@ -41,7 +41,8 @@ class StatsTableModel : public QAbstractTableModel {
   // Asks the server at "host":"port" for "range" and reads the first page, which brings the
   // totals and the per-day sums. Raises EServerError as StatsReader::fetchMore() does; the model
   // is then empty.
-  void query(const std::string& host, int port, const hosting::StatsRange& range);
+  void query(const std::string& host, int port, const hosting::StatsRange& range,
+             const platform::net::NetSecurity& security = {});
 
   const hosting::StatsTotals& totals() const { return totals_; }
   const std::vector<hosting::StatsDay>& days() const { return days_; }

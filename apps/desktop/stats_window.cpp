@@ -152,7 +152,7 @@ bool StatsWindow::query() {
     Server server = address_();
     // A new query is read in the server's order; the header shows no column sorted.
     table_->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
-    model_->query(server.host, server.port, range());
+    model_->query(server.host, server.port, range(), server.security);
     totals_->setText(totalsText());
     showChart();
     return true;
@@ -235,6 +235,7 @@ bool StatsWindow::exportCsv(const QString& path) {
     connection.setHost(server.host);
     connection.setPort(server.port);
     connection.setServerName(std::string(server::kObjectName));
+    connection.setSecurity(server.security);
     hosting::StatsRange wanted = range();
     server::writeReport(
         server::ReportFormat::kCsv,

@@ -8,6 +8,7 @@
 #include <QWidget>
 #include <string>
 
+#include "platform/net/net_security.h"
 #include "stats_model.h"
 
 class QChartView;
@@ -26,6 +27,7 @@ class StatsWindow : public QWidget {
   struct Server {
     std::string host;
     int port = 0;
+    platform::net::NetSecurity security = {};
   };
   using ServerAddress = std::function<Server()>;
 

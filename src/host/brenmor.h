@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/net/net_security.h"
+
 namespace zeb::host {
 
 struct HostSettings {
@@ -16,6 +18,8 @@ struct HostSettings {
   // reads them at the start of every parse. (The initializer lets hosts and tests go on
   // writing settings as {branch, host, port}.)
   std::vector<std::string> contentFilters = {};
+  // How the connection to the server is secured and authorised (TLS, the token).
+  platform::net::NetSecurity serverSecurity = {};
   bool operator==(const HostSettings&) const = default;
 };
 

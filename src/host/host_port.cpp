@@ -21,4 +21,19 @@ bool splitHostPort(const std::string& text, std::string& host, int& port, int lo
   return true;
 }
 
+bool splitServerAddress(const std::string& text, std::string& host, int& port, bool& tls) {
+  std::string rest = text;
+  bool secure = false;
+  if (rest.starts_with("https://")) {
+    secure = true;
+    rest.erase(0, 8);
+  } else if (rest.starts_with("http://")) {
+    rest.erase(0, 7);
+  }
+  if (rest.size() != text.size() && rest.ends_with("/")) rest.pop_back();
+  if (!splitHostPort(rest, host, port)) return false;
+  tls = secure;
+  return true;
+}
+
 }  // namespace zeb::host

@@ -11,6 +11,15 @@ FieldDef text(const char* name, int size) { return {name, FieldType::String, siz
 FieldDef integer(const char* name) { return {name, FieldType::Integer, 0}; }
 FieldDef number(const char* name) { return {name, FieldType::Double, 0}; }
 
+std::vector<FieldDef> dadosFields() {
+  std::vector<FieldDef> fields;
+  for (const platform::net::protocol::ColumnDef& c : platform::net::protocol::kColumns) {
+    fields.push_back({std::string(c.name), c.isText ? FieldType::String : FieldType::Double,
+                      c.isText ? c.size : 0});
+  }
+  return fields;
+}
+
 }  // namespace
 
 TrafficTables::TrafficTables()
@@ -23,10 +32,7 @@ TrafficTables::TrafficTables()
       cdsIntermediario("cdsIntermediario",
                        {text("NMORIGEM", 150), text("NMDESTINO", 150), text("ANETLEMAIL", 4),
                         text("MEETLEMAIL", 4), text("DIETLEMAIL", 4), number("VRVOLDADOS")}),
-      cdsDados("cdsDados", {text("CDFILIAL", 4), text("NMORIGEM", 150), text("NMDESTINO", 150),
-                            text("ANETLEMAIL", 4), text("MEETLEMAIL", 4), text("DIETLEMAIL", 4),
-                            text("BIETLEMAIL", 6), text("SEETLEMAIL", 6), text("TRETLEMAIL", 6),
-                            number("VRVOLDADOS"), number("QTEMAIL")}) {
+      cdsDados("cdsDados", dadosFields()) {
   // Only the statistics table's change log is ever sent; the others keep none.
   cdsEnvio.setLogChanges(false);
   cdsRecebimento.setLogChanges(false);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/data/record_set.h"
+#include "platform/net/protocol.h"
 
 namespace zeb::import {
 
@@ -35,18 +36,20 @@ constexpr int MEETLEMAIL = 3;
 constexpr int DIETLEMAIL = 4;
 constexpr int VRVOLDADOS = 5;
 }  // namespace intermediario
+// The statistics rows are in the layout that the server stores.
 namespace dados {
-constexpr int CDFILIAL = 0;
-constexpr int NMORIGEM = 1;
-constexpr int NMDESTINO = 2;
-constexpr int ANETLEMAIL = 3;
-constexpr int MEETLEMAIL = 4;
-constexpr int DIETLEMAIL = 5;
-constexpr int BIETLEMAIL = 6;
-constexpr int SEETLEMAIL = 7;
-constexpr int TRETLEMAIL = 8;
-constexpr int VRVOLDADOS = 9;
-constexpr int QTEMAIL = 10;
+namespace protocol = platform::net::protocol;
+constexpr int CDFILIAL = protocol::kCDFILIAL;
+constexpr int NMORIGEM = protocol::kNMORIGEM;
+constexpr int NMDESTINO = protocol::kNMDESTINO;
+constexpr int ANETLEMAIL = protocol::kANETLEMAIL;
+constexpr int MEETLEMAIL = protocol::kMEETLEMAIL;
+constexpr int DIETLEMAIL = protocol::kDIETLEMAIL;
+constexpr int BIETLEMAIL = protocol::kBIETLEMAIL;
+constexpr int SEETLEMAIL = protocol::kSEETLEMAIL;
+constexpr int TRETLEMAIL = protocol::kTRETLEMAIL;
+constexpr int VRVOLDADOS = protocol::kVRVOLDADOS;
+constexpr int QTEMAIL = protocol::kQTEMAIL;
 }  // namespace dados
 
 // The tables belong to the screen and live as long as it does; a run opens them empty and

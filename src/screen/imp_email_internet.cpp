@@ -7,6 +7,7 @@
 #include "import/messages.h"
 #include "import/module_state.h"
 #include "platform/core/exceptions.h"
+#include "platform/net/protocol.h"
 #include "platform/os/file_services.h"
 
 namespace zeb::screen {
@@ -120,7 +121,7 @@ void TfrmImpEmailInternet::buildControls() {
   // A rotation set (mail.log, mail.log.1, mail.log.2.gz...) is imported as one log.
   odgArquivo.MultiSelect = true;
 
-  netEmail.setServerName("ZEB18000.rdmImpEmailInt");
+  netEmail.setServerName(std::string(platform::net::protocol::kObjectName));
   netEmail.setHost("127.0.0.1");
   netEmail.setThrowException(false);
   netEmail.setBeforeConnect([this](platform::net::TNetConnection& c) { netEmailBeforeConnect(c); });
@@ -147,6 +148,7 @@ void TfrmImpEmailInternet::FormDestroy(ui::Control& sender) {
 void TfrmImpEmailInternet::netEmailBeforeConnect(platform::net::TNetConnection& sender) {
   sender.setHost(host::Brenmor::WebURL());
   sender.setPort(host::Brenmor::WebPort());
+  sender.setSecurity(host::hostSettings().serverSecurity);
 }
 
 void TfrmImpEmailInternet::FormKeyPress(ui::Control& sender, char& key) {

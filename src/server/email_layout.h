@@ -6,48 +6,18 @@
 #include <cstddef>
 #include <string_view>
 
+#include "platform/net/protocol.h"
+
 namespace zeb::server {
 
-// Column indexes in the cdsDados order.
-enum Column : std::size_t {
-  kCDFILIAL,
-  kNMORIGEM,
-  kNMDESTINO,
-  kANETLEMAIL,
-  kMEETLEMAIL,
-  kDIETLEMAIL,
-  kBIETLEMAIL,
-  kSEETLEMAIL,
-  kTRETLEMAIL,
-  kVRVOLDADOS,
-  kQTEMAIL,
-};
-
-inline constexpr std::size_t kColumnCount = 11;
-inline constexpr std::size_t kTextColumnCount = 9;  // the texts come first, then the numbers
-
-struct ColumnDef {
-  std::string_view name;
-  bool isText;
-  int size;  // texts: the width in characters
-};
-
-inline constexpr std::array<ColumnDef, kColumnCount> kColumns = {{
-    {"CDFILIAL", true, 4},
-    {"NMORIGEM", true, 150},
-    {"NMDESTINO", true, 150},
-    {"ANETLEMAIL", true, 4},
-    {"MEETLEMAIL", true, 4},
-    {"DIETLEMAIL", true, 4},
-    {"BIETLEMAIL", true, 6},
-    {"SEETLEMAIL", true, 6},
-    {"TRETLEMAIL", true, 6},
-    {"VRVOLDADOS", false, 0},
-    {"QTEMAIL", false, 0},
-}};
-
-// The name of the remote object that the server offers, and of its methods.
-inline constexpr std::string_view kObjectName = "ZEB18000.rdmImpEmailInt";
+// The layout and the object's name are the protocol's, shared with the module's connection.
+using platform::net::protocol::Column;
+using enum platform::net::protocol::Column;
+using platform::net::protocol::ColumnDef;
+using platform::net::protocol::kColumnCount;
+using platform::net::protocol::kColumns;
+using platform::net::protocol::kObjectName;
+using platform::net::protocol::kTextColumnCount;
 
 // One statistics row. The views belong to whoever filled the row (a decoded request, a query
 // cursor) and stay valid only as long as that source says.

@@ -69,6 +69,7 @@ void parseRequest(std::string_view body, RpcRequest& request) {
         if (type == json::json_type::string || type == json::json_type::number ||
             type == json::json_type::null) {
           request.id = idText(input, v, type);
+          request.hasId = true;
         } else {
           input.skip(v, 2);
           shapeFault(kInvalidRequest, "The request's \"id\" must be a number, a text or null");
@@ -106,6 +107,7 @@ void parseRequest(std::string_view body, RpcRequest& request) {
     }
   } catch (const JsonSyntaxError& e) {
     request.id = "null";
+    request.hasId = true;
     throw RpcError(kParseError, e.what());
   }
   if (shapeCode != 0) throw RpcError(shapeCode, shapeMessage);

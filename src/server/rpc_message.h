@@ -17,6 +17,7 @@ enum RpcCode : int {
   kInvalidParams = -32602,
   kServerFailure = -32000,
   kNoSession = -32001,
+  kUnauthorized = -32002,
 };
 
 // A call that fails with a JSON-RPC error code and a message for the caller.
@@ -31,6 +32,7 @@ class RpcError : public platform::Exception {
 
 struct RpcRequest {
   std::string_view id = "null";  // the id's JSON text, answered back as it came
+  bool hasId = false;            // false: a notification, which gets no answer
   std::string method;
   std::string_view params = "[]";  // the params' JSON text (an array); "[]" when absent
 };

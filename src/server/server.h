@@ -22,9 +22,17 @@
 //    row is deleted), because replacing again could delete what the same import sent before.
 // Every fault becomes a JSON-RPC error with a clear message; nothing is changed and the server
 // goes on serving. Faults in what was sent answer HTTP 400 (not JSON: -32700; not a request or
-// not application/json: -32600; no or a malformed session header: -32001), 404 another object
-// or path (-32601), 413 a body over 64 MiB (-32600); faults in what was asked answer 200
-// (unknown method -32601, bad params -32602, database failure -32000).
+// not application/json: -32600; no or a malformed session header: -32001), 401 a missing or
+// wrong token when the server has one (-32002), 404 another object or path (-32601), 413 a body
+// over the limit (-32600), 431 a head over the limits, 408 a head that comes too slowly; faults
+// in what was asked answer 200 (unknown method -32601, bad params -32602, database failure
+// -32000). A notification (a request without "id") is carried out and answered 204 with no
+// body, whatever its outcome, unless its body is not a valid request.
+//
+// With a token, every request under /rpc/ must carry "Authorization: Bearer TOKEN"; the token
+// is compared in constant time and never appears in an answer or a log record. A server
+// without a token listens only on a loopback address. With a certificate and key it speaks
+// HTTPS only. The connections are handled as http_server.h says, within ServerOptions::limits.
 #pragma once
 
 #include <chrono>
@@ -35,7 +43,21 @@
 #include <string>
 #include <string_view>
 
+#include "server/http_limits.h"
+
 namespace zeb::server {
+
+// One request as the server's log has it; see ServerOptions::logCall.
+struct CallRecord {
+  std::chrono::system_clock::time_point time;  // when it came
+  std::string session;   // the X-Zeb-Session header when well-formed, else empty
+  std::string method;    // the JSON-RPC method; "(describe)" for the handshake; empty if unread
+  std::size_t rows = 0;  // SetEmail: the changes taken; GetEmailStats: the rows answered
+  int status = 0;        // the HTTP status answered
+  int code = 0;          // the JSON-RPC error code, 0 when the call succeeded
+  std::string message;   // the error's message, empty when the call succeeded
+  double milliseconds = 0;
+};
 
 struct ServerOptions {
   std::string host = "127.0.0.1";  // loopback unless told otherwise
@@ -50,6 +72,16 @@ struct ServerOptions {
   // thread, of a failed merge when the server is destroyed without stop(). The server prints
   // nothing itself; empty: such failures reach only flush() and stop().
   std::function<void(const std::exception& failure)> reportFailure;
+  // Called once for every request under /rpc/ after it is answered, on the worker's thread,
+  // possibly from several at once. Empty: nothing is recorded.
+  std::function<void(const CallRecord& call)> logCall;
+  // The token that every request must carry; empty: none is asked for (loopback only).
+  std::string token;
+  // Both set: HTTPS with this PEM certificate (chain) and key; start() throws Exception when
+  // they cannot be loaded. Both empty: plain HTTP.
+  std::string tlsCertFile;
+  std::string tlsKeyFile;
+  HttpLimits limits;
 };
 
 // Where the server's own time went, summed over the SetEmail calls since start().
@@ -75,8 +107,10 @@ class Server {
   Server& operator=(const Server&) = delete;
 
   // Opens the database and starts serving on a background thread; returns once the server
-  // accepts connections. Throws Exception when the database cannot be opened or the address
-  // cannot be bound. A server starts once; after stop() a new one is made.
+  // accepts connections. Throws Exception when the database cannot be opened, the address
+  // cannot be bound, the TLS files cannot be loaded, or the address is not a loopback one and
+  // there is no token (then nothing is opened). A server starts once; after stop() a new one is
+  // made.
   void start();
   // Stops accepting, lets the calls in progress end, and joins the thread; the batches accepted
   // are merged before it returns. When merging fails, the server is stopped all the same and

@@ -361,7 +361,18 @@ TEST_F(CliTest, import_exit_status_and_reasons) {
                     ", line 2: day '30' does not exist in 02/2025\n"},
            Case{"import", 2, "zeb18000: LOG is required\n"},
            Case{"import --server nowhere x.log", 2,
-                "zeb18000: the server needs HOST:PORT (such as 127.0.0.1:18000), not 'nowhere'\n"},
+                "zeb18000: the server needs HOST:PORT or https://HOST:PORT (such as "
+                "127.0.0.1:18000), not 'nowhere'\n"},
+           Case{"import --tls" + db + "x.log", 2,
+                "zeb18000: --tls, --ca-file, --insecure and --token-file are for --server\n"},
+           Case{"stats --server 127.0.0.1:9 --insecure", 2,
+                "zeb18000: --insecure is for HTTPS: give --tls or an https:// address\n"},
+           Case{"stats --server 127.0.0.1:9 --token-file /nonexistent/token", 1,
+                "zeb18000: reading the token file '/nonexistent/token' failed: No such file or "
+                "directory\n"},
+           Case{"serve --listen 0.0.0.0:0" + db, 1,
+                "zeb18000: Not listening on 0.0.0.0:0 without a token: anyone who can reach "
+                "that address could change the statistics."},
            Case{"import --branch 12345" + db + "x.log", 2,
                 "zeb18000: the branch code has 1 to 4 characters, not '12345'\n"},
        }) {

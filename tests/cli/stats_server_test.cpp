@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -139,6 +141,54 @@ TEST_F(StatsServerTest, QueryTheServerRefusesOrCannotAnswerEndsWithItsReason) {
   r = run("stats --server nowhere --db " + db_);
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("--db and --server do not go together"), std::string::npos) << r.err;
+}
+
+TEST_F(StatsServerTest, OverTlsWithATokenImportAndListingGoThroughAndNothingElseDoes) {
+  std::string cert = (dir_ / "cert.pem").string(), key = (dir_ / "key.pem").string();
+  std::string make =
+      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 "
+      "-subj /CN=localhost -addext subjectAltName=DNS:localhost -keyout " +
+      key + " -out " + cert + " 2>/dev/null";
+  ASSERT_EQ(std::system(make.c_str()), 0);
+  std::string tokenFile = (dir_ / "token").string();
+  std::ofstream(tokenFile) << "  the-token-of-this-test  \n";
+  ServerOptions options;
+  options.port = 0;
+  options.databasePath = db_;
+  options.token = "the-token-of-this-test";
+  options.tlsCertFile = cert;
+  options.tlsKeyFile = key;
+  Server server(options);
+  server.start();
+  std::string address = " --server https://localhost:" + std::to_string(server.port());
+  std::string trust = " --ca-file " + cert;
+
+  Result imported = run("import --quiet --branch 0009" + address + trust + " --token-file " +
+                        tokenFile + " " ZEB_SAMPLE_LOG);
+  EXPECT_EQ(imported.status, 0) << imported.err;
+  ::setenv("ZEB_TOKEN_FILE", tokenFile.c_str(), 1);
+  Result listed = run("stats --format tsv --branch 0009" + address + trust);
+  ::unsetenv("ZEB_TOKEN_FILE");
+  EXPECT_EQ(listed.status, 0) << listed.err;
+  EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'), 6) << listed.out;
+
+  Result noToken = run("stats" + address + trust);
+  EXPECT_EQ(noToken.status, 1);
+  EXPECT_NE(noToken.err.find("The call carries no token"), std::string::npos) << noToken.err;
+  Result untrusted = run("stats" + address + " --token-file " + tokenFile);
+  EXPECT_EQ(untrusted.status, 1);
+  EXPECT_NE(untrusted.err.find("the server's certificate is not trusted"), std::string::npos)
+      << untrusted.err;
+  Result insecure =
+      run("stats --format tsv --branch 0009 --insecure --token-file " + tokenFile + address);
+  EXPECT_EQ(insecure.status, 0) << insecure.err;
+  EXPECT_EQ(insecure.out, listed.out);
+  EXPECT_EQ(insecure.err,
+            "zeb18000: warning: --insecure: the server's certificate is not verified\n");
+  for (const Result* r : {&imported, &listed, &noToken, &untrusted, &insecure}) {
+    EXPECT_EQ(r->err.find("the-token-of-this-test"), std::string::npos) << r->err;
+  }
+  server.stop();
 }
 
 }  // namespace

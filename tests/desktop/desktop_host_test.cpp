@@ -118,7 +118,8 @@ TEST(DesktopCommandLineTest, help_and_bad_usage_need_no_display) {
       {"--window reports", 2,
        "zeb18000-desktop: --window knows the windows 'import' and 'stats', not 'reports'\n"},
       {"--server nohost", 2,
-       "zeb18000-desktop: the server needs HOST:PORT (such as 127.0.0.1:18000), not 'nohost'\n"},
+       "zeb18000-desktop: the server needs HOST:PORT or https://HOST:PORT (such as "
+       "127.0.0.1:18000), not 'nohost'\n"},
       {"--server 127.0.0.1:1 --db x.db", 2,
        "zeb18000-desktop: --db is the embedded server's; it does not go with --server\n"},
       {"--branch 12345", 2,
@@ -307,8 +308,17 @@ TEST(DesktopHostTest, the_command_line_overrides_the_stored_settings_for_the_ses
       {{"", "", "a.db", ""}, "A filial tem de 1 a 4 caracteres, não \"\"."},
       {{"12345", "", "a.db", ""}, "A filial tem de 1 a 4 caracteres, não \"12345\"."},
       {{"0001", "host", "a.db", ""},
-       "O servidor se escreve HOST:PORTA (como 127.0.0.1:18000), não \"host\"."},
-      {{"0001", "", "", ""}, "Sem servidor, o banco de dados do servidor embutido deve ser informado."},
+       "O servidor se escreve HOST:PORTA ou https://HOST:PORTA (como 127.0.0.1:18000), não "
+       "\"host\"."},
+      {{"0001", "https://[::1]:18000", "", ""}, ""},
+      {{"0001", "[::1]:18000", "", "", "", "", true},
+       "Certificados e a opção de aceitar qualquer certificado valem só para um servidor "
+       "https://."},
+      {{"0001", "[::1]:18000", "", "", "/nonexistent/token"},
+       "O token não pode ser lido: reading the token file '/nonexistent/token' failed: No such "
+       "file or directory."},
+      {{"0001", "", "", ""},
+       "Sem servidor, o banco de dados do servidor embutido deve ser informado."},
       {{"0001", "[::1]:18000", "", ""}, ""},
       {{"0001", "", "a.db", "127.0.0.1:10024,amavis"},
        "Um filtro de conteúdo se escreve HOST:PORTA (como 127.0.0.1:10024), não \"amavis\"."},

@@ -13,6 +13,7 @@
 
 #include "platform/core/exceptions.h"
 #include "platform/core/text.h"
+#include "platform/net/protocol.h"
 
 namespace zeb::platform::net {
 
@@ -22,8 +23,8 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr std::size_t kQuotedCharacters = 100;
-constexpr char kSessionHeader[] = "X-Zeb-Session";
-constexpr char kJsonType[] = "application/json";
+const std::string kSessionHeader(protocol::kSessionHeader);
+const std::string kJsonType(protocol::kContentType);
 
 std::string describe(milliseconds span) {
   if (span.count() % 1000 == 0) return std::to_string(span.count() / 1000) + " s";
@@ -112,6 +113,12 @@ std::string transportFailure(httplib::Error error, Clock::duration elapsed,
         return "no answer within " + describe(readTimeout);
       }
       return "the server closed the connection without a valid HTTP answer";
+    case httplib::Error::SSLConnection:
+      return "the TLS handshake failed (is the server speaking HTTPS?)";
+    case httplib::Error::SSLLoadingCerts:
+      return "the certificates to verify the server by cannot be loaded";
+    case httplib::Error::SSLServerVerification:
+      return "the server's certificate is not trusted";
     case httplib::Error::Write:
       return "the connection was lost while sending";
     case httplib::Error::Canceled:
@@ -135,22 +142,39 @@ std::string newSessionId() {
   return id;
 }
 
-void applyTimeouts(httplib::Client& client, milliseconds connect, milliseconds transfer) {
+void applyTimeouts(httplib::ClientImpl& client, milliseconds connect, milliseconds transfer) {
   client.set_connection_timeout(connect);
   client.set_read_timeout(transfer);
   client.set_write_timeout(transfer);
 }
 
+std::unique_ptr<httplib::ClientImpl> newClient(const std::string& host, int port,
+                                               const NetSecurity& security) {
+  std::unique_ptr<httplib::ClientImpl> client;
+  if (security.tls) {
+    client = std::make_unique<httplib::SSLClient>(host, port);
+    client->enable_server_certificate_verification(security.verifyPeer);
+    if (!security.caFile.empty()) client->set_ca_cert_path(security.caFile);
+  } else {
+    client = std::make_unique<httplib::ClientImpl>(host, port);
+  }
+  if (!security.token.empty()) client->set_bearer_token_auth(security.token);
+  client->set_keep_alive(true);
+  client->set_tcp_nodelay(true);
+  return client;
+}
+
 }  // namespace
 
 struct TNetConnection::Session {
-  Session(const std::string& host, int port, const std::string& serverName)
-      : client(host, port), host(host), port(port), path("/rpc/" + serverName) {
-    client.set_keep_alive(true);
-    client.set_tcp_nodelay(true);
-  }
+  Session(const std::string& host, int port, const std::string& serverName,
+          const NetSecurity& security)
+      : client(newClient(host, port, security)),
+        host(host),
+        port(port),
+        path(std::string(protocol::kPathPrefix) + serverName) {}
 
-  httplib::Client client;
+  std::unique_ptr<httplib::ClientImpl> client;
   // The address the session was opened on; the properties may change meanwhile.
   std::string host;
   int port;
@@ -164,7 +188,7 @@ TNetConnection::~TNetConnection() = default;
 
 void TNetConnection::setCallTimeout(milliseconds timeout) {
   callTimeout_ = timeout;
-  if (session_) applyTimeouts(session_->client, connectTimeout_, callTimeout_);
+  if (session_) applyTimeouts(*session_->client, connectTimeout_, callTimeout_);
 }
 
 const std::string& TNetConnection::sessionId() const {
@@ -203,12 +227,17 @@ std::unique_ptr<TNetConnection::Session> TNetConnection::openSession() const {
   }
   if (port_ < 1 || port_ > 65535) throw failure(0, "no valid port set");
 
-  auto session = std::make_unique<Session>(host_, port_, serverName_);
+  auto session = std::make_unique<Session>(host_, port_, serverName_, security_);
   // The description is small: waiting for it as long as for a call would only delay the
   // operator's news of a dead server.
-  applyTimeouts(session->client, connectTimeout_, connectTimeout_);
+  applyTimeouts(*session->client, connectTimeout_, connectTimeout_);
   Clock::time_point started = Clock::now();
-  httplib::Result answer = session->client.Get(session->path);
+  httplib::Result answer = session->client->Get(session->path);
+  if (!answer && answer.error() == httplib::Error::SSLServerVerification) {
+    long result = static_cast<httplib::SSLClient&>(*session->client).get_openssl_verify_result();
+    throw failure(0, "the server's certificate is not trusted (" +
+                         std::string(X509_verify_cert_error_string(result)) + ")");
+  }
   if (!answer) {
     throw failure(0, transportFailure(answer.error(), Clock::now() - started, connectTimeout_,
                                       host_, port_, connectTimeout_));
@@ -217,7 +246,7 @@ std::unique_ptr<TNetConnection::Session> TNetConnection::openSession() const {
   if (body.is_object()) {
     auto object = body.find("object");
     if (answer->status == 200 && object != body.end() && *object == serverName_) {
-      applyTimeouts(session->client, connectTimeout_, callTimeout_);
+      applyTimeouts(*session->client, connectTimeout_, callTimeout_);
       session->id = newSessionId();
       return session;
     }
@@ -295,7 +324,7 @@ nlohmann::json TNetConnection::callRaw(std::string_view method, std::string para
 
   httplib::Headers headers{{kSessionHeader, open.id}};
   Clock::time_point started = Clock::now();
-  httplib::Result answer = open.client.Post(open.path, headers, length, provide, kJsonType);
+  httplib::Result answer = open.client->Post(open.path, headers, length, provide, kJsonType);
   if (!answer) {
     throw failure(transportFailure(answer.error(), Clock::now() - started, callTimeout_, open.host,
                                    open.port, connectTimeout_));

@@ -21,6 +21,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/net/net_security.h"
+
 namespace zeb::platform::net {
 
 class TNetConnection {
@@ -45,6 +47,13 @@ class TNetConnection {
   void setPort(int port) { port_ = port; }
   const std::string& ServerName() const { return serverName_; }
   void setServerName(std::string name) { serverName_ = std::move(name); }
+
+  // TLS and the token, taken at the next connect. With TLS the server's certificate must be
+  // valid for Host and verify against caFile (or the system's store), unless verifyPeer is off;
+  // a failed verification fails the connect ("...: the server's certificate is not trusted
+  // (REASON)").
+  const NetSecurity& Security() const { return security_; }
+  void setSecurity(NetSecurity security) { security_ = std::move(security); }
 
   // How a failed connect is reported (see setConnected); on unless switched off. Calls always
   // raise on failure, because their callers rely on that.
@@ -101,6 +110,7 @@ class TNetConnection {
   std::string serverName_;
   bool throwException_ = true;
   TConnectEvent beforeConnect_;
+  NetSecurity security_;
   std::chrono::milliseconds connectTimeout_ = kDefaultConnectTimeout;
   std::chrono::milliseconds callTimeout_ = kDefaultCallTimeout;
   std::unique_ptr<Session> session_;

@@ -1,0 +1,86 @@
+// The application server's HTTP side: httplib reads and answers each request, while this class
+// owns the connections, so that a client cannot hold the server up by being slow.
+//
+// - A connection waits for its request head (the request line and the headers) on one thread
+//   that watches every such connection at once; only a complete head is handed to a worker.
+//   Connections that send half a head, or nothing, cost a descriptor and a buffer, never a
+//   worker, and are closed when their time is up.
+// - A fixed number of workers read the bodies and answer; a body that stops arriving for the
+//   read time-out ends its connection.
+// - Between requests a kept-alive connection goes back to the watching thread, where it may
+//   stay idle for the idle time-out without holding a worker; a stop closes it at once.
+// - Past the connection limit, the waiting connection nearest to its time-out is closed to make
+//   room (a head that has been slow longest goes before an idle one), so that a client opening
+//   connections without end cannot shut others out.
+// - With TLS, the handshake is made on the watching thread too (without blocking), and
+//   everything after it travels encrypted.
+#pragma once
+
+#include <httplib.h>
+#include <openssl/ssl.h>
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "server/http_limits.h"
+
+namespace zeb::server {
+
+// A server certificate and its key, loaded once. Throws platform::Exception naming the file
+// and OpenSSL's reason when either cannot be loaded or they do not belong together.
+class TlsContext {
+ public:
+  TlsContext(const std::string& certFile, const std::string& keyFile);
+  ~TlsContext();
+  TlsContext(const TlsContext&) = delete;
+  TlsContext& operator=(const TlsContext&) = delete;
+  SSL_CTX* get() const { return ctx_; }
+
+ private:
+  SSL_CTX* ctx_ = nullptr;
+};
+
+class HttpServer : public httplib::Server {
+ public:
+  // "tls" null: plain HTTP. Routes and handlers are set on httplib::Server as usual.
+  HttpServer(HttpLimits limits, std::shared_ptr<TlsContext> tls);
+  ~HttpServer() override;
+
+  // Starts the watching thread and the workers; after binding, before listen_after_bind().
+  void startConnections();
+  // After httplib's stop() and the end of listen_after_bind(): closes every connection that
+  // waits for a request, lets the requests under way end, and joins the threads.
+  void stopConnections();
+
+  // The body of the refusals that this class answers itself (a head too large, too slow),
+  // made from their message; the message alone when none is set.
+  void setRefusalBody(std::function<std::string(const std::string& message)> body) {
+    refusalBody_ = std::move(body);
+  }
+
+  // Called from a handler: the connection is closed once this request is answered (a request
+  // refused before its body was read leaves that body unread).
+  static void closeAfterAnswer();
+
+  const HttpLimits& limits() const { return limits_; }
+
+ private:
+  struct Connection;
+  struct Impl;
+  class ConnectionStream;
+
+  // Takes over a socket that httplib has accepted: it goes to the watching thread.
+  bool process_and_close_socket(socket_t sock) override;
+  void serve(std::unique_ptr<Connection> connection);
+  // After an answer: true when the client's next request head arrives complete at once.
+  bool nextHeadCame(Connection& connection);
+
+  HttpLimits limits_;
+  std::function<std::string(const std::string&)> refusalBody_;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace zeb::server
