@@ -14,6 +14,13 @@ namespace {
 constexpr std::chrono::milliseconds kPumpPeriod{5};
 }  // namespace
 
+void pumpWhileWaiting() {
+  platform::ui::Application& application = platform::ui::application();
+  if (application.backend() != nullptr && !application.backend()->seesEveryPump()) {
+    application.processMessagesSeldom();
+  }
+}
+
 PumpedCall::~PumpedCall() {
   if (!thread_.joinable()) return;
   {
@@ -33,16 +40,10 @@ void PumpedCall::run(const std::function<void()>& work) {
   error_ = nullptr;
   work_ = &work;
   changed_.notify_all();
-  // A test script places the operator's actions by counting pumps: pumps whose number depends
-  // on how long the server takes would leave it guessing.
-  platform::ui::Backend* backend = platform::ui::application().backend();
-  if (backend == nullptr || backend->seesEveryPump()) {
-    changed_.wait(lock, [this] { return done_; });
-  }
   while (!changed_.wait_for(lock, kPumpPeriod, [this] { return done_; })) {
     lock.unlock();
     try {
-      platform::ui::application().processMessagesSeldom();
+      pumpWhileWaiting();
     } catch (...) {
       // A handler's failure must not leave the thread with work whose caller is gone: the
       // call is waited for first.

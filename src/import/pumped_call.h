@@ -4,9 +4,8 @@
 //
 // While the call runs, the operator's handlers run nested in run(), as they do in any other
 // pump of the import; the only one that can act during an import is the stop, which clears a
-// flag. The work must not touch the user interface: it runs on the other thread. A backend
-// that sees every pump (a test script) is not pumped during the wait, nor is anything without
-// a backend.
+// flag. The work must not touch the user interface: it runs on the other thread. The wait
+// pumps as pumpWhileWaiting() does.
 #pragma once
 
 #include <condition_variable>
@@ -16,6 +15,12 @@
 #include <thread>
 
 namespace zeb::import {
+
+// The pump for the user-interface thread while it waits for another thread, called every few
+// milliseconds meanwhile. A backend that sees every pump (a test script, which places the
+// operator's actions by counting pumps) is not pumped here: how many such pumps there are
+// depends on how long the other thread takes.
+void pumpWhileWaiting();
 
 class PumpedCall {
  public:
