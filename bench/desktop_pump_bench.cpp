@@ -13,8 +13,20 @@
 //             click is kept.
 // Prints the best seconds of each way, wall-clock and the user-interface thread's CPU time (the
 // latter shows the pump's cost even on a busy machine), the desktop's cost over headless in
-// percent, and the stop's delays (median, 99th percentile, maximum, count). Run it on the
-// offscreen platform (QT_QPA_PLATFORM=offscreen, the default here) on a quiet machine.
+// percent, the stop's delays (median, 99th percentile, maximum, count), and the stretches
+// between two hand-overs to Qt during the desktop runs (median, 99th percentile, maximum).
+//
+// Where the longest stretches went: a watchdog thread takes the user-interface thread's stack
+// once a stretch passes kSampleAfter (and again every kSampleEvery), and each stretch over
+// 100 ms is printed with its user-interface CPU time (near its length: the thread worked
+// without pumping; far below: it waited, or the machine ran others) and the frames sampled in
+// it. Run it on the offscreen platform (QT_QPA_PLATFORM=offscreen, the default here) on a
+// quiet machine.
+#include <cxxabi.h>
+#include <dlfcn.h>
+#include <execinfo.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/resource.h>
 
 #include <QApplication>
@@ -49,6 +61,91 @@ namespace {
 namespace ui = zeb::platform::ui;
 using Clock = std::chrono::steady_clock;
 
+double threadCpuSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+long long nowNs() { return Clock::now().time_since_epoch().count(); }
+
+// --- The watchdog -----------------------------------------------------------------------------
+constexpr std::chrono::milliseconds kSampleAfter{60};
+constexpr std::chrono::milliseconds kSampleEvery{50};
+constexpr int kMaxFrames = 48;
+constexpr int kMaxSamples = 4096;
+
+struct Sample {
+  long long atNs;
+  int depth;
+  void* frames[kMaxFrames];
+};
+Sample samples[kMaxSamples];
+std::atomic<int> sampleCount{0};
+std::atomic<long long> lastPumpNs{0};  // 0: not watching
+pthread_t uiThread;
+
+void takeSample(int) {
+  int i = sampleCount.fetch_add(1);
+  if (i >= kMaxSamples) return;
+  samples[i].atNs = nowNs();
+  samples[i].depth = backtrace(samples[i].frames, kMaxFrames);
+}
+
+std::string frameName(void* address) {
+  Dl_info info{};
+  if (dladdr(address, &info) == 0) return "?";
+  if (info.dli_sname == nullptr) {
+    char offset[64];
+    std::snprintf(
+        offset, sizeof offset, "+0x%zx",
+        static_cast<std::size_t>(static_cast<char*>(address) - static_cast<char*>(info.dli_fbase)));
+    return std::string(std::filesystem::path(info.dli_fname).filename()) + offset;
+  }
+  int status = 0;
+  char* name = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
+  std::string text = status == 0 ? name : info.dli_sname;
+  std::free(name);
+  if (text.size() > 110) text = text.substr(0, 110) + "...";
+  return text;
+}
+
+class Watchdog {
+ public:
+  Watchdog() {
+    uiThread = pthread_self();
+    void* warm[2];
+    backtrace(warm, 2);  // loads the unwinder now, not inside the signal handler
+    struct sigaction action {};
+    action.sa_handler = takeSample;
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGUSR2, &action, nullptr);
+    thread_ = std::thread([this] { run(); });
+  }
+  ~Watchdog() {
+    done_ = true;
+    thread_.join();
+  }
+
+ private:
+  void run() {
+    long long sampledAt = 0;
+    while (!done_) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      long long last = lastPumpNs.load();
+      if (last == 0) continue;
+      long long now = nowNs();
+      auto since = std::chrono::nanoseconds(now - last);
+      if (since < kSampleAfter) continue;
+      if (sampledAt > last && std::chrono::nanoseconds(now - sampledAt) < kSampleEvery) continue;
+      sampledAt = now;
+      pthread_kill(uiThread, SIGUSR2);
+    }
+  }
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
 // The floor: the pump hands over to a backend that has nothing to do.
 class IdleBackend : public ui::Backend {
  public:
@@ -77,19 +174,30 @@ class TimedQtBackend : public zeb::desktop::QtBackend {
   struct Gap {
     double ms;
     std::string status;
+    double cpuMs = 0;
+    long long startNs = 0, endNs = 0;
   };
   std::vector<Gap> gaps;
+  std::vector<double> stretchesMs;  // every stretch between two hand-overs
   ui::Label* status = nullptr;
   Clock::time_point lastPump{};
+  double lastPumpCpu = 0;
 
   void processEvents() override {
     auto now = Clock::now();
+    double cpu = threadCpuSeconds();
     double ms = std::chrono::duration<double, std::milli>(now - lastPump).count();
-    if (lastPump != Clock::time_point{} && ms > 100 && status != nullptr) {
-      gaps.push_back({ms, status->caption()});
+    if (lastPump != Clock::time_point{}) {
+      stretchesMs.push_back(ms);
+      if (ms > 50 && status != nullptr) {
+        gaps.push_back({ms, status->caption(), (cpu - lastPumpCpu) * 1e3,
+                        lastPump.time_since_epoch().count(), now.time_since_epoch().count()});
+      }
     }
     QtBackend::processEvents();
     lastPump = Clock::now();
+    lastPumpCpu = threadCpuSeconds();
+    lastPumpNs = lastPump.time_since_epoch().count();
     pumpMs += std::chrono::duration<double, std::milli>(lastPump - now).count();
     ++pumps;
   }
@@ -143,12 +251,6 @@ long threadFaults() {
   rusage usage{};
   getrusage(RUSAGE_THREAD, &usage);
   return usage.ru_minflt;
-}
-
-double threadCpuSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
 // One import of "log" through the screen.
@@ -211,6 +313,7 @@ int main(int argc, char** argv) {
     qt.setEventPeriod(std::chrono::milliseconds(std::atoi(period)));
   }
   IdleBackend idle;
+  Watchdog watchdog;
   ui::ScopedBackend scope(qt);
   auto module = std::make_unique<zeb::hosting::LoadedModule>();
   module->iniProc();
@@ -232,6 +335,7 @@ int main(int argc, char** argv) {
     ui::application().setBackend(&qt);
     qt.lastPump = {};
     desktop.keepBest(importOnce(log));
+    lastPumpNs = 0;
   };
   auto runStopping = [&](int run) {
     ui::application().setBackend(&qt);
@@ -256,6 +360,7 @@ int main(int argc, char** argv) {
     qt.clickedAt = 0;
     qt.lastPump = {};
     stopping.keepBest(importOnce(log));
+    lastPumpNs = 0;
     done = true;
     person.join();
     // A click posted after the run's end must not be answered, and timed, in the next one.
@@ -308,13 +413,33 @@ int main(int argc, char** argv) {
               percentile(qt.delaysMs, 1.0), qt.delaysMs.size());
   std::printf("in the Qt backend: pump %.0f ms (%ld), repaint %.0f ms (%ld), draw %.0f ms (%ld)\n",
               qt.pumpMs, qt.pumps, qt.repaintMs, qt.repaints, qt.drawMs, qt.draws);
-  std::sort(qt.gaps.begin(), qt.gaps.end(),
-            [](const auto& a, const auto& b) { return a.ms > b.ms; });
+  std::printf("between hand-overs to Qt: median %.1f ms, p99 %.1f ms, max %.1f ms (%zu)\n",
+              percentile(qt.stretchesMs, 0.5), percentile(qt.stretchesMs, 0.99),
+              percentile(qt.stretchesMs, 1.0), qt.stretchesMs.size());
   for (const auto& g : qt.gaps) {
     if (g.ms < 0) std::printf("%.0f ms: %s\n", -g.ms, g.status.c_str());
   }
-  for (std::size_t i = 0; i < qt.gaps.size() && i < 5 && qt.gaps[i].ms > 0; ++i) {
-    std::printf("no pump for %.0f ms, under \"%s\"\n", qt.gaps[i].ms, qt.gaps[i].status.c_str());
+  std::erase_if(qt.gaps, [](const auto& g) { return g.ms < 0; });
+  std::sort(qt.gaps.begin(), qt.gaps.end(),
+            [](const auto& a, const auto& b) { return a.ms > b.ms; });
+  int taken = std::min(sampleCount.load(), kMaxSamples);
+  const char* framesWanted = std::getenv("DESKTOP_PUMP_BENCH_FRAMES");
+  int frames = framesWanted != nullptr ? std::atoi(framesWanted) : 8;
+  for (std::size_t i = 0; i < qt.gaps.size() && i < 12; ++i) {
+    const auto& g = qt.gaps[i];
+    std::printf("no pump for %.0f ms (%.0f ms UI-thread CPU), under \"%s\"\n", g.ms, g.cpuMs,
+                g.status.c_str());
+    // The first samples in the stretch, without the watchdog's own frames (handler,
+    // trampoline).
+    int shown = 0;
+    for (int k = 0; k < taken && shown < 3; ++k) {
+      if (samples[k].atNs < g.startNs || samples[k].atNs > g.endNs) continue;
+      std::printf("  at %.0f ms:\n", static_cast<double>(samples[k].atNs - g.startNs) / 1e6);
+      for (int f = 2; f < samples[k].depth && f < 2 + frames; ++f) {
+        std::printf("    %s\n", frameName(samples[k].frames[f]).c_str());
+      }
+      ++shown;
+    }
   }
   return 0;
 }

@@ -253,6 +253,7 @@ void QtBackend::processEvents() {
   auto now = std::chrono::steady_clock::now();
   if (now - lastEvents_ < eventPeriod_) return;
   lastEvents_ = now;
+  lastPaint_ = now;
   if (busy_ != nullptr && busy_->isVisible()) busy_->step();
   QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
@@ -489,10 +490,12 @@ void QtBackend::drawFont(ui::Control& control, QWidget& widget) {
 
 void QtBackend::repaint(ui::Form& /*form*/) {
   // Only what changed is painted, without handling the operator's input: a loop that repaints
-  // here need not be ready for a click yet. Paints count against the same period as the pump.
+  // here need not be ready for a click yet. A paint has a period of its own: were it to count
+  // against the pump's, a loop that repaints just before each pump (the upload does, row by
+  // row) would keep the operator's clicks waiting for as long as the pair keeps that order.
   auto now = std::chrono::steady_clock::now();
-  if (now - lastEvents_ < eventPeriod_) return;
-  lastEvents_ = now;
+  if (now - lastPaint_ < eventPeriod_) return;
+  lastPaint_ = now;
   if (busy_ != nullptr && busy_->isVisible()) busy_->step();
   QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest);
 }

@@ -10,9 +10,9 @@
 // host's exception handler: none crosses back into Qt.
 //
 // The Application hands over to this backend at most every 20 ms; the backend lets Qt handle
-// its pending events (input and painting) at most every kEventPeriod of those, so that an
-// operator's click is answered within that time plus one unit of work, and an import pays for
-// few paints.
+// its pending events (input and painting) at most every kEventPeriod of those, and paints a
+// form asked to repaint at most as often, so that an operator's click is answered within that
+// time plus one unit of work, and an import pays for few paints.
 //
 // The wait cursor and the busy animation appear at once when asked for, and go kSettleDelay after
 // the last request to end them: an upload asks for both around each of its many short server
@@ -122,8 +122,9 @@ class QtBackend : public platform::ui::Backend {
   KeyFilter* keyFilter_ = nullptr;
   BusyIndicator* busy_ = nullptr;
   std::chrono::milliseconds eventPeriod_ = kEventPeriod;
-  std::chrono::steady_clock::time_point lastEvents_{};
-  bool waitCursor_ = false;  // the override cursor is the hourglass
+  std::chrono::steady_clock::time_point lastEvents_{};  // input handled (and painted)
+  std::chrono::steady_clock::time_point lastPaint_{};   // painted
+  bool waitCursor_ = false;                             // the override cursor is the hourglass
   bool wantWait_ = false;
   bool wantBusy_ = false;
   std::unique_ptr<QTimer> settleTimer_;

@@ -1,5 +1,6 @@
 #include "import/analysis.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +19,22 @@ namespace {
 constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 
 void pump() { platform::ui::application().processMessages(); }
+
+// Makes "table" "size" copies of "value", a slice at a time with the pump in between: the first
+// touch of new memory is a page fault per page (and a compaction for a huge page), and for the
+// hundred MiB that a large log's grouping needs at once that takes a tenth of a second and more,
+// which the stop command would otherwise wait out. A table of one slice is made without a pump.
+template <typename T>
+void fillPumped(std::vector<T>& table, std::size_t size, const T& value) {
+  constexpr std::size_t kSlice = (std::size_t{256} << 10) / sizeof(T);
+  table.clear();
+  table.reserve(size);
+  for (;;) {
+    table.resize(std::min(size, table.size() + kSlice), value);
+    if (table.size() == size) return;
+    platform::ui::application().processMessagesSeldom();
+  }
+}
 
 // The month number of the current row; the integer conversion of the month text.
 int monthNumber(const RecordSet& table, int monthField, std::uint64_t line,
@@ -94,8 +111,8 @@ class LatestSending {
   explicit LatestSending(std::size_t rows) {
     std::size_t size = 16;
     while (size < rows * 2) size <<= 1;
-    slots_.assign(size, Slot{0, kNone});
-    ids_.resize(rows);
+    fillPumped(slots_, size, Slot{0, kNone});
+    fillPumped(ids_, rows, std::string_view());
     mask_ = size - 1;
   }
 
@@ -240,15 +257,19 @@ Grouping groupingPhase(TrafficTables& tables, const PhaseUi& ui) {
   // before it in the log, whatever the dates: a message delivered after midnight, or days
   // later after a deferral, is still traffic. One walk in log order links each sending
   // record to its deliveries, in table order.
-  std::vector<std::uint32_t> firstDelivery(envio.recordCount(), kNone);
-  std::vector<std::uint32_t> lastDelivery(envio.recordCount(), kNone);
-  std::vector<std::uint32_t> nextDelivery(receb.recordCount(), kNone);
+  std::vector<std::uint32_t> firstDelivery, lastDelivery, nextDelivery;
+  fillPumped(firstDelivery, envio.recordCount(), kNone);
+  fillPumped(lastDelivery, envio.recordCount(), kNone);
+  fillPumped(nextDelivery, receb.recordCount(), kNone);
   if (boImport && !envio.isEmpty() && !receb.isEmpty()) {
     // Rows were only added so far, so row ids run from 0 in table order.
     const std::size_t sends = envio.recordCount(), deliveries = receb.recordCount();
     LatestSending latest(sends);
-    std::vector<std::uint32_t> sendHash(sends), deliveryHash(deliveries);
-    std::vector<std::string_view> deliveryId(deliveries);
+    std::vector<std::uint32_t> sendHash, deliveryHash;
+    std::vector<std::string_view> deliveryId;
+    fillPumped(sendHash, sends, 0u);
+    fillPumped(deliveryHash, deliveries, 0u);
+    fillPumped(deliveryId, deliveries, std::string_view());
     for (envio.first(); !envio.eof(); envio.next()) {
       pump();
       latest.remember(envio.rowId(), envio.text(envio::CDMENS));

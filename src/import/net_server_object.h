@@ -1,11 +1,14 @@
 // The server object of the upload reached through the real connection: every call goes to the
-// remote object of a TNetConnection as one JSON-RPC request.
+// remote object of a TNetConnection as one JSON-RPC request, made on a thread of its own while
+// the caller pumps the window messages (PumpedCall), so that the screen answers however long
+// the server takes.
 #pragma once
 
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 
+#include "import/pumped_call.h"
 #include "import/upload.h"
 #include "platform/net/net_connection.h"
 
@@ -15,7 +18,9 @@ namespace zeb::import {
 // (the screen does when it is built), and a call on a connection that is not connected raises
 // the connection's "not connected" EServerError. A server that cannot be reached or does not
 // answer raises EServerError naming the method, the host and the port; an answer that is a
-// JSON-RPC error comes back as it is, for CheckResultServ to raise.
+// JSON-RPC error comes back as it is, for CheckResultServ to raise. The connection is used by
+// the call's thread only while the caller waits in call(); nothing else may use it meanwhile
+// (the handlers that the wait pumps do not).
 class NetServerObject : public ServerObject {
  public:
   explicit NetServerObject(platform::net::TNetConnection& connection) : connection_(connection) {}
@@ -27,6 +32,7 @@ class NetServerObject : public ServerObject {
 
  private:
   platform::net::TNetConnection& connection_;
+  PumpedCall pumped_;
 };
 
 }  // namespace zeb::import

@@ -69,7 +69,7 @@ class CutAhead {
       if (batchReady_.wait_for(lock, std::chrono::milliseconds(20)) == std::cv_status::timeout &&
           ready_.empty()) {
         lock.unlock();
-        platform::ui::application().processMessages();
+        platform::ui::application().processMessagesSeldom();
         lock.lock();
       }
     }

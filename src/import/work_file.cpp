@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -11,6 +12,7 @@
 
 #include "import/log_order.h"
 #include "import/module_state.h"
+#include "import/pumped_call.h"
 #include "platform/core/exceptions.h"
 #include "platform/os/file.h"
 #include "platform/os/file_services.h"
@@ -171,9 +173,14 @@ class WorkFile {
     std::swap(lines_, written_);
   }
 
-  // Waits for the batch being written; its failure is raised here.
+  // Waits for the batch being written, pumping the window messages meanwhile (a write can wait
+  // a while for the disk); its failure is raised here.
   void waitForWrite() {
-    if (writing_.valid()) writing_.get();
+    if (!writing_.valid()) return;
+    while (writing_.wait_for(std::chrono::milliseconds(5)) == std::future_status::timeout) {
+      pumpWhileWaiting();
+    }
+    writing_.get();
   }
 
   // Destroyed in reverse: the write in flight is waited for (by the destructor), then the work

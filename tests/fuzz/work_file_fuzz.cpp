@@ -4,12 +4,17 @@
 // The line count and the first line's number must agree with the model too, and a gzip log cut
 // short must fail rather than import the part before the cut.
 //
+// Several logs are read as one: the model is their texts in reading order, an LF put between
+// two when the earlier text does not end with one, converted and trimmed as one log.
+//
 // Input: four bytes of settings, then the log.
 //   0: block size, 1 to 64 bytes (larger when the log would take more than 64 batches)
-//   1: blocks per batch, 1 to 4
-//   2: blanks held back, 0 to 63
-//   3: bit 0 gzip; bits 1-2 gzip members less one; bit 3 zero padding after the members;
-//      bit 4 the gzip file cut short by bits 5-7 plus one
+//   1: blocks per batch, 1 to 4 (bits 0-1); with several logs, bits 2-7 say which of the first
+//      six are gzip
+//   2: blanks held back, 0 to 63 (bits 0-5); bits 6-7 not zero: several logs, the text cut
+//      into logs at every byte 0xFF (at most eight logs)
+//   3: one log: bit 0 gzip; bits 1-2 gzip members less one; bit 3 zero padding after the
+//      members; bit 4 the gzip file cut short by bits 5-7 plus one
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -20,8 +25,10 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "fuzz_check.h"
+#include "import/log_order.h"
 #include "import/module_state.h"
 #include "import/work_file.h"
 #include "platform/core/exceptions.h"
@@ -63,6 +70,17 @@ std::string gzipMember(const std::string& text) {
   return out;
 }
 
+// The text that several logs make when read one after another.
+std::string joined(const std::vector<std::string>& logs) {
+  std::string text;
+  for (const std::string& log : logs) {
+    if (log.empty()) continue;
+    if (!text.empty() && text.back() != '\n') text += '\n';
+    text += log;
+  }
+  return text;
+}
+
 // A directory of its own on tmpfs (fast, and gone with the machine): the logs and, through
 // TMPDIR, the work files.
 struct Scratch {
@@ -70,6 +88,11 @@ struct Scratch {
   std::string log;
   zeb::platform::ui::TestBackend backend;
   zeb::platform::ui::ScopedBackend installed{backend};
+
+  // The path of log number "k" of a list (0 the single log).
+  std::string logPath(std::size_t k) const {
+    return k == 0 ? log : dir + "/mail" + std::to_string(k) + ".log";
+  }
 
   Scratch() {
     std::string base = fs::is_directory("/dev/shm") ? "/dev/shm" : fs::temp_directory_path();
@@ -103,6 +126,78 @@ std::string shown(const std::string& bytes) {
   return out;
 }
 
+// The work file, the line count and the first line's number against the model of "log", the
+// text of the logs read as one.
+void checkWorkFile(const std::string& work, const std::string& log, const std::string& settings) {
+  std::string expected = model(log);
+  FUZZ_CHECK(work == expected,
+             "work file: " + shown(work) + "\nexpected:  " + shown(expected) + "\n" + settings);
+  auto lines = static_cast<std::int32_t>(std::count(log.begin(), log.end(), '\n') +
+                                         (!log.empty() && log.back() != '\n'));
+  FUZZ_CHECK(inLinhas == lines, "inLinhas " + std::to_string(inLinhas) + ", expected " +
+                                    std::to_string(lines) + "; " + settings);
+  if (!expected.empty()) {
+    std::size_t first = 0;
+    while (isBlank(log[first])) ++first;
+    auto dropped = static_cast<std::uint64_t>(std::count(log.begin(), log.begin() + first, '\n'));
+    FUZZ_CHECK(workFileFirstLine == 1 + dropped,
+               "workFileFirstLine " + std::to_string(workFileFirstLine) + ", expected " +
+                   std::to_string(1 + dropped) + "; " + settings);
+  }
+}
+
+// Several logs cut from "text" at its bytes 0xFF, those whose bit is set in "gzipped" written
+// as gzip, read as one.
+int severalLogs(const Scratch& scratch, const WorkFileSizes& sizes, unsigned gzipped,
+                const std::string& text) {
+  std::vector<std::string> logs(1);
+  for (char c : text) {
+    if (c != '\xff') {
+      logs.back() += c;
+    } else if (logs.size() == 8) {
+      return 0;
+    } else {
+      logs.emplace_back();
+    }
+  }
+  std::vector<std::string> paths;
+  std::vector<std::optional<LogStamp>> stamps;
+  std::string settings = "block " + std::to_string(sizes.block) + ", batch " +
+                         std::to_string(sizes.blocksPerBatch) + ", held back " +
+                         std::to_string(sizes.maxHeldBack) + "; logs:";
+  for (std::size_t k = 0; k < logs.size(); ++k) {
+    bool gzip = k < 6 && (gzipped >> k & 1) != 0;
+    // A plain log that begins with the gzip magic is read as gzip, by design.
+    if (!gzip && logs[k].starts_with("\x1f\x8b")) return 0;
+    paths.push_back(scratch.logPath(k));
+    std::ofstream(paths.back(), std::ios::binary | std::ios::trunc)
+        << (gzip ? gzipMember(logs[k]) : logs[k]);
+    struct stat status {};
+    ::stat(paths.back().c_str(), &status);
+    stamps.push_back(
+        firstStamp(std::string_view(logs[k]).substr(0, kStampSearchBytes), status.st_mtime));
+    settings += std::string(gzip ? " gzip " : " ") + shown(logs[k]) + ";";
+  }
+  // The order is the one the log-order rules give (tested on their own); the text is the model's.
+  std::vector<std::string> ordered;
+  for (std::size_t k : readingOrder(stamps)) ordered.push_back(logs[k]);
+
+  setWorkFileSizes(sizes);
+  boImport = true;
+  stArqTemp.clear();
+  inLinhas = -1;
+  try {
+    FormatDoc(paths, PhaseUi{});
+  } catch (const zeb::platform::Exception& e) {
+    if (!stArqTemp.empty()) ::unlink(stArqTemp.c_str());
+    FUZZ_CHECK(false, "FormatDoc failed: " + std::string(e.what()) + "; " + settings);
+  }
+  std::string work = readAll(stArqTemp);
+  ::unlink(stArqTemp.c_str());
+  checkWorkFile(work, joined(ordered), settings);
+  return 0;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -121,6 +216,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     sizes.block =
         std::min(kBlockSize, log.size() / 64 / static_cast<std::size_t>(sizes.blocksPerBatch) + 1);
   }
+
+  if ((data[2] >> 6) != 0) return severalLogs(scratch, sizes, data[1] >> 2, log);
 
   const bool gzip = (mode & 1) != 0;
   // A plain log that begins with the gzip magic is read as gzip, by design.
@@ -169,20 +266,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (cut && work == model(log)) return 0;
   FUZZ_CHECK(!cut, "a gzip log cut short was read as whole; " + settings);
 
-  std::string expected = model(log);
-  FUZZ_CHECK(work == expected,
-             "work file: " + shown(work) + "\nexpected:  " + shown(expected) + "\n" + settings);
-  auto lines = static_cast<std::int32_t>(std::count(log.begin(), log.end(), '\n') +
-                                         (!log.empty() && log.back() != '\n'));
-  FUZZ_CHECK(inLinhas == lines, "inLinhas " + std::to_string(inLinhas) + ", expected " +
-                                    std::to_string(lines) + "; " + settings);
-  if (!expected.empty()) {
-    std::size_t first = 0;
-    while (isBlank(log[first])) ++first;
-    auto dropped = static_cast<std::uint64_t>(std::count(log.begin(), log.begin() + first, '\n'));
-    FUZZ_CHECK(workFileFirstLine == 1 + dropped,
-               "workFileFirstLine " + std::to_string(workFileFirstLine) + ", expected " +
-                   std::to_string(1 + dropped) + "; " + settings);
-  }
+  checkWorkFile(work, log, settings);
   return 0;
 }

@@ -48,8 +48,21 @@ void File::open(std::string path, Mode mode) {
     // The log is read once from start to end; let the kernel read ahead generously.
     ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
   } else {
-    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // Not O_TRUNC: ext4 takes a truncation to zero as a file being replaced, and its close()
+    // then starts writing the whole file out at once (a quarter of a second and more for a
+    // work file of a GiB, with the caller waiting). A file that is empty already, as a new
+    // temporary file is, needs no truncation.
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     if (fd_ < 0) fail("Creating");
+    struct stat status {};
+    if (::fstat(fd_, &status) != 0 ||
+        (S_ISREG(status.st_mode) && status.st_size != 0 && ::ftruncate(fd_, 0) != 0)) {
+      int error = errno;
+      ::close(fd_);
+      fd_ = -1;
+      errno = error;
+      fail("Creating");
+    }
   }
 }
 

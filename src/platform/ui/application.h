@@ -43,6 +43,16 @@ class Application {
     pumpSlow();
   }
 
+  // The pump for a caller that calls it seldom: every few milliseconds while it waits for
+  // another thread, or between slices of a long piece of work. Each call reads the clock, so
+  // that the hand-over comes on time however few the calls are; processMessages() reads it
+  // only once its count of calls runs out, a count set for a loop that calls it millions of
+  // times.
+  void processMessagesSeldom() {
+    pump_.countdown = 1;
+    processMessages();
+  }
+
   // Installs "backend" (null for none) and answers the one it replaces. The backend must stay
   // alive while installed. Every control is then drawn anew by it, and every control's
   // backendData() is cleared: a backend that is replaced must release its widgets first.
