@@ -12,9 +12,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -143,7 +143,7 @@ Pass runImport(zeb::server::Server& server, const std::vector<std::string>& bodi
   client.set_tcp_nodelay(true);
   client.set_keep_alive(true);
   client.set_read_timeout(std::chrono::seconds(60));
-  httplib::Headers headers = {{std::string(platform::net::protocol::kSessionHeader), session}};
+  httplib::Headers headers = {{std::string(zeb::platform::net::protocol::kSessionHeader), session}};
   auto check = [](const httplib::Result& res) {
     if (!res || res->status != 200 || res->body.find("\"error\"") != std::string::npos) {
       std::fprintf(stderr, "server_bench: a call failed: %s\n",
@@ -154,11 +154,11 @@ Pass runImport(zeb::server::Server& server, const std::vector<std::string>& bodi
   zeb::server::ServerMetrics before = server.metrics();
   auto start = Clock::now();
   check(
-      client.Post(std::string(platform::net::protocol::kObjectPath), headers,
+      client.Post(std::string(zeb::platform::net::protocol::kObjectPath), headers,
                   R"({"id":1,"jsonrpc":"2.0","method":"SetDelEmail","params":["2025","12","01"]})",
                   "application/json"));
   for (const std::string& body : bodies) {
-    check(client.Post(std::string(platform::net::protocol::kObjectPath), headers, body,
+    check(client.Post(std::string(zeb::platform::net::protocol::kObjectPath), headers, body,
                       "application/json"));
   }
   auto answered = Clock::now();
