@@ -99,10 +99,14 @@ void parseRequest(std::string_view body, RpcRequest& request) {
       }
     }
     input.expectEnd();
-    if (shapeCode == 0 && !haveVersion) {
+    // What makes the body no request at all goes before a fault in its params: only a request
+    // can be a notification, which is answered nothing.
+    if (shapeCode != kInvalidRequest && !haveVersion) {
+      shapeCode = 0;
       shapeFault(kInvalidRequest, "The request's \"jsonrpc\" must be \"2.0\"");
     }
-    if (shapeCode == 0 && !haveMethod) {
+    if (shapeCode != kInvalidRequest && !haveMethod) {
+      shapeCode = 0;
       shapeFault(kInvalidRequest, "The request has no \"method\"");
     }
   } catch (const JsonSyntaxError& e) {

@@ -1,8 +1,9 @@
 // Any body as a call to the application server's object, handed to its request handler as an
-// HTTP POST would be. Every body gets a JSON-RPC 2.0 answer, a result or an error, and the
-// server never crashes or hangs. A body that is JSON is never refused as not JSON, and one that
-// is not JSON never gets a result. When a SetEmail delta is taken, its rows decode to what an
-// independent JSON parser reads from it, and the rows written out again decode to the same rows.
+// HTTP POST would be. Every body gets a JSON-RPC 2.0 answer, a result or an error, but a
+// notification (a request without an id), which gets none; the server never crashes or hangs.
+// A body that is JSON is never refused as not JSON, and one that is not JSON never gets a
+// result. When a SetEmail delta is taken, its rows decode to what an independent JSON parser
+// reads from it, and the rows written out again decode to the same rows.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -141,6 +142,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string context =
       "\nbody: " + body.substr(0, 400) + "\nanswer: " + answer.body.substr(0, 400);
 
+  if (answer.status == 204) {
+    // A notification: a well-formed request without an id is carried out and answered nothing.
+    FUZZ_CHECK(answer.body.empty(), "an answer of 204 with a body" + context);
+    json request;
+    try {
+      request = json::parse(body);
+    } catch (const json::out_of_range&) {
+      return 0;
+    } catch (const json::exception&) {
+      FUZZ_CHECK(false, "a body that is not JSON was taken as a notification" + context);
+    }
+    FUZZ_CHECK(body.find('\0') == std::string::npos && request.is_object() &&
+                   !request.contains("id") && request.value("jsonrpc", "") == "2.0" &&
+                   request.contains("method") && request["method"].is_string(),
+               "a body that is no notification was answered nothing" + context);
+    return 0;
+  }
   json reply;
   try {
     reply = json::parse(answer.body);
