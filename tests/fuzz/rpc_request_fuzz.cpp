@@ -142,20 +142,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string context =
       "\nbody: " + body.substr(0, 400) + "\nanswer: " + answer.body.substr(0, 400);
 
+  // An independent reading of the body. That parser stops at a number too large for a double,
+  // which tells nothing of the rest of the text: such a body is not judged. It also stops at a
+  // NUL byte, which JSON allows nowhere.
+  bool isJson = true;
+  json request;
+  try {
+    request = json::parse(body);
+  } catch (const json::out_of_range&) {
+    return 0;
+  } catch (const json::exception&) {
+    isJson = false;
+  }
+  if (body.find('\0') != std::string::npos) isJson = false;
+
   if (answer.status == 204) {
     // A notification: a well-formed request without an id is carried out and answered nothing.
     FUZZ_CHECK(answer.body.empty(), "an answer of 204 with a body" + context);
-    json request;
-    try {
-      request = json::parse(body);
-    } catch (const json::out_of_range&) {
-      return 0;
-    } catch (const json::exception&) {
-      FUZZ_CHECK(false, "a body that is not JSON was taken as a notification" + context);
-    }
-    FUZZ_CHECK(body.find('\0') == std::string::npos && request.is_object() &&
-                   !request.contains("id") && request.value("jsonrpc", "") == "2.0" &&
-                   request.contains("method") && request["method"].is_string(),
+    FUZZ_CHECK(isJson, "a body that is not JSON was taken as a notification" + context);
+    FUZZ_CHECK(request.is_object() && !request.contains("id") &&
+                   request.value("jsonrpc", "") == "2.0" && request.contains("method") &&
+                   request["method"].is_string(),
                "a body that is no notification was answered nothing" + context);
     return 0;
   }
@@ -188,19 +195,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                "a result with HTTP status " + std::to_string(answer.status) + context);
   }
 
-  // An independent reading of the body. That parser stops at a number too large for a double,
-  // which tells nothing of the rest of the text: such a body is not judged.
-  bool isJson = true;
-  json request;
-  try {
-    request = json::parse(body);
-  } catch (const json::out_of_range&) {
-    return 0;
-  } catch (const json::exception&) {
-    isJson = false;
-  }
-  // That parser stops at a NUL byte, which JSON allows nowhere.
-  if (body.find('\0') != std::string::npos) isJson = false;
   FUZZ_CHECK(isJson || !isResult, "a body that is not JSON got a result" + context);
   FUZZ_CHECK(!isJson || code != kParseError || nesting(body) > 64,
              "a body that is JSON was refused as not JSON" + context);

@@ -17,7 +17,6 @@
 //      members; bit 4 the gzip file cut short by bits 5-7 plus one
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -27,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/gzip.h"
 #include "fuzz_check.h"
 #include "import/log_order.h"
 #include "import/module_state.h"
@@ -36,6 +36,8 @@
 #include "platform/ui/test_backend.h"
 
 namespace {
+
+using zeb::test::gzipMember;
 
 namespace fs = std::filesystem;
 using namespace zeb::import;
@@ -54,20 +56,6 @@ std::string model(const std::string& log) {
     text += log[i];
   }
   return text;
-}
-
-std::string gzipMember(const std::string& text) {
-  z_stream z{};
-  deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, text.size()), '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-  z.avail_in = static_cast<uInt>(text.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
 }
 
 // The text that several logs make when read one after another.

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -12,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "../support/gzip.h"
 #include "import/module_state.h"
 #include "platform/core/exceptions.h"
 #include "platform/os/file_services.h"
@@ -22,6 +22,8 @@
 
 namespace zeb::import {
 namespace {
+
+using zeb::test::gzipMember;
 
 namespace fs = std::filesystem;
 using platform::EInOutError;
@@ -60,21 +62,6 @@ std::string logLines(std::size_t size, const char* lineEnd = "\n") {
   }
   std::size_t rest = size - log.size() - std::string(lineEnd).size();
   return log + std::string(rest, 'z') + lineEnd;
-}
-
-// "text" as one gzip member.
-std::string gzipOf(const std::string& text) {
-  z_stream z{};
-  deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, text.size()), '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-  z.avail_in = static_cast<uInt>(text.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
 }
 
 int openDescriptors() {
@@ -281,11 +268,11 @@ TEST_F(work_file_test, a_gzip_log_gives_the_work_file_of_its_text_and_progress_c
     std::string text, file;
   };
   const Case cases[] = {
-      {"one member", plain, gzipOf(plain)},
-      {"two members", plain + "tail\n", gzipOf(plain) + gzipOf("tail\n")},
-      {"zero padding after the member", plain, gzipOf(plain) + std::string(700, '\0')},
-      {"an empty member", "", gzipOf("")},
-      {"a ratio of hundreds to one", repeated, gzipOf(repeated)},
+      {"one member", plain, gzipMember(plain)},
+      {"two members", plain + "tail\n", gzipMember(plain) + gzipMember("tail\n")},
+      {"zero padding after the member", plain, gzipMember(plain) + std::string(700, '\0')},
+      {"an empty member", "", gzipMember("")},
+      {"a ratio of hundreds to one", repeated, gzipMember(repeated)},
   };
   for (const Case& c : cases) {
     backend_.reset();
@@ -301,7 +288,7 @@ TEST_F(work_file_test, a_gzip_log_gives_the_work_file_of_its_text_and_progress_c
 }
 
 TEST_F(work_file_test, a_damaged_gzip_log_raises_naming_it) {
-  const std::string member = gzipOf(logLines(200 * 1024));
+  const std::string member = gzipMember(logLines(200 * 1024));
   std::string badCheck = member;
   badCheck[badCheck.size() - 8] ^= 0x55;  // the CRC of the trailer
   struct Case {
@@ -340,8 +327,8 @@ TEST_F(work_file_test, several_logs_are_one_text_oldest_first_and_each_line_is_n
   const std::time_t jan2 = 1704189600, dec31 = 1704020400;  // 2024-01-02, 2023-12-31 (UTC)
   std::string newest = writeLog("Jan  1 00:00:01 mx a\nJan  2 09:00:00 mx b\n", "mail.log", jan2);
   std::string notes = writeLog("no stamp here", "notes", jan2);
-  std::string oldest =
-      writeLog(gzipOf("\n \nDec 30 10:00:00 mx c\nDec 31 23:59:59 mx d"), "mail.log.1.gz", dec31);
+  std::string oldest = writeLog(gzipMember("\n \nDec 30 10:00:00 mx c\nDec 31 23:59:59 mx d"),
+                                "mail.log.1.gz", dec31);
   std::string empty = writeLog("", "empty", jan2);
 
   FormatDoc(std::vector<std::string>{newest, notes, empty, oldest}, ui_);
