@@ -368,7 +368,8 @@ void ConsoleBackend::redraw(Clock::time_point now, bool phaseDetails) {
     eraseLine();
     return;
   }
-  line_.assign("\r");
+  line_.clear();
+  line_ += '\r';
   std::size_t visible = line_.size();
   if (busy_) {
     line_ += "|/-\\"[spinner_ % 4];
