@@ -154,7 +154,10 @@ void StatsTableModel::sort(int column, Qt::SortOrder order) {
   if (column < 0 || column >= kColumnCount) return;
   while (canFetchMore({})) {
     if (!fetchPage()) return;
+    if (progress_ && canFetchMore({}) && !progress_(rowCount(), totals_.rows)) return;
   }
+  // The read is over: its progress hears it as complete, whatever the totals said.
+  if (progress_) progress_(rowCount(), rowCount());
   emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
   QModelIndexList before = persistentIndexList();
   std::vector<std::size_t> ranked(rows_.size());

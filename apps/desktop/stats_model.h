@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -31,11 +32,16 @@ class StatsTableModel : public QAbstractTableModel {
   // Hears of a page that could not be read while the view asked for more; the view's calls
   // cannot carry an exception.
   using ErrorReport = std::function<void(std::exception_ptr)>;
+  // Hears how far a read of every page has come (rows read of the rows in the range) after each
+  // page, and last with "read" equal to "total" when the read is over; answers false to stop
+  // the read there.
+  using ReadProgress = std::function<bool(std::int64_t read, std::int64_t total)>;
 
   explicit StatsTableModel(QObject* parent = nullptr);
   ~StatsTableModel() override;
 
   void setErrorReport(ErrorReport report) { report_ = std::move(report); }
+  void setReadProgress(ReadProgress progress) { progress_ = std::move(progress); }
   void setPageSize(int rows) { pageSize_ = rows; }
 
   // Asks the server at "host":"port" for "range" and reads the first page, which brings the
@@ -56,7 +62,8 @@ class StatsTableModel : public QAbstractTableModel {
   bool canFetchMore(const QModelIndex& parent) const override;
   void fetchMore(const QModelIndex& parent) override;
   // The server keeps one order (branch, day, origin, destination); another order needs every
-  // row of the range, so sorting reads the pages left first.
+  // row of the range, so sorting reads the pages left first, telling the read progress after
+  // each. A read stopped there or failed leaves the rows in the server's order.
   void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
 
  private:
@@ -69,6 +76,7 @@ class StatsTableModel : public QAbstractTableModel {
   hosting::StatsTotals totals_;
   std::vector<hosting::StatsDay> days_;
   ErrorReport report_;
+  ReadProgress progress_;
   int pageSize_ = 500;
 };
 

@@ -13,12 +13,16 @@
 #include <QLineEdit>
 #include <QLineSeries>
 #include <QLocale>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QSplitter>
 #include <QTableView>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <QValueAxis>
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 
 #include "platform/core/exceptions.h"
@@ -45,6 +49,33 @@ QString grouped(double value) {
 
 }  // namespace
 
+// Window-modal: nothing else of the main window is used while the pages are read, and each
+// step lets the windows repaint, so a range of a million rows never freezes the screen.
+class StatsWindow::ReadProgressDialog {
+ public:
+  ReadProgressDialog(QWidget* parent, const QString& text, int showAfterMs)
+      : dialog_(text, "Cancelar", 0, 0, parent) {
+    dialog_.setWindowTitle("Estatísticas de E-mail");
+    dialog_.setWindowModality(Qt::WindowModal);
+    dialog_.setAutoReset(false);
+    dialog_.setAutoClose(false);
+    dialog_.setMinimumDuration(showAfterMs);
+  }
+
+  // Answers false once the operator has asked to stop.
+  bool step(std::int64_t read, std::int64_t total) {
+    int most = static_cast<int>(std::clamp<std::int64_t>(total, 1, INT_MAX));
+    dialog_.setMaximum(most);
+    dialog_.setValue(static_cast<int>(std::clamp<std::int64_t>(read, 0, most)));
+    return !dialog_.wasCanceled();
+  }
+
+ private:
+  QProgressDialog dialog_;
+};
+
+StatsWindow::~StatsWindow() = default;
+
 StatsWindow::StatsWindow(ServerAddress address, StatsTableModel::ErrorReport report,
                          QWidget* parent)
     : QWidget(parent),
@@ -61,7 +92,27 @@ StatsWindow::StatsWindow(ServerAddress address, StatsTableModel::ErrorReport rep
       chart_(new QChartView(this)) {
   setObjectName("frmEstatisticasEmail");
   setWindowTitle("Estatísticas de E-mail");
-  model_->setErrorReport(report_);
+  model_->setErrorReport([this](std::exception_ptr failure) {
+    sortProgress_.reset();
+    if (report_) report_(failure);
+  });
+  model_->setReadProgress([this](std::int64_t read, std::int64_t total) {
+    if (read >= total) {
+      sortProgress_.reset();
+      return true;
+    }
+    if (!sortProgress_) {
+      sortProgress_ = std::make_unique<ReadProgressDialog>(
+          this, "Lendo o período inteiro para ordenar...", progressDelayMs_);
+    }
+    if (sortProgress_->step(read, total)) return true;
+    // Stopped: the rows stay in the server's order, and the header says so once the view's
+    // sort call is over.
+    sortProgress_.reset();
+    QTimer::singleShot(
+        0, this, [this] { table_->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder); });
+    return false;
+  });
   branch_->setObjectName("edtFilial");
   branch_->setMaxLength(4);
   branch_->setFixedWidth(branch_->fontMetrics().horizontalAdvance("00000") + 12);
@@ -241,10 +292,16 @@ bool StatsWindow::exportCsv(const QString& path) {
         server::ReportFormat::kCsv,
         [&](const std::function<void(const server::EmailRow&)>& write) {
           hosting::StatsReader reader(connection, wanted);
+          ReadProgressDialog progress(this, "Exportando as estatísticas...", progressDelayMs_);
           std::vector<hosting::StatsRow> rows;
+          std::int64_t read = 0;
           while (reader.fetchMore(rows)) {
             for (const hosting::StatsRow& row : rows) write(row.view());
+            read += static_cast<std::int64_t>(rows.size());
             rows.clear();
+            if (!reader.atEnd() && !progress.step(read, reader.totals().rows)) {
+              throw platform::EAbort();
+            }
           }
         },
         out, name);
@@ -257,7 +314,13 @@ bool StatsWindow::exportCsv(const QString& path) {
     if (out != nullptr) std::fclose(out);
     // A half-written file is no export.
     std::remove(name.c_str());
-    if (report_) report_(std::current_exception());
+    try {
+      throw;
+    } catch (const platform::EAbort&) {
+      // Stopped by the operator: nothing to tell.
+    } catch (...) {
+      if (report_) report_(std::current_exception());
+    }
     return false;
   }
 }

@@ -6,6 +6,7 @@
 
 #include <QDate>
 #include <QWidget>
+#include <memory>
 #include <string>
 
 #include "platform/net/net_security.h"
@@ -34,6 +35,7 @@ class StatsWindow : public QWidget {
   // "report" hears of every failure (the host shows it in its error dialog).
   StatsWindow(ServerAddress address, StatsTableModel::ErrorReport report,
               QWidget* parent = nullptr);
+  ~StatsWindow() override;
 
   // The range starts as every branch from the first day of the month a year ago to today.
   void setBranch(const QString& branch);
@@ -42,14 +44,21 @@ class StatsWindow : public QWidget {
   // chart. Answers false, the failure reported, when it failed.
   bool query();
   // Writes the whole range (not only the rows fetched) to "path" as the command line's csv
-  // format does. Answers false, the failure reported, when it failed.
+  // format does. Answers false, the failure reported, when it failed; false and no file, with
+  // nothing reported, when the operator stopped it.
   bool exportCsv(const QString& path);
+
+  // How long a read of every page (a sort, an export) goes on before a dialog shows how far it
+  // has come, with a button that stops it.
+  void setProgressDelay(int milliseconds) { progressDelayMs_ = milliseconds; }
 
   StatsTableModel& model() { return *model_; }
   QTableView* table() const { return table_; }
   QString totalsText() const;
 
  private:
+  class ReadProgressDialog;
+
   hosting::StatsRange range() const;
   void showChart();
   void chooseExportFile();
@@ -65,6 +74,8 @@ class StatsWindow : public QWidget {
   QTableView* table_;
   QLabel* totals_;
   QChartView* chart_;
+  std::unique_ptr<ReadProgressDialog> sortProgress_;  // while a sort reads the pages left
+  int progressDelayMs_ = 400;
 };
 
 }  // namespace zeb::desktop

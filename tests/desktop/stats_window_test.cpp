@@ -8,9 +8,11 @@
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMdiArea>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QTableView>
 #include <QTest>
+#include <QTimer>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -156,6 +158,35 @@ TEST_F(StatsWindowTest, a_click_on_a_header_sorts_the_whole_range) {
                       QPoint(header->sectionViewportPosition(c.column) + 10, 5));
     EXPECT_EQ(model.index(0, c.column).data().toString(), c.firstDescending);
   }
+}
+
+// The operator presses "Cancelar" on the progress of a read of every page, once it is there.
+void cancelTheReadOf(StatsWindow& window) {
+  auto* watch = new QTimer(&window);
+  QObject::connect(watch, &QTimer::timeout, &window, [&window, watch] {
+    if (auto* progress = window.findChild<QProgressDialog*>()) {
+      progress->cancel();
+      watch->deleteLater();
+    }
+  });
+  watch->start(0);
+}
+
+TEST_F(StatsWindowTest, a_sort_stopped_while_the_pages_are_read_keeps_the_servers_order) {
+  StatsWindow& window = host_->openStatsWindow();
+  window.setProgressDelay(0);
+  StatsTableModel& model = window.model();
+  model.setPageSize(100);
+  queryThroughTheFields("2024-05-01", "2024-05-31");
+  QHeaderView* header = window.table()->horizontalHeader();
+  cancelTheReadOf(window);
+  QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                    QPoint(header->sectionViewportPosition(StatsTableModel::kBytes) + 10, 5));
+  QCoreApplication::processEvents();
+  EXPECT_LT(model.rowCount(), kDays * kPerDay);
+  EXPECT_EQ(header->sortIndicatorSection(), -1);
+  // Day, then origin.
+  EXPECT_EQ(model.index(1, StatsTableModel::kOrigin).data().toString(), "user10@example.com");
 }
 
 TEST_F(StatsWindowTest, the_export_writes_the_whole_range_and_a_refused_range_shows_the_reason) {
