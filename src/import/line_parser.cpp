@@ -174,6 +174,10 @@ std::string_view NmMesToNrMes(std::string_view name) {
 
 LineCut cutLine(std::string_view line) {
   LineCut cut;
+  // A machine that stops while its log is being written can leave a run of NUL bytes where the
+  // file had grown, and the next line is written right after them: the line is read as if they
+  // were not there, rather than taken for one that is not a log line.
+  while (!line.empty() && line.front() == '\0') line.remove_prefix(1);
 
   // A classic head begins with a month name, so one look at the first byte keeps classic lines
   // off the stamp's path.

@@ -219,6 +219,16 @@ TEST_F(LineParserTest, stamped_lines_store_the_stamps_date_and_year_beside_class
             (std::vector<std::string>{"04|03|b@example.org|A1|2026"}));
 }
 
+TEST(CutLineNulTest, a_run_of_nul_bytes_before_a_line_is_passed_over) {
+  const std::string line = "Dec  5 10:00:01 mx postfix/smtp[2]: AB1: to=<b@y.com>, status=sent";
+  LineCut cut = cutLine(std::string(4096, '\0') + line);
+  EXPECT_EQ(cut.kind, RecordKind::Delivery);
+  EXPECT_EQ(cut.monthToken, "Dec");
+  EXPECT_EQ(cut.dayToken, "5 ");
+  EXPECT_EQ(cut.address, "b@y.com");
+  EXPECT_EQ(cutLine(std::string(100, '\0')).kind, RecordKind::None);
+}
+
 TEST(NmMesToNrMesTest, knows_the_three_letter_names_in_any_case) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"Jan", "01"}, {"feb", "02"}, {"MAR", "03"},    {"Apr", "04"},    {"May", "05"},
