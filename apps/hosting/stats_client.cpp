@@ -1,8 +1,10 @@
 #include "hosting/stats_client.h"
 
+#include <optional>
 #include <utility>
 
 #include "platform/core/exceptions.h"
+#include "server/json_input.h"
 
 namespace zeb::hosting {
 
@@ -12,6 +14,81 @@ constexpr const char* kMethod = "GetEmailStats";
 
 [[noreturn]] void badAnswer(const std::string& what) {
   throw platform::EServerError(0, std::string(kMethod) + " answered " + what);
+}
+
+namespace json = server::json;
+
+// Rows in the stored layout: the texts, then the volume and the count.
+void readRows(json::Input& input, json::value rows, std::vector<StatsRow>& into) {
+  for (auto element : input.get(rows.get_array())) {
+    json::value r = input.get(std::move(element));
+    StatsRow row;
+    std::size_t i = 0;
+    for (auto cell : input.get(r.get_array())) {
+      json::value c = input.get(std::move(cell));
+      if (i < server::kTextColumnCount) {
+        row.texts[i] = input.text(c);
+      } else if (i == server::kVRVOLDADOS) {
+        row.volume = input.number(c);
+      } else if (i == server::kQTEMAIL) {
+        row.count = input.number(c);
+      } else {
+        badAnswer("a row of another layout");
+      }
+      ++i;
+    }
+    if (i != server::kColumnCount) badAnswer("a row of another layout");
+    into.push_back(std::move(row));
+  }
+}
+
+StatsTotals readTotals(json::Input& input, json::value totals) {
+  StatsTotals out;
+  int seen = 0;
+  for (auto field : input.get(totals.get_object())) {
+    std::string_view name = input.get(field.unescaped_key());
+    json::value v = input.get(field.value());
+    if (name == "rows") {
+      out.rows = static_cast<std::int64_t>(input.number(v));
+      ++seen;
+    } else if (name == "messages") {
+      out.messages = input.number(v);
+      ++seen;
+    } else if (name == "bytes") {
+      out.bytes = input.number(v);
+      ++seen;
+    } else {
+      input.skip(v, 3);
+    }
+  }
+  if (seen != 3) badAnswer("totals without their rows, messages and bytes");
+  return out;
+}
+
+// [date, messages, bytes] a day.
+std::vector<StatsDay> readDays(json::Input& input, json::value days) {
+  std::vector<StatsDay> out;
+  for (auto element : input.get(days.get_array())) {
+    json::value d = input.get(std::move(element));
+    StatsDay day;
+    std::size_t i = 0;
+    for (auto cell : input.get(d.get_array())) {
+      json::value c = input.get(std::move(cell));
+      if (i == 0) {
+        day.date = input.text(c);
+      } else if (i == 1) {
+        day.messages = input.number(c);
+      } else if (i == 2) {
+        day.bytes = input.number(c);
+      } else {
+        badAnswer("a day of another layout");
+      }
+      ++i;
+    }
+    if (i != 3) badAnswer("a day of another layout");
+    out.push_back(std::move(day));
+  }
+  return out;
 }
 
 }  // namespace
@@ -30,44 +107,89 @@ StatsReader::StatsReader(platform::net::TNetConnection& connection, StatsRange r
 bool StatsReader::fetchMore(std::vector<StatsRow>& rows) {
   if (atEnd_) return false;
   connection_.setConnected(true);
-  nlohmann::json answer = connection_.call(
-      kMethod, nlohmann::json::array({range_.branch, range_.from, range_.to, pageSize_, after_}));
-  if (answer.contains("error")) {
-    const nlohmann::json& error = answer["error"];
-    throw platform::EServerError(
-        error.value("code", 0),
-        std::string(kMethod) + " failed: " + error.value("message", std::string("no message")));
-  }
-  const nlohmann::json* result = answer.contains("result") ? &answer["result"] : nullptr;
-  if (result == nullptr || !result->is_object() || !(*result)["rows"].is_array()) {
-    badAnswer("no page of rows");
-  }
+  // A page is large (thousands of rows): its answer is read where it stands, without a
+  // document of its own.
+  std::string answer = connection_.callRawText(
+      kMethod,
+      nlohmann::json::array({range_.branch, range_.from, range_.to, pageSize_, after_}).dump());
   bool first = after_.is_null();
   std::size_t start = rows.size();
+  std::optional<StatsTotals> totals;
+  std::vector<StatsDay> days;
+  nlohmann::json next;
+  bool haveResult = false, haveRows = false, haveError = false;
+  std::int64_t code = 0;
+  std::string message = "no message";
+  thread_local json::Input input;
+  json::Input::Releaser releaser(input);
   try {
-    for (const nlohmann::json& r : (*result)["rows"]) {
-      if (!r.is_array() || r.size() != server::kColumnCount) badAnswer("a row of another layout");
-      StatsRow row;
-      for (std::size_t i = 0; i < server::kTextColumnCount; ++i)
-        row.texts[i] = r[i].get<std::string>();
-      row.volume = r[server::kVRVOLDADOS].get<double>();
-      row.count = r[server::kQTEMAIL].get<double>();
-      rows.push_back(std::move(row));
-    }
-    if (first) {
-      const nlohmann::json& totals = result->at("totals");
-      totals_ = {totals.at("rows").get<std::int64_t>(), totals.at("messages").get<double>(),
-                 totals.at("bytes").get<double>()};
-      days_.clear();
-      for (const nlohmann::json& d : result->at("days")) {
-        days_.push_back({d.at(0).get<std::string>(), d.at(1).get<double>(), d.at(2).get<double>()});
+    json::document& doc = input.open(answer);
+    if (input.get(doc.type()) != json::json_type::object) input.fail("not an object");
+    for (auto field : input.rootObject()) {
+      std::string_view key = input.get(field.unescaped_key());
+      json::value v = input.get(field.value());
+      if (key == "result") {
+        haveResult = true;
+        for (auto part : input.get(v.get_object())) {
+          std::string_view name = input.get(part.unescaped_key());
+          json::value p = input.get(part.value());
+          if (name == "rows") {
+            haveRows = true;
+            readRows(input, p, rows);
+          } else if (name == "next") {
+            next = input.get(p.type()) == json::json_type::null
+                       ? nlohmann::json()
+                       : nlohmann::json::parse(input.structure(p));
+          } else if (name == "totals" && first) {
+            totals = readTotals(input, p);
+          } else if (name == "days" && first) {
+            days = readDays(input, p);
+          } else {
+            input.skip(p, 3);
+          }
+        }
+      } else if (key == "error" && input.get(v.type()) == json::json_type::object) {
+        haveError = true;
+        for (auto part : input.get(v.get_object())) {
+          std::string_view name = input.get(part.unescaped_key());
+          json::value p = input.get(part.value());
+          if (name == "code" && input.get(p.type()) == json::json_type::number) {
+            code = static_cast<std::int64_t>(input.number(p));
+          } else if (name == "message" && input.get(p.type()) == json::json_type::string) {
+            message = input.text(p);
+          } else {
+            input.skip(p, 3);
+          }
+        }
+      } else {
+        input.skip(v, 2);
       }
     }
+    input.expectEnd();
+  } catch (const server::JsonSyntaxError& e) {
+    rows.resize(start);
+    badAnswer(std::string("a page that cannot be read: ") + e.what());
   } catch (const nlohmann::json::exception& e) {
     rows.resize(start);
     badAnswer(std::string("a page that cannot be read: ") + e.what());
+  } catch (...) {
+    rows.resize(start);
+    throw;
   }
-  after_ = result->value("next", nlohmann::json());
+  if (haveError) {
+    rows.resize(start);
+    throw platform::EServerError(static_cast<int>(code),
+                                 std::string(kMethod) + " failed: " + message);
+  }
+  if (!haveResult || !haveRows || (first && !totals)) {
+    rows.resize(start);
+    badAnswer(haveResult ? "a page without its rows or totals" : "no page of rows");
+  }
+  if (first) {
+    totals_ = *totals;
+    days_ = std::move(days);
+  }
+  after_ = std::move(next);
   atEnd_ = after_.is_null();
   return true;
 }

@@ -291,7 +291,7 @@ nlohmann::json TNetConnection::call(std::string_view method, const nlohmann::jso
   return callRaw(method, std::move(text));
 }
 
-nlohmann::json TNetConnection::callRaw(std::string_view method, std::string paramsJson) {
+TNetConnection::Answer TNetConnection::post(std::string_view method, std::string paramsJson) {
   Session& open = session(method);
   auto failure = [&](const std::string& reason) {
     return EServerError(0, "calling " + std::string(method) + " on " + open.host + ":" +
@@ -329,12 +329,40 @@ nlohmann::json TNetConnection::callRaw(std::string_view method, std::string para
     throw failure(transportFailure(answer.error(), Clock::now() - started, callTimeout_, open.host,
                                    open.port, connectTimeout_));
   }
-  auto response = nlohmann::json::parse(answer->body, nullptr, false);
+  return {answer->status, answer->get_header_value("Content-Type"), std::move(answer->body)};
+}
+
+namespace {
+
+// The failure of an answer that is no JSON-RPC response.
+EServerError notJsonRpc(std::string_view method, const std::string& host, int port, int status,
+                        const std::string& type, const std::string& body) {
+  std::string shown = "HTTP " + std::to_string(status);
+  if (!type.empty()) shown += ", " + type;
+  return EServerError(
+      0, "calling " + std::string(method) + " on " + host + ":" + std::to_string(port) +
+             " failed: the answer is not a JSON-RPC response (" + shown + "): " + quote(body));
+}
+
+}  // namespace
+
+nlohmann::json TNetConnection::callRaw(std::string_view method, std::string paramsJson) {
+  Answer answer = post(method, std::move(paramsJson));
+  auto response = nlohmann::json::parse(answer.body, nullptr, false);
   if (!response.is_object() || (!response.contains("result") && !response.contains("error"))) {
-    throw failure("the answer is not a JSON-RPC response (" + statusOf(*answer) +
-                  "): " + quote(answer->body));
+    throw notJsonRpc(method, session_->host, session_->port, answer.status, answer.type,
+                     answer.body);
   }
   return response;
+}
+
+std::string TNetConnection::callRawText(std::string_view method, std::string paramsJson) {
+  Answer answer = post(method, std::move(paramsJson));
+  if (!answer.type.starts_with(kJsonType)) {
+    throw notJsonRpc(method, session_->host, session_->port, answer.status, answer.type,
+                     answer.body);
+  }
+  return std::move(answer.body);
 }
 
 }  // namespace zeb::platform::net

@@ -97,9 +97,20 @@ class TNetConnection {
   // The same with the arguments already encoded: "paramsJson" must be the text of a JSON
   // array. It is sent as it stands, without being parsed or copied.
   nlohmann::json callRaw(std::string_view method, std::string paramsJson);
+  // The same, answering the response's text unread, for a caller that reads large answers with
+  // a reader of its own. Raises as callRaw() does, except that only an answer of another type
+  // than JSON (a proxy's error page, say) is judged here.
+  std::string callRawText(std::string_view method, std::string paramsJson);
 
  private:
   struct Session;
+  struct Answer {
+    int status = 0;
+    std::string type;  // the Content-Type
+    std::string body;
+  };
+
+  Answer post(std::string_view method, std::string paramsJson);
 
   void connect();
   std::unique_ptr<Session> openSession() const;
