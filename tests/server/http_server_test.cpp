@@ -16,6 +16,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/core/exceptions.h"
@@ -297,6 +298,36 @@ TEST_F(HttpServerTest, SlowHeadsHoldNoWorkerAndTimeOut) {
   std::string refused = slow.front()->receive(milliseconds(5000));
   EXPECT_TRUE(refused.starts_with("HTTP/1.1 408 ")) << refused;
   EXPECT_NE(refused.find("The request's head did not arrive within 1500 ms"), std::string::npos);
+}
+
+TEST_F(HttpServerTest, SlowBodiesHoldNoWorkerAndTimeOut) {
+  ServerOptions o = options();
+  o.limits.workers = 2;
+  o.limits.readTimeout = milliseconds(2500);
+  start(o);
+  const std::string request = postText(kGetEmail);
+  const std::size_t bodyAt = request.size() - kGetEmail.size();
+  std::vector<std::unique_ptr<RawClient>> slow;
+  for (int i = 0; i < 24; ++i) {
+    slow.push_back(std::make_unique<RawClient>(server_->port()));
+    slow.back()->send(request.substr(0, bodyAt + 1));
+  }
+  // Answered long before the bodies time out, though they outnumber the workers.
+  RawClient normal(server_->port());
+  normal.send(request);
+  std::string answer = normal.receive(milliseconds(1000));
+  EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 ")) << answer;
+  // A body that keeps coming, however slowly, is answered once whole; one that stops is told
+  // why its connection is closed.
+  for (std::size_t at = bodyAt + 1; at < request.size(); at += 8) {
+    std::this_thread::sleep_for(milliseconds(20));
+    slow.front()->send(request.substr(at, 8));
+  }
+  answer = slow.front()->receive(milliseconds(5000));
+  EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 ")) << answer;
+  std::string refused = slow.back()->receive(milliseconds(6000));
+  EXPECT_TRUE(refused.starts_with("HTTP/1.1 408 ")) << refused;
+  EXPECT_NE(refused.find("The request's body stopped arriving for 2500 ms"), std::string::npos);
 }
 
 TEST_F(HttpServerTest, AClientOpeningConnectionsWithoutEndCannotShutOthersOut) {
