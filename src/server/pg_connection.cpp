@@ -57,7 +57,8 @@ std::string shownUri(std::string_view uri) {
     std::size_t at = 0;
     while (at <= params.size()) {
       std::size_t amp = params.find('&', at);
-      std::string param = params.substr(at, amp == std::string::npos ? std::string::npos : amp - at);
+      std::string param =
+          params.substr(at, amp == std::string::npos ? std::string::npos : amp - at);
       if (!param.empty() && !param.starts_with("password=")) {
         kept += sep + param;
         sep = "&";
@@ -87,7 +88,8 @@ PgConnection::PgConnection(const std::string& uri) : shown_(shownUri(uri)) {
     throw platform::Exception("Database '" + shown_ + "': setting the encoding UTF8: " + reason);
   }
   // "relation already exists, skipping" and the like are not for the operator.
-  PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
+  PQsetNoticeProcessor(
+      conn_, [](void*, const char*) {}, nullptr);
 }
 
 PgConnection::~PgConnection() {
@@ -126,6 +128,21 @@ PgResult PgConnection::query(const std::string& sql, const std::vector<std::stri
   for (const std::string& p : params) values.push_back(p.c_str());
   PgResult result = own(PQexecParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
                                      values.data(), nullptr, nullptr, 0));
+  if (!result) failConnection(what);
+  if (failed(result.get())) fail(what, PQresultErrorMessage(result.get()));
+  return result;
+}
+
+PgResult PgConnection::queryBinary(const std::string& sql,
+                                   const std::vector<std::string_view>& params, const char* what) {
+  std::vector<const char*> values;
+  std::vector<int> lengths, formats(params.size(), 1);
+  for (std::string_view p : params) {
+    values.push_back(p.data() != nullptr ? p.data() : "");  // a null pointer would be NULL
+    lengths.push_back(static_cast<int>(p.size()));
+  }
+  PgResult result = own(PQexecParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
+                                     values.data(), lengths.data(), formats.data(), 1));
   if (!result) failConnection(what);
   if (failed(result.get())) fail(what, PQresultErrorMessage(result.get()));
   return result;
@@ -197,5 +214,11 @@ std::string_view pgField(const PgResult& result, int row, int column) {
 }
 
 int pgRows(const PgResult& result) { return PQntuples(result.get()); }
+
+std::int64_t pgInt64(const PgResult& result, int row, int column) {
+  std::uint64_t value = 0;
+  for (unsigned char byte : pgField(result, row, column)) value = value << 8 | byte;
+  return static_cast<std::int64_t>(value);
+}
 
 }  // namespace zeb::server
