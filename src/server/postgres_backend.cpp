@@ -1,12 +1,15 @@
 #include "server/postgres_backend.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
+#include <optional>
 #include <string_view>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "platform/core/exceptions.h"
 #include "server/net_changes.h"
@@ -27,17 +30,21 @@ constexpr const char* kBatchLock =
 constexpr const char* kMergeLock =
     "SELECT pg_advisory_xact_lock(1952803, hashtext(current_schema()))";
 
-// A merge takes at most this many batches to a transaction, reads them this many at a time, and
-// writes what it has worked out once the batches read take this much memory (writing part of
-// the run and going on in the same transaction comes to the same).
+// A merge takes about this many batches to a transaction, or batches taking about this much
+// memory, reads them this many at a time, and writes what it has worked out before the batches
+// read take kWriteBytesMax (writing part of the run and going on in the same transaction comes
+// to the same, only slower: the rows of a day replaced before are upserted).
 constexpr int kMergeBatchesMax = 256;
 constexpr int kFetchBatches = 16;
-constexpr std::size_t kLoadedBytesMax = std::size_t{32} << 20;
-// The merger thread waits for this many batches, or for the first of them to have waited this
-// long, so that a merge takes many; and retries a failed merge after a pause.
+constexpr std::size_t kLoadedBytesMax = std::size_t{48} << 20;
+constexpr std::size_t kWriteBytesMax = 4 * kLoadedBytesMax;
+// The merger thread waits for this many batches, or for the first of them to have waited
+// kGatherTime, so that a merge takes many; merges batches of days not yet whole once they have
+// waited kHoldTime; and retries a failed merge after a pause.
 constexpr std::uint64_t kRoundBatchesMin = 16;
 constexpr auto kGatherTime = std::chrono::milliseconds(100);
 constexpr auto kRetryPause = std::chrono::seconds(1);
+constexpr auto kHoldTime = std::chrono::seconds(1);
 
 constexpr const char* kColumnNames =
     "cdfilial, nmorigem, nmdestino, anetlemail, meetlemail, dietlemail, bietlemail, seetlemail,"
@@ -69,7 +76,7 @@ const std::string kCreate =
     " ticket bigint NOT NULL);"
     "CREATE SEQUENCE IF NOT EXISTS zeb_import_ticket;"
     "CREATE TABLE IF NOT EXISTS zeb_pending_batch (seq bigint PRIMARY KEY, days bytea NOT NULL,"
-    " delta bytea NOT NULL);"
+    " last_date text COLLATE \"C\" NOT NULL, delta bytea NOT NULL);"
     "CREATE SEQUENCE IF NOT EXISTS zeb_batch_number;"
     "CREATE TABLE IF NOT EXISTS zeb_schema_version (id integer PRIMARY KEY CHECK (id = 1),"
     " version integer NOT NULL);"
@@ -78,10 +85,15 @@ const std::string kCreate =
     ") ON CONFLICT (id) DO UPDATE SET version = EXCLUDED.version"
     " WHERE zeb_schema_version.version < EXCLUDED.version;";
 
-// The delta texts are stored as they are: compressing them would cost more than the space it
-// saves for the second or so that they wait for a merge.
+// The delta texts are compressed with LZ4, fast enough that a batch's commit, which writes a
+// sixth as much to the log, takes less time; where PostgreSQL lacks LZ4 they are stored as they
+// are, its own compression costing more than it saves.
 constexpr const char* kPendingStorage =
-    "ALTER TABLE zeb_pending_batch ALTER COLUMN delta SET STORAGE EXTERNAL";
+    "DO $$ BEGIN"
+    " ALTER TABLE zeb_pending_batch ALTER COLUMN delta SET COMPRESSION lz4;"
+    " EXCEPTION WHEN OTHERS THEN"
+    " ALTER TABLE zeb_pending_batch ALTER COLUMN delta SET STORAGE EXTERNAL;"
+    " END $$";
 
 constexpr const char* kOurColumns =
     "cdfilial text, nmorigem text, nmdestino text, anetlemail text, meetlemail text,"
@@ -162,23 +174,44 @@ void appendCopyText(std::string& out, std::string_view text) {
   }
 }
 
+// "bytes" as a bytea literal in hex, E'\\x...', whatever standard_conforming_strings is.
+std::string byteaLiteral(std::string_view bytes) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.resize(bytes.size() * 2 + 13);
+  char* at = out.data();
+  for (char c : std::string_view("E'\\\\x")) *at++ = c;
+  for (unsigned char c : bytes) {
+    *at++ = kHex[c >> 4];
+    *at++ = kHex[c & 15];
+  }
+  for (char c : std::string_view("'::bytea")) *at++ = c;
+  out.resize(static_cast<std::size_t>(at - out.data()));
+  return out;
+}
+
 void appendNumber(std::string& out, double value) {
   char buffer[32];
   auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
   out.append(buffer, end);
 }
 
-void appendCopyRow(std::string& out, char op, const EmailRow& row) {
-  out += op;
+// A row's columns (kColumnNames) in COPY's text format, its line end included.
+void appendCopyValues(std::string& out, const EmailRow& row) {
   for (std::string_view text : row.texts) {
-    out += '\t';
     appendCopyText(out, text);
+    out += '\t';
   }
-  out += '\t';
   appendNumber(out, row.volume);
   out += '\t';
   appendNumber(out, row.count);
   out += '\n';
+}
+
+void appendCopyRow(std::string& out, char op, const EmailRow& row) {
+  out += op;
+  out += '\t';
+  appendCopyValues(out, row);
 }
 
 // Reads a row of "result" (the columns of kColumnNames, in order) into "row".
@@ -215,18 +248,38 @@ std::string whereFilter(const RowFilter& filter, Params& params) {
 
 // What "net" stores, in COPY's text format for the staging table: "r" the days it replaces,
 // "d" the keys it deletes, "s" the rows it stores, each in key order.
-std::string stagedText(NetChanges& net) {
+// "direct" the rows on those days: the replaced days' rows are deleted first, and the net
+// effect stores one row per key, so these meet no stored key and are copied straight into the
+// table, which takes them several times faster than an upsert.
+std::string stagedText(NetChanges& net, std::string& direct) {
   std::string staged;
   EmailRow day;
+  std::unordered_set<std::string> replaced;
   for (const NetChanges::Day& d : net.replacedDays()) {
     day.texts[kCDFILIAL] = d.branch;
     day.texts[kANETLEMAIL] = d.date.substr(0, 4);
     day.texts[kMEETLEMAIL] = d.date.substr(4, 2);
     day.texts[kDIETLEMAIL] = d.date.substr(6, 2);
     appendCopyRow(staged, 'r', day);
+    replaced.insert(dayKey(d.branch, d.date));
   }
   for (const EmailRow* row : net.deletions()) appendCopyRow(staged, 'd', *row);
-  for (const EmailRow* row : net.rows()) appendCopyRow(staged, 's', *row);
+  // The rows come day after day: the day of the row before is looked up once.
+  std::string lastDay;
+  bool lastReplaced = false;
+  for (const EmailRow* row : net.rows()) {
+    std::array<char, 8> date = rowDate(*row);
+    std::string key = dayKey(row->texts[kCDFILIAL], {date.data(), date.size()});
+    if (key != lastDay) {
+      lastReplaced = replaced.count(key) != 0;
+      lastDay = std::move(key);
+    }
+    if (lastReplaced) {
+      appendCopyValues(direct, *row);
+    } else {
+      appendCopyRow(staged, 's', *row);
+    }
+  }
   return staged;
 }
 
@@ -243,10 +296,20 @@ std::uint64_t nanosSince(std::chrono::steady_clock::time_point start) {
           .count());
 }
 
-// Merges the oldest pending batches, at most kMergeBatchesMax, in order, in one transaction that
-// also deletes them from the pending table; answers how many it merged (0: none was pending).
+// What one merge did.
+struct MergeRound {
+  int merged = 0;         // batches merged
+  bool full = false;      // it ended at its bounds: more may be pending
+  bool leftDays = false;  // it left batches pending whose days the import has not moved past
+};
+
+// Merges the oldest pending batches, about kMergeBatchesMax, in order, in one transaction that
+// also deletes them from the pending table. "wholeDays": only the batches before the first whose
+// latest day is not before the latest day of any pending batch: an import sends its rows day
+// after day, so the days of these are complete, and a round then holds every batch of each of its
+// days, the first of which replaces the day, and copies the day's rows straight into the table.
 // On failure the transaction is rolled back, the batches stay pending, and Exception says why.
-int mergeOldest(PgConnection& c, NetChanges& net) {
+MergeRound mergeOldest(PgConnection& c, NetChanges& net, bool wholeDays) {
   // The merge's commit need not wait for the disk: it is lost only with everything committed
   // after it, the batches it deletes staying pending with it, to be merged again.
   c.exec("BEGIN; SET LOCAL synchronous_commit = off;" + kCreateStage + ";" + kMergeLock +
@@ -259,29 +322,61 @@ int mergeOldest(PgConnection& c, NetChanges& net) {
   std::size_t loadedBytes = 0;
   auto write = [&] {
     net.settle();
+    std::string direct;
     c.execWithCopy(
-        kMergeStaged, [&](std::vector<PgResult>&) { return stagedText(net); }, "merging batches");
+        kMergeStaged, [&](std::vector<PgResult>&) { return stagedText(net, direct); },
+        "merging batches");
+    if (!direct.empty()) {
+      c.execWithCopy(
+          std::string("COPY estatistica_email (") + kColumnNames + ") FROM STDIN",
+          [&](std::vector<PgResult>&) { return std::move(direct); }, "merging batches");
+    }
     net.clear();
     batches.clear();
     loaded.clear();
     loadedBytes = 0;
   };
-  int merged = 0;
+  MergeRound round;
   std::int64_t last = 0;
   try {
     net.clear();
-    while (merged < kMergeBatchesMax) {
-      if (loadedBytes >= kLoadedBytesMax) write();
-      PgResult read =
-          c.queryBinary("SELECT seq, days, delta FROM zeb_pending_batch" +
-                            (merged > 0 ? " WHERE seq > " + std::to_string(last) : std::string()) +
-                            " ORDER BY seq LIMIT " +
-                            std::to_string(std::min(kFetchBatches, kMergeBatchesMax - merged)),
-                        {}, "reading the pending batches");
+    std::string reached;
+    if (wholeDays) {
+      PgResult latest = std::move(
+          c.exec("SELECT coalesce(max(last_date), '') FROM zeb_pending_batch", "merging batches")
+              .front());
+      reached = std::string(pgField(latest, 0, 0));
+    }
+    bool more = true;
+    std::string lastDay;  // the latest day of the batch before
+    while (more) {
+      PgResult read = c.queryBinary(
+          "SELECT seq, days, last_date, delta FROM zeb_pending_batch" +
+              (round.merged > 0 ? " WHERE seq > " + std::to_string(last) : std::string()) +
+              " ORDER BY seq LIMIT " + std::to_string(kFetchBatches),
+          {}, "reading the pending batches");
       int rows = pgRows(read);
+      more = rows == kFetchBatches;
       for (int i = 0; i < rows; ++i) {
+        std::string_view day = pgField(read, i, 2);
+        if (wholeDays && day >= std::string_view(reached)) {
+          round.leftDays = true;
+          more = false;
+          break;
+        }
+        // A round that has reached its bounds ends where a batch reaches a new day, so that
+        // the days it leaves stay whole for the next.
+        if ((round.merged >= kMergeBatchesMax || loadedBytes >= kLoadedBytesMax) &&
+            day != lastDay) {
+          round.full = true;
+          more = false;
+          break;
+        }
+        // A day too large for one write is written in parts, the same in one transaction.
+        if (loadedBytes >= kWriteBytesMax) write();
+        lastDay = day;
         last = pgInt64(read, i, 0);
-        std::string_view delta = pgField(read, i, 2);
+        std::string_view delta = pgField(read, i, 3);
         auto& batch = batches.emplace_back(std::make_unique<EmailBatch>());
         try {
           decodeSetEmailParams(delta, *batch);
@@ -291,15 +386,15 @@ int mergeOldest(PgConnection& c, NetChanges& net) {
                                     " back from the pending table: " + e.what());
         }
         net.add(pgField(read, i, 1), *batch);
-        loadedBytes += delta.size() + batch->arena.size();
-        ++merged;
+        loadedBytes +=
+            delta.size() + batch->arena.size() + batch->changes.capacity() * sizeof(EmailChange);
+        ++round.merged;
       }
       loaded.push_back(std::move(read));
-      if (rows < kFetchBatches) break;
     }
-    if (merged == 0) {
+    if (round.merged == 0) {
       c.exec("COMMIT", "merging batches");
-      return 0;
+      return round;
     }
     write();
     c.exec("DELETE FROM zeb_pending_batch WHERE seq <= " + std::to_string(last) + "; COMMIT",
@@ -309,7 +404,7 @@ int mergeOldest(PgConnection& c, NetChanges& net) {
     c.rollBack();
     throw;
   }
-  return merged;
+  return round;
 }
 
 }  // namespace
@@ -372,34 +467,54 @@ class PostgresBackend::Merger {
   }
 
  private:
+  using Clock = std::chrono::steady_clock;
+
   void run() {
     std::unique_lock lock(mutex_);
-    bool due = true;  // at the start: what an earlier server left
+    bool due = true;  // at the start: everything an earlier server left
+    bool wholeDays = false;
     while (!stopping_) {
       if (!due) {
-        changed_.wait(lock, [&] { return stopping_ || unmerged_ > 0; });
-        changed_.wait_until(lock, firstAt_ + kGatherTime,
-                            [&] { return stopping_ || unmerged_ >= kRoundBatchesMin; });
+        // Batches to merge, or batches left behind that have waited long enough.
+        auto woken = [&] { return stopping_ || unmerged_ > 0; };
+        if (leftAt_) {
+          changed_.wait_until(lock, *leftAt_ + kHoldTime, woken);
+        } else {
+          changed_.wait(lock, woken);
+        }
+        if (unmerged_ > 0) {
+          changed_.wait_until(lock, firstAt_ + kGatherTime,
+                              [&] { return stopping_ || unmerged_ >= kRoundBatchesMin; });
+        }
         // What is left at the stop is merged by the caller of flush().
         if (stopping_) return;
+        wholeDays = !leftAt_ || Clock::now() < *leftAt_ + kHoldTime;
       }
       unmerged_ = 0;
       lock.unlock();
-      bool merged = mergeAll();
+      bool left = false;
+      std::uint64_t before = backend_.mergedBatches_.load();
+      bool merged = mergeAll(wholeDays, left);
+      bool progressed = backend_.mergedBatches_.load() != before;
       lock.lock();
+      // The hold counts from the last round that merged anything: an import under way keeps
+      // finishing days, and its last day waits only once it pauses or ends.
+      if (merged && !left) leftAt_.reset();
+      if (merged && left && (progressed || !leftAt_)) leftAt_ = Clock::now();
       due = !merged;
       if (!merged) changed_.wait_for(lock, kRetryPause, [&] { return stopping_; });
     }
   }
 
-  // Merges until nothing is pending; false when a merge failed (reported).
-  bool mergeAll() {
+  // Merges until nothing is pending, or nothing of whole days; false when a merge failed
+  // (reported). "left": batches of days not yet whole were left pending.
+  bool mergeAll(bool wholeDays, bool& left) {
     try {
       if (!connection_ || connection_->broken()) {
         connection_.reset();
         connection_ = std::make_unique<PgConnection>(backend_.options_.database);
       }
-      while (backend_.mergeCounted(*connection_, net_) == kMergeBatchesMax) {
+      while (backend_.mergeCounted(*connection_, net_, wholeDays, left) && !left) {
       }
       reported_.clear();
       return true;
@@ -420,7 +535,10 @@ class PostgresBackend::Merger {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::uint64_t unmerged_ = 0;  // batches accepted since the last merge began
-  std::chrono::steady_clock::time_point firstAt_{};
+  Clock::time_point firstAt_{};
+  // Since when batches of days not yet whole have been left pending with nothing else merged;
+  // past kHoldTime they are merged as they are.
+  std::optional<Clock::time_point> leftAt_;
   std::string reported_;
   bool stopping_ = false;
 };
@@ -443,21 +561,24 @@ PostgresBackend::~PostgresBackend() {
   }
 }
 
-int PostgresBackend::mergeCounted(PgConnection& c, NetChanges& net) const {
+bool PostgresBackend::mergeCounted(PgConnection& c, NetChanges& net, bool wholeDays,
+                                   bool& leftDays) const {
   auto start = std::chrono::steady_clock::now();
-  int merged = mergeOldest(c, net);
-  if (merged > 0) {
+  MergeRound round = mergeOldest(c, net, wholeDays);
+  leftDays = round.leftDays;
+  if (round.merged > 0) {
     mergeNanos_ += nanosSince(start);
-    mergedBatches_ += static_cast<std::uint64_t>(merged);
+    mergedBatches_ += static_cast<std::uint64_t>(round.merged);
   }
-  return merged;
+  return round.full;
 }
 
 void PostgresBackend::flush() {
   if (!pendingTable_) return;
   Lease c(*this);
   NetChanges net;
-  while (mergeCounted(*c, net) == kMergeBatchesMax) {
+  bool left = false;
+  while (mergeCounted(*c, net, false, left)) {
   }
 }
 
@@ -646,33 +767,35 @@ ApplyCounts PostgresBackend::accept(std::string_view session, std::string_view t
     }
     days = daysToReplace(carried, replacement);
     counts = countChanges(batch);
-    c->queryBinary(
-        "INSERT INTO zeb_pending_batch (seq, days, delta)"
-        " VALUES (nextval('zeb_batch_number'), $1, $2)",
-        {days, text}, "storing a batch");
     const std::string replaced = dayList(days);
-    c->exec("INSERT INTO zeb_day_owner (day, ticket) SELECT d, i.ticket FROM unnest(" + replaced +
-                ") d, zeb_import_session i WHERE i.id = " + id +
-                " AND i.ticket > 0 ON CONFLICT (day) DO UPDATE SET"
-                " ticket = greatest(zeb_day_owner.ticket, EXCLUDED.ticket);"
-                // A session quiet for longer than the timeout starts afresh: its days go.
-                "DELETE FROM zeb_session_day WHERE session = " +
-                id + " AND coalesce(" + expired +
-                ", false);"
-                "INSERT INTO zeb_session_day (session, day) SELECT " +
-                id + ", d FROM unnest(" + replaced +
-                ") d ON CONFLICT DO NOTHING;"
-                "INSERT INTO zeb_import_session (id, from_date, ticket, last_used) VALUES (" +
-                id + ", '', 0, " + now +
-                ") ON CONFLICT (id) DO UPDATE SET last_used = EXCLUDED.last_used,"
-                " from_date = CASE WHEN zeb_import_session.last_used < " +
-                cutoff +
-                " THEN '' ELSE zeb_import_session.from_date END,"
-                " ticket = CASE WHEN zeb_import_session.last_used < " +
-                cutoff +
-                " THEN 0 ELSE zeb_import_session.ticket END;"
-                "COMMIT",
-            "storing a batch");
+    // The batch and the state it leaves in one round trip, ending with the commit.
+    c->exec(
+        "INSERT INTO zeb_pending_batch (seq, days, last_date, delta) VALUES"
+        " (nextval('zeb_batch_number'), " +
+            byteaLiteral(days) + ", " + c->literal(lastDate(carried)) + ", " + byteaLiteral(text) +
+            ");"
+            "INSERT INTO zeb_day_owner (day, ticket) SELECT d, i.ticket FROM unnest(" +
+            replaced + ") d, zeb_import_session i WHERE i.id = " + id +
+            " AND i.ticket > 0 ON CONFLICT (day) DO UPDATE SET"
+            " ticket = greatest(zeb_day_owner.ticket, EXCLUDED.ticket);"
+            // A session quiet for longer than the timeout starts afresh: its days go.
+            "DELETE FROM zeb_session_day WHERE session = " +
+            id + " AND coalesce(" + expired +
+            ", false);"
+            "INSERT INTO zeb_session_day (session, day) SELECT " +
+            id + ", d FROM unnest(" + replaced +
+            ") d ON CONFLICT DO NOTHING;"
+            "INSERT INTO zeb_import_session (id, from_date, ticket, last_used) VALUES (" +
+            id + ", '', 0, " + now +
+            ") ON CONFLICT (id) DO UPDATE SET last_used = EXCLUDED.last_used,"
+            " from_date = CASE WHEN zeb_import_session.last_used < " +
+            cutoff +
+            " THEN '' ELSE zeb_import_session.from_date END,"
+            " ticket = CASE WHEN zeb_import_session.last_used < " +
+            cutoff +
+            " THEN 0 ELSE zeb_import_session.ticket END;"
+            "COMMIT",
+        "storing a batch");
   } catch (...) {
     c->rollBack();
     throw;

@@ -12,10 +12,12 @@
 //     import has taken, and writes the session's state back: any server can take the next call
 //     of the session.
 //  2. A merger thread of each server merges the pending batches into the table in the order of
-//     their numbers, many at a time: it works out their net effect (net_changes.h), copies it
-//     into a temporary staging table with COPY, in key order, and merges it with three
-//     set-based statements (the replaced days go, the deleted keys go, the rows are upserted),
-//     deleting the batches from the pending table in the same transaction. Merges take a second
+//     their numbers, many at a time, as a rule those of the days that the import has moved past,
+//     so that a merge holds every batch of its days: it works out their net effect
+//     (net_changes.h) and writes it in one transaction that also deletes the batches from the
+//     pending table. The replaced days and the deleted keys go through a temporary staging
+//     table (COPY, then set-based deletes); the rows of days the merge replaced are copied
+//     straight into the table, in key order, and the others upserted from the staging table. Merges take a second
 //     lock, so a batch is merged by one server only, once, and never before those numbered
 //     before it; whatever one server accepted, any server may merge.
 // Reads merge whatever is pending first, so they see every batch accepted before they started,
@@ -31,7 +33,8 @@
 //   zeb_session_day      the days each session has replaced
 //   zeb_day_owner        per (branch, day): the ticket of the import that owns it
 //   zeb_import_ticket    the sequence the tickets come from
-//   zeb_pending_batch    the batches accepted and not yet merged: number, days, delta text
+//   zeb_pending_batch    the batches accepted and not yet merged: number, the days each
+//                        replaces, its latest day, its delta text (LZ4-compressed)
 //   zeb_batch_number     the sequence the batches' numbers come from
 // A database whose estatistica_email was not made by us (no version table beside it, or other
 // columns) is refused, as is a newer version; other tables of the database are left alone.
@@ -79,8 +82,10 @@ class PostgresBackend final : public StatisticsBackend {
   class Merger;
   // Merges whatever is pending, when anything is, so that a read sees it.
   void catchUp() const;
-  // Merges the oldest pending batches (see mergeOldest()) and counts them in metrics().
-  int mergeCounted(PgConnection& c, NetChanges& net) const;
+  // Merges the oldest pending batches, those of whole days only if "wholeDays", and counts them
+  // in metrics(); answers whether more may be pending, and whether batches of days not yet
+  // whole were left.
+  bool mergeCounted(PgConnection& c, NetChanges& net, bool wholeDays, bool& leftDays) const;
   std::int64_t nowMicros() const;
   std::int64_t cutoffMicros() const;
   void setUpSchema(PgConnection& c);

@@ -1023,9 +1023,11 @@ TEST(SeveralServersTest, BatchesLeftPendingAreMergedOnceInOrderByWhoeverComesNex
     backend->accept(kSessionA, text, batch);
   }
   auto pend = [&](const std::string& dayHex, const json& changes) {
-    schema.exec("INSERT INTO zeb_pending_batch VALUES (nextval('zeb_batch_number'), '\\x" +
-                dayHex + "'::bytea, convert_to('" + json::array({deltaOf(changes)}).dump() +
-                "', 'UTF8'))");
+    schema.exec(
+        "INSERT INTO zeb_pending_batch (seq, days, last_date, delta) VALUES"
+        " (nextval('zeb_batch_number'), '\\x" +
+        dayHex + "'::bytea, '20251201', convert_to('" + json::array({deltaOf(changes)}).dump() +
+        "', 'UTF8'))");
   };
   json a = statRow("0001", "a@x.com", "b@x.com", "2025-12-01", 10, 1);
   json c = statRow("0001", "c@x.com", "b@x.com", "2025-12-01", 5, 1);
