@@ -421,6 +421,9 @@ struct HttpServer::Impl {
   std::shared_ptr<TlsContext> tls;
   int wake[2] = {-1, -1};
   std::atomic<int> open{0};
+  // The bytes of the bodies that the watching thread holds while they arrive (its own count),
+  // kept within what the workers would hold reading them: past it, a body is left to a worker.
+  std::size_t bodyBytes = 0;
 
   std::mutex mutex;  // guards what follows
   bool running = false;
@@ -501,7 +504,10 @@ bool HttpServer::Impl::advance(std::unique_ptr<Connection>& slot) {
         return false;
       }
       // The body is read here too, so that a client that sends it slowly holds no worker.
-      if (requestFraming(c.data(), end, limits.maxBodyBytes) != Framing::kIncomplete) {
+      std::size_t bodyBudget =
+          limits.maxBodyBytes * static_cast<std::size_t>(std::max(1, limits.workers));
+      if (requestFraming(c.data(), end, limits.maxBodyBytes) != Framing::kIncomplete ||
+          bodyBytes + c.pending() > bodyBudget) {
         c.inBody = false;
         std::lock_guard lock(mutex);
         ready.push_back(std::move(slot));
@@ -517,6 +523,7 @@ bool HttpServer::Impl::advance(std::unique_ptr<Connection>& slot) {
     if (n <= 0) return n == -1;
     // A TLS handshake sent to plain HTTP: nothing it could read is to be said.
     if (c.ssl == nullptr && c.data().front() == 22) return false;
+    if (c.inBody) bodyBytes += static_cast<std::size_t>(n);
     if (c.idle || c.inBody) {
       c.idle = false;
       c.since = Clock::now();
@@ -550,6 +557,10 @@ void HttpServer::Impl::watch() {
       for (auto it = watched.begin(); open.load() > limits.maxConnections && it != watched.end();) {
         it = (*it)->idle && !idleToo ? std::next(it) : watched.erase(it);
       }
+    }
+    bodyBytes = 0;
+    for (const auto& c : watched) {
+      if (c->inBody) bodyBytes += c->pending();
     }
     auto now = Clock::now();
     auto wait = limits.idleTimeout;

@@ -8,7 +8,9 @@
 //   the header time-out, a body that stops arriving for the read time-out (408 for both).
 //   A request whose body a worker must judge as it comes goes to the worker with its head: a
 //   body over the limit (413), one framed in a way the watcher does not know, or one that its
-//   client sends only when told to go on ("Expect: 100-continue").
+//   client sends only when told to go on ("Expect: 100-continue"). So does a body that arrives
+//   while the bodies the watcher holds take what the workers could hold (workers x the body
+//   limit), so that slow bodies cannot take more memory than before.
 // - A fixed number of workers answer; an answer that the client stops taking for the read
 //   time-out ends its connection.
 // - Between requests a kept-alive connection goes back to the watching thread, where it may
