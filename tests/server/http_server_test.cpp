@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -302,7 +303,7 @@ TEST_F(HttpServerTest, SlowHeadsHoldNoWorkerAndTimeOut) {
 
 TEST_F(HttpServerTest, SlowBodiesHoldNoWorkerAndTimeOut) {
   ServerOptions o = options();
-  o.limits.workers = 2;
+  o.limits.workers = 1;
   o.limits.readTimeout = milliseconds(2500);
   start(o);
   const std::string request = postText(kGetEmail);
@@ -312,6 +313,16 @@ TEST_F(HttpServerTest, SlowBodiesHoldNoWorkerAndTimeOut) {
     slow.push_back(std::make_unique<RawClient>(server_->port()));
     slow.back()->send(request.substr(0, bodyAt + 1));
   }
+  // The same body in two chunks.
+  const std::string rest = kGetEmail.substr(16);
+  char restSize[16];
+  std::snprintf(restSize, sizeof restSize, "%zx", rest.size());
+  const std::string chunked = request.substr(0, request.find("Content-Length")) +
+                              "Transfer-Encoding: chunked\r\n\r\n10\r\n" + kGetEmail.substr(0, 16) +
+                              "\r\n" + restSize + "\r\n" + rest + "\r\n0\r\n\r\n";
+  const std::size_t chunksAt = chunked.find("\r\n\r\n") + 4;
+  RawClient slowChunks(server_->port());
+  slowChunks.send(chunked.substr(0, chunksAt + 5));
   // Answered long before the bodies time out, though they outnumber the workers.
   RawClient normal(server_->port());
   normal.send(request);
@@ -319,11 +330,15 @@ TEST_F(HttpServerTest, SlowBodiesHoldNoWorkerAndTimeOut) {
   EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 ")) << answer;
   // A body that keeps coming, however slowly, is answered once whole; one that stops is told
   // why its connection is closed.
-  for (std::size_t at = bodyAt + 1; at < request.size(); at += 8) {
+  for (std::size_t at = 0; bodyAt + 1 + at < request.size() || chunksAt + 5 + at < chunked.size();
+       at += 8) {
     std::this_thread::sleep_for(milliseconds(20));
-    slow.front()->send(request.substr(at, 8));
+    if (bodyAt + 1 + at < request.size()) slow.front()->send(request.substr(bodyAt + 1 + at, 8));
+    if (chunksAt + 5 + at < chunked.size()) slowChunks.send(chunked.substr(chunksAt + 5 + at, 8));
   }
   answer = slow.front()->receive(milliseconds(5000));
+  EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 ")) << answer;
+  answer = slowChunks.receive(milliseconds(5000));
   EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 ")) << answer;
   std::string refused = slow.back()->receive(milliseconds(6000));
   EXPECT_TRUE(refused.starts_with("HTTP/1.1 408 ")) << refused;
