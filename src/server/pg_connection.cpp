@@ -148,6 +148,45 @@ PgResult PgConnection::queryBinary(const std::string& sql,
   return result;
 }
 
+void PgConnection::execPipeline(const std::vector<Statement>& statements, const char* what) {
+  if (PQenterPipelineMode(conn_) != 1) failConnection(what);
+  std::string error;
+  bool sent = true;
+  for (const Statement& statement : statements) {
+    std::vector<const char*> values;
+    std::vector<int> lengths, formats(statement.params.size(), 1);
+    for (std::string_view p : statement.params) {
+      values.push_back(p.data() != nullptr ? p.data() : "");
+      lengths.push_back(static_cast<int>(p.size()));
+    }
+    if (PQsendQueryParams(conn_, statement.sql.c_str(), static_cast<int>(values.size()), nullptr,
+                          values.data(), lengths.data(), formats.data(), 0) != 1) {
+      sent = false;
+      break;
+    }
+  }
+  if (!sent || PQpipelineSync(conn_) != 1) {
+    error = oneLine(PQerrorMessage(conn_));
+    PQexitPipelineMode(conn_);  // fails while results are due: the connection is of no more use
+    fail(what, error.c_str());
+  }
+  // Every result up to the sync is read, so that the connection leaves pipeline mode ready for
+  // the next statement; each statement's results end with a null one.
+  for (;;) {
+    PGresult* r = PQgetResult(conn_);
+    if (r == nullptr) {
+      if (PQstatus(conn_) != CONNECTION_OK) break;
+      continue;
+    }
+    PgResult result = own(r);
+    ExecStatusType status = PQresultStatus(r);
+    if (status == PGRES_PIPELINE_SYNC) break;
+    if (failed(r) && error.empty()) error = oneLine(PQresultErrorMessage(r));
+  }
+  if (PQexitPipelineMode(conn_) != 1 && error.empty()) error = oneLine(PQerrorMessage(conn_));
+  if (!error.empty()) fail(what, error.c_str());
+}
+
 void PgConnection::execWithCopy(
     const std::string& sql, const std::function<std::string(std::vector<PgResult>& before)>& data,
     const char* what) {

@@ -174,22 +174,6 @@ void appendCopyText(std::string& out, std::string_view text) {
   }
 }
 
-// "bytes" as a bytea literal in hex, E'\\x...', whatever standard_conforming_strings is.
-std::string byteaLiteral(std::string_view bytes) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  out.resize(bytes.size() * 2 + 13);
-  char* at = out.data();
-  for (char c : std::string_view("E'\\\\x")) *at++ = c;
-  for (unsigned char c : bytes) {
-    *at++ = kHex[c >> 4];
-    *at++ = kHex[c & 15];
-  }
-  for (char c : std::string_view("'::bytea")) *at++ = c;
-  out.resize(static_cast<std::size_t>(at - out.data()));
-  return out;
-}
-
 void appendNumber(std::string& out, double value) {
   char buffer[32];
   auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
@@ -769,33 +753,33 @@ ApplyCounts PostgresBackend::accept(std::string_view session, std::string_view t
     counts = countChanges(batch);
     const std::string replaced = dayList(days);
     // The batch and the state it leaves in one round trip, ending with the commit.
-    c->exec(
-        "INSERT INTO zeb_pending_batch (seq, days, last_date, delta) VALUES"
-        " (nextval('zeb_batch_number'), " +
-            byteaLiteral(days) + ", " + c->literal(lastDate(carried)) + ", " + byteaLiteral(text) +
-            ");"
-            "INSERT INTO zeb_day_owner (day, ticket) SELECT d, i.ticket FROM unnest(" +
-            replaced + ") d, zeb_import_session i WHERE i.id = " + id +
-            " AND i.ticket > 0 ON CONFLICT (day) DO UPDATE SET"
-            " ticket = greatest(zeb_day_owner.ticket, EXCLUDED.ticket);"
-            // A session quiet for longer than the timeout starts afresh: its days go.
-            "DELETE FROM zeb_session_day WHERE session = " +
-            id + " AND coalesce(" + expired +
-            ", false);"
-            "INSERT INTO zeb_session_day (session, day) SELECT " +
-            id + ", d FROM unnest(" + replaced +
-            ") d ON CONFLICT DO NOTHING;"
-            "INSERT INTO zeb_import_session (id, from_date, ticket, last_used) VALUES (" +
-            id + ", '', 0, " + now +
-            ") ON CONFLICT (id) DO UPDATE SET last_used = EXCLUDED.last_used,"
-            " from_date = CASE WHEN zeb_import_session.last_used < " +
-            cutoff +
-            " THEN '' ELSE zeb_import_session.from_date END,"
-            " ticket = CASE WHEN zeb_import_session.last_used < " +
-            cutoff +
-            " THEN 0 ELSE zeb_import_session.ticket END;"
-            "COMMIT",
-        "storing a batch");
+    const std::string last = lastDate(carried);
+    c->execPipeline({{"INSERT INTO zeb_pending_batch (seq, days, last_date, delta) VALUES"
+                      " (nextval('zeb_batch_number'), $1, $2, $3)",
+                      {days, last, text}},
+                     {"INSERT INTO zeb_day_owner (day, ticket) SELECT d, i.ticket FROM unnest(" +
+                          replaced + ") d, zeb_import_session i WHERE i.id = " + id +
+                          " AND i.ticket > 0 ON CONFLICT (day) DO UPDATE SET"
+                          " ticket = greatest(zeb_day_owner.ticket, EXCLUDED.ticket)",
+                      {}},
+                     // A session quiet for longer than the timeout starts afresh: its days go.
+                     {"DELETE FROM zeb_session_day WHERE session = " + id + " AND coalesce(" +
+                          expired + ", false)",
+                      {}},
+                     {"INSERT INTO zeb_session_day (session, day) SELECT " + id +
+                          ", d FROM unnest(" + replaced + ") d ON CONFLICT DO NOTHING",
+                      {}},
+                     {"INSERT INTO zeb_import_session (id, from_date, ticket, last_used) VALUES (" +
+                          id + ", '', 0, " + now +
+                          ") ON CONFLICT (id) DO UPDATE SET last_used = EXCLUDED.last_used,"
+                          " from_date = CASE WHEN zeb_import_session.last_used < " +
+                          cutoff +
+                          " THEN '' ELSE zeb_import_session.from_date END,"
+                          " ticket = CASE WHEN zeb_import_session.last_used < " +
+                          cutoff + " THEN 0 ELSE zeb_import_session.ticket END",
+                      {}},
+                     {"COMMIT", {}}},
+                    "storing a batch");
   } catch (...) {
     c->rollBack();
     throw;
