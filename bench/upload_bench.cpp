@@ -12,8 +12,8 @@
 // usage: upload_bench LOG [--again] [--db postgresql://...]
 //   --again  imports the same log a second time into the same database (every day replaced)
 //   --db     stores into that PostgreSQL database instead, in a schema of the benchmark's own
-//            that it drops at the end (the server applies every batch as it accepts it, so the
-//            "accept" line is the whole of the storing)
+//            that it drops at the end (accepted batches wait in its pending table and are
+//            merged in the background, as with SQLite's pending file)
 #include <sys/resource.h>
 #include <unistd.h>
 

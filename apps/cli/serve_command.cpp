@@ -230,7 +230,9 @@ int serveCommand(std::span<char*> args) {
       ->check(CLI::Range(1, 100000).description(""));
   return line.run(args, [&] {
     if (*listenGiven) parseListen(listen, options);
-    if (options.databasePath.empty()) throw UsageError("--db needs a path");
+    if (options.databasePath.empty()) throw UsageError(
+          "--db needs a SQLite database's path or a PostgreSQL URI (postgresql://...), not an "
+          "empty text");
     if (options.tlsCertFile.empty() != options.tlsKeyFile.empty()) {
       throw UsageError(options.tlsCertFile.empty() ? "--tls-key needs --tls-cert"
                                                    : "--tls-cert needs --tls-key");

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <tuple>
 #include <utility>
 
@@ -19,8 +20,8 @@ namespace {
 // One value of a params array, read and checked.
 struct Param {
   json::json_type type;
-  std::string_view raw;  // its text as it stands (arrays and objects are read again from it)
-  std::string text;      // a string's text
+  std::string_view raw;        // its text as it stands (arrays and objects are read again from it)
+  std::string text;            // a string's text
   std::size_t characters = 0;  // and its length in characters
   double number = 0;
 };
@@ -40,8 +41,8 @@ std::vector<Param> splitParams(std::string_view params) {
       continue;
     }
     std::string_view token = v.raw_json_token();
-    while (!token.empty() && (token.back() == ' ' || token.back() == '\n' ||
-                              token.back() == '\r' || token.back() == '\t')) {
+    while (!token.empty() && (token.back() == ' ' || token.back() == '\n' || token.back() == '\r' ||
+                              token.back() == '\t')) {
       token.remove_suffix(1);
     }
     param.raw = input.source(token);
@@ -166,6 +167,25 @@ class DeltaDecoder {
   }
 
  private:
+  // A NUL byte, which a log holds where its machine crashed while writing it, reads as U+FFFD,
+  // the replacement character: one character for one, the same whichever database stores it.
+  // Only an escape ("\u0000", six bytes) makes one, so "text" is the last text decoded into the
+  // arena, and its three bytes keep the arena within what it has reserved.
+  std::string_view withoutNul(std::string_view text) {
+    std::string decoded(text);
+    std::string& arena = batch_.arena;
+    std::size_t at = arena.size() - decoded.size();
+    arena.resize(at);
+    for (char c : decoded) {
+      if (c == '\0') {
+        arena += "\xEF\xBF\xBD";
+      } else {
+        arena += c;
+      }
+    }
+    return std::string_view(arena).substr(at);
+  }
+
   void decodeColumns(json::value v) {
     if (input_.get(v.type()) != json::json_type::array) {
       invalid("SetEmail: \"columns\" must be an array of column objects");
@@ -285,6 +305,7 @@ class DeltaDecoder {
         std::size_t characters = 0;
         auto width = static_cast<std::size_t>(def.size);
         std::string_view text = in.text(value, batch_.arena, &characters, width);
+        if (std::memchr(text.data(), '\0', text.size()) != nullptr) text = withoutNul(text);
         if (characters > width) {
           invalid(valueWhere(column, part) + " has " + std::to_string(characters) +
                   " characters, more than its " + std::to_string(def.size));

@@ -58,7 +58,9 @@ StatsQuery decodeGetEmailStatsParams(std::string_view params);
 
 // SetEmail(delta): the columns matched by name, in any order; every cdsDados column must be
 // there and no other. Texts must fit their column's width in characters; the date columns must
-// be digits (ANETLEMAIL four, MEETLEMAIL 01-12, DIETLEMAIL 01-31).
+// be digits (ANETLEMAIL four, MEETLEMAIL 01-12, DIETLEMAIL 01-31). A NUL character in a text
+// ("\u0000") is read as U+FFFD, the replacement character, so that every database stores the
+// row alike (PostgreSQL's texts cannot hold a NUL).
 void decodeSetEmailParams(std::string_view params, EmailBatch& batch);
 
 // The SetEmail params of "batch": what decodeSetEmailParams() reads back as the same changes.

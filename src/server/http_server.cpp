@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -95,6 +96,110 @@ std::size_t headEnd(std::string_view data) {
     if (next + 1 < data.size() && data[next] == '\r' && data[next + 1] == '\n') return next + 2;
   }
   return std::string_view::npos;
+}
+
+bool equalsFolded(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) {
+    text.remove_suffix(1);
+  }
+  return text;
+}
+
+// How far the watching thread can take a request whose head, "headLength" bytes, begins "data".
+enum class Framing {
+  kIncomplete,  // its body is still arriving
+  kComplete,    // all of it is there: a worker answers it without waiting for the client
+  kWorker,      // a worker is to judge it as it comes: a body it refuses (too large, framed
+                // wrongly), or one that its client sends only once told to go on
+};
+
+// Whether the chunked body that begins "body" has arrived whole, up to its last chunk and the
+// blank line after the trailers.
+Framing chunkedFraming(std::string_view body, std::size_t maxBody) {
+  std::size_t at = 0, total = 0;
+  for (;;) {
+    std::size_t lineEnd = body.find('\n', at);
+    if (lineEnd == std::string_view::npos) {
+      return body.size() - at > 1024 ? Framing::kWorker : Framing::kIncomplete;
+    }
+    std::string_view line = trimmed(body.substr(at, lineEnd - at));
+    line = line.substr(0, line.find(';'));
+    std::size_t size = 0;
+    if (line.empty() || line.size() > 15) return Framing::kWorker;
+    for (char c : line) {
+      int digit = std::isdigit(static_cast<unsigned char>(c))         ? c - '0'
+                  : std::isxdigit(static_cast<unsigned char>(c)) != 0 ? std::tolower(c) - 'a' + 10
+                                                                      : -1;
+      if (digit < 0) return Framing::kWorker;
+      size = size * 16 + static_cast<std::size_t>(digit);
+    }
+    total += size;
+    if (total > maxBody) return Framing::kWorker;
+    at = lineEnd + 1;
+    if (size == 0) {
+      // The trailers, up to a blank line.
+      for (;;) {
+        std::size_t end = body.find('\n', at);
+        if (end == std::string_view::npos) {
+          return body.size() - at > 8192 ? Framing::kWorker : Framing::kIncomplete;
+        }
+        if (trimmed(body.substr(at, end - at)).empty()) return Framing::kComplete;
+        at = end + 1;
+      }
+    }
+    // The chunk's data and the line end after it.
+    if (body.size() < at + size + 1) return Framing::kIncomplete;
+    at += size;
+    if (body[at] == '\r') ++at;
+    if (at >= body.size()) return Framing::kIncomplete;
+    if (body[at] != '\n') return Framing::kWorker;
+    ++at;
+  }
+}
+
+Framing requestFraming(std::string_view data, std::size_t headLength, std::size_t maxBody) {
+  std::string_view head = data.substr(0, headLength);
+  std::string_view length, encoding;
+  bool lengthTwice = false;
+  for (std::size_t at = head.find('\n'); at != std::string_view::npos;) {
+    std::size_t end = head.find('\n', at + 1);
+    if (end == std::string_view::npos) break;
+    std::string_view line = head.substr(at + 1, end - at - 1);
+    at = end;
+    std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) continue;
+    std::string_view name = line.substr(0, colon);
+    std::string_view value = trimmed(line.substr(colon + 1));
+    if (equalsFolded(name, "Content-Length")) {
+      lengthTwice = !length.empty();
+      length = value;
+    } else if (equalsFolded(name, "Transfer-Encoding")) {
+      encoding = value;
+    } else if (equalsFolded(name, "Expect")) {
+      return Framing::kWorker;
+    }
+  }
+  std::string_view body = data.substr(headLength);
+  if (!encoding.empty()) {
+    return equalsFolded(encoding, "chunked") ? chunkedFraming(body, maxBody) : Framing::kWorker;
+  }
+  if (length.empty()) return Framing::kComplete;
+  if (lengthTwice || length.size() > 15) return Framing::kWorker;
+  std::size_t size = 0;
+  for (char c : length) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) return Framing::kWorker;
+    size = size * 10 + static_cast<std::size_t>(c - '0');
+  }
+  if (size > maxBody) return Framing::kWorker;
+  return body.size() >= size ? Framing::kComplete : Framing::kIncomplete;
 }
 
 const char* reasonPhrase(int status) {
@@ -215,10 +320,11 @@ struct HttpServer::Connection {
   bool wantWrite = false;
   std::string buffer;  // received and not yet consumed from "offset" on
   std::size_t offset = 0;
-  // When the present wait began: the accept, the first byte of a request, or the end of the
-  // last answer (then "idle").
+  // When the present wait began: the accept, the first byte of a request, the end of the last
+  // answer (then "idle"), or the last bytes of a body that is arriving (then "inBody").
   Clock::time_point since = Clock::now();
   bool idle = false;
+  bool inBody = false;
   std::string peerIp;
   int peerPort = 0;
 };
@@ -315,6 +421,9 @@ struct HttpServer::Impl {
   std::shared_ptr<TlsContext> tls;
   int wake[2] = {-1, -1};
   std::atomic<int> open{0};
+  // The bytes of the bodies that the watching thread holds while they arrive (its own count),
+  // kept within what the workers would hold reading them: past it, a body is left to a worker.
+  std::size_t bodyBytes = 0;
 
   std::mutex mutex;  // guards what follows
   bool running = false;
@@ -394,16 +503,28 @@ bool HttpServer::Impl::advance(std::unique_ptr<Connection>& slot) {
                    std::to_string(limits.maxHeaderCount) + " are taken");
         return false;
       }
-      std::lock_guard lock(mutex);
-      ready.push_back(std::move(slot));
-      readyChanged.notify_one();
-      return true;
+      // The body is read here too, so that a client that sends it slowly holds no worker.
+      std::size_t bodyBudget =
+          limits.maxBodyBytes * static_cast<std::size_t>(std::max(1, limits.workers));
+      if (requestFraming(c.data(), end, limits.maxBodyBytes) != Framing::kIncomplete ||
+          bodyBytes + c.pending() > bodyBudget) {
+        c.inBody = false;
+        std::lock_guard lock(mutex);
+        ready.push_back(std::move(slot));
+        readyChanged.notify_one();
+        return true;
+      }
+      if (!c.inBody) {
+        c.inBody = true;
+        c.since = Clock::now();
+      }
     }
-    ssize_t n = c.receive(kHeadChunk);
+    ssize_t n = c.receive(c.inBody ? kBodyChunk : kHeadChunk);
     if (n <= 0) return n == -1;
     // A TLS handshake sent to plain HTTP: nothing it could read is to be said.
     if (c.ssl == nullptr && c.data().front() == 22) return false;
-    if (c.idle) {
+    if (c.inBody) bodyBytes += static_cast<std::size_t>(n);
+    if (c.idle || c.inBody) {
       c.idle = false;
       c.since = Clock::now();
     }
@@ -416,7 +537,9 @@ void HttpServer::Impl::watch() {
   std::vector<pollfd> fds;
   std::vector<std::list<std::unique_ptr<Connection>>::iterator> order;
   auto deadline = [&limits](const Connection& c) {
-    return c.since + (c.idle ? limits.idleTimeout : limits.headerTimeout);
+    return c.since + (c.idle     ? limits.idleTimeout
+                      : c.inBody ? limits.readTimeout
+                                 : limits.headerTimeout);
   };
   for (;;) {
     std::vector<std::unique_ptr<Connection>> arrived;
@@ -435,12 +558,20 @@ void HttpServer::Impl::watch() {
         it = (*it)->idle && !idleToo ? std::next(it) : watched.erase(it);
       }
     }
+    bodyBytes = 0;
+    for (const auto& c : watched) {
+      if (c->inBody) bodyBytes += c->pending();
+    }
     auto now = Clock::now();
     auto wait = limits.idleTimeout;
     for (auto it = watched.begin(); it != watched.end();) {
       auto due = deadline(**it);
       if (due <= now) {
-        if (!(*it)->idle && (*it)->pending() > 0) {
+        if ((*it)->inBody) {
+          refuse(**it, 408,
+                 "The request's body stopped arriving for " +
+                     std::to_string(limits.readTimeout.count()) + " ms");
+        } else if (!(*it)->idle && (*it)->pending() > 0) {
           refuse(**it, 408,
                  "The request's head did not arrive within " +
                      std::to_string(limits.headerTimeout.count()) + " ms");
@@ -556,8 +687,23 @@ bool HttpServer::nextHeadCame(Connection& connection) {
   // Anything short of a complete head within the limits is the watching thread's to judge.
   if (end == std::string_view::npos || end > limits_.maxHeaderBytes) return false;
   std::string_view head = connection.data().substr(0, end);
-  return static_cast<std::size_t>(std::count(head.begin(), head.end(), '\n')) <=
-         limits_.maxHeaderCount + 2;
+  if (static_cast<std::size_t>(std::count(head.begin(), head.end(), '\n')) >
+      limits_.maxHeaderCount + 2) {
+    return false;
+  }
+  // So is a body that does not follow at once: it must not hold this worker.
+  auto until = Clock::now() + kLinger;
+  for (;;) {
+    Framing framing = requestFraming(connection.data(), end, limits_.maxBodyBytes);
+    if (framing != Framing::kIncomplete) return true;
+    ssize_t n = connection.receive(kBodyChunk);
+    if (n == 0 || n == -2) return false;
+    auto left = std::chrono::duration_cast<milliseconds>(until - Clock::now());
+    if (n == -1 && (left.count() <= 0 ||
+                    pollOne(connection.fd, connection.wantWrite ? POLLOUT : POLLIN, left) <= 0)) {
+      return false;
+    }
+  }
 }
 
 bool HttpServer::process_and_close_socket(socket_t sock) {
@@ -603,10 +749,14 @@ void HttpServer::serve(std::unique_ptr<Connection> connection) {
     if (!answered || closed || stopping || closeAfterThisAnswer) return;
     // A client that sent its next request behind this one, or sends it at once (an import's
     // next batch), is answered without a trip through the watching thread.
-    if (headEnd(connection->data()) != std::string_view::npos || nextHeadCame(*connection)) {
+    std::size_t next = headEnd(connection->data());
+    if ((next != std::string_view::npos &&
+         requestFraming(connection->data(), next, limits_.maxBodyBytes) != Framing::kIncomplete) ||
+        nextHeadCame(*connection)) {
       continue;
     }
     connection->idle = connection->pending() == 0;
+    connection->inBody = false;
     connection->since = Clock::now();
     if (connection->idle) {
       connection->buffer.clear();

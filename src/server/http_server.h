@@ -1,12 +1,18 @@
 // The application server's HTTP side: httplib reads and answers each request, while this class
 // owns the connections, so that a client cannot hold the server up by being slow.
 //
-// - A connection waits for its request head (the request line and the headers) on one thread
-//   that watches every such connection at once; only a complete head is handed to a worker.
-//   Connections that send half a head, or nothing, cost a descriptor and a buffer, never a
-//   worker, and are closed when their time is up.
-// - A fixed number of workers read the bodies and answer; a body that stops arriving for the
-//   read time-out ends its connection.
+// - A connection waits for its request (the request line, the headers and the body) on one
+//   thread that watches every such connection at once; only a complete request is handed to a
+//   worker. Connections that send half a request, or nothing, cost a descriptor and a buffer,
+//   never a worker, and are closed when their time is up: a head that has not arrived within
+//   the header time-out, a body that stops arriving for the read time-out (408 for both).
+//   A request whose body a worker must judge as it comes goes to the worker with its head: a
+//   body over the limit (413), one framed in a way the watcher does not know, or one that its
+//   client sends only when told to go on ("Expect: 100-continue"). So does a body that arrives
+//   while the bodies the watcher holds take what the workers could hold (workers x the body
+//   limit), so that slow bodies cannot take more memory than before.
+// - A fixed number of workers answer; an answer that the client stops taking for the read
+//   time-out ends its connection.
 // - Between requests a kept-alive connection goes back to the watching thread, where it may
 //   stay idle for the idle time-out without holding a worker; a stop closes it at once.
 // - Past the connection limit, the waiting connection nearest to its time-out is closed to make
@@ -75,7 +81,7 @@ class HttpServer : public httplib::Server {
   // Takes over a socket that httplib has accepted: it goes to the watching thread.
   bool process_and_close_socket(socket_t sock) override;
   void serve(std::unique_ptr<Connection> connection);
-  // After an answer: true when the client's next request head arrives complete at once.
+  // After an answer: true when the client's next request arrives complete at once.
   bool nextHeadCame(Connection& connection);
 
   HttpLimits limits_;

@@ -57,7 +57,8 @@ std::string shownUri(std::string_view uri) {
     std::size_t at = 0;
     while (at <= params.size()) {
       std::size_t amp = params.find('&', at);
-      std::string param = params.substr(at, amp == std::string::npos ? std::string::npos : amp - at);
+      std::string param =
+          params.substr(at, amp == std::string::npos ? std::string::npos : amp - at);
       if (!param.empty() && !param.starts_with("password=")) {
         kept += sep + param;
         sep = "&";
@@ -87,7 +88,8 @@ PgConnection::PgConnection(const std::string& uri) : shown_(shownUri(uri)) {
     throw platform::Exception("Database '" + shown_ + "': setting the encoding UTF8: " + reason);
   }
   // "relation already exists, skipping" and the like are not for the operator.
-  PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
+  PQsetNoticeProcessor(
+      conn_, [](void*, const char*) {}, nullptr);
 }
 
 PgConnection::~PgConnection() {
@@ -129,6 +131,60 @@ PgResult PgConnection::query(const std::string& sql, const std::vector<std::stri
   if (!result) failConnection(what);
   if (failed(result.get())) fail(what, PQresultErrorMessage(result.get()));
   return result;
+}
+
+PgResult PgConnection::queryBinary(const std::string& sql,
+                                   const std::vector<std::string_view>& params, const char* what) {
+  std::vector<const char*> values;
+  std::vector<int> lengths, formats(params.size(), 1);
+  for (std::string_view p : params) {
+    values.push_back(p.data() != nullptr ? p.data() : "");  // a null pointer would be NULL
+    lengths.push_back(static_cast<int>(p.size()));
+  }
+  PgResult result = own(PQexecParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
+                                     values.data(), lengths.data(), formats.data(), 1));
+  if (!result) failConnection(what);
+  if (failed(result.get())) fail(what, PQresultErrorMessage(result.get()));
+  return result;
+}
+
+void PgConnection::execPipeline(const std::vector<Statement>& statements, const char* what) {
+  if (PQenterPipelineMode(conn_) != 1) failConnection(what);
+  std::string error;
+  bool sent = true;
+  for (const Statement& statement : statements) {
+    std::vector<const char*> values;
+    std::vector<int> lengths, formats(statement.params.size(), 1);
+    for (std::string_view p : statement.params) {
+      values.push_back(p.data() != nullptr ? p.data() : "");
+      lengths.push_back(static_cast<int>(p.size()));
+    }
+    if (PQsendQueryParams(conn_, statement.sql.c_str(), static_cast<int>(values.size()), nullptr,
+                          values.data(), lengths.data(), formats.data(), 0) != 1) {
+      sent = false;
+      break;
+    }
+  }
+  if (!sent || PQpipelineSync(conn_) != 1) {
+    error = oneLine(PQerrorMessage(conn_));
+    PQexitPipelineMode(conn_);  // fails while results are due: the connection is of no more use
+    fail(what, error.c_str());
+  }
+  // Every result up to the sync is read, so that the connection leaves pipeline mode ready for
+  // the next statement; each statement's results end with a null one.
+  for (;;) {
+    PGresult* r = PQgetResult(conn_);
+    if (r == nullptr) {
+      if (PQstatus(conn_) != CONNECTION_OK) break;
+      continue;
+    }
+    PgResult result = own(r);
+    ExecStatusType status = PQresultStatus(r);
+    if (status == PGRES_PIPELINE_SYNC) break;
+    if (failed(r) && error.empty()) error = oneLine(PQresultErrorMessage(r));
+  }
+  if (PQexitPipelineMode(conn_) != 1 && error.empty()) error = oneLine(PQerrorMessage(conn_));
+  if (!error.empty()) fail(what, error.c_str());
 }
 
 void PgConnection::execWithCopy(
@@ -197,5 +253,11 @@ std::string_view pgField(const PgResult& result, int row, int column) {
 }
 
 int pgRows(const PgResult& result) { return PQntuples(result.get()); }
+
+std::int64_t pgInt64(const PgResult& result, int row, int column) {
+  std::uint64_t value = 0;
+  for (unsigned char byte : pgField(result, row, column)) value = value << 8 | byte;
+  return static_cast<std::int64_t>(value);
+}
 
 }  // namespace zeb::server

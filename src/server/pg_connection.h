@@ -3,6 +3,7 @@
 // SHOWN is the connection URI without its password. Used by one thread at a time.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -35,6 +36,19 @@ class PgConnection {
   std::vector<PgResult> exec(const std::string& sql, const char* what);
   // Runs one statement with text parameters $1, $2, ...; answers its result.
   PgResult query(const std::string& sql, const std::vector<std::string>& params, const char* what);
+  // Runs one statement with parameters $1, $2, ... given as bytes (a bytea's own bytes) and
+  // answers its result in PostgreSQL's binary format: a bytea field holds its bytes, a bigint
+  // field eight bytes, most significant first (pgInt64()).
+  PgResult queryBinary(const std::string& sql, const std::vector<std::string_view>& params,
+                       const char* what);
+  // Runs "statements", each one statement with parameters $1, $2, ... given as bytes (see
+  // queryBinary()), one after another in one round trip (libpq's pipeline mode). The first
+  // failure ends the run: the statements after it are not run.
+  struct Statement {
+    std::string sql;
+    std::vector<std::string_view> params;
+  };
+  void execPipeline(const std::vector<Statement>& statements, const char* what);
   // Runs "sql", statements of which one is COPY ... FROM STDIN, in one round trip: "data" gets
   // the results of the statements before the COPY that return rows and answers what the COPY
   // takes, in COPY's text format. An exception of "data" ends the COPY, and so the statements,
@@ -61,5 +75,7 @@ class PgConnection {
 // The text of a field of "result", as PostgreSQL gave it.
 std::string_view pgField(const PgResult& result, int row, int column);
 int pgRows(const PgResult& result);
+// A bigint field of a result in the binary format.
+std::int64_t pgInt64(const PgResult& result, int row, int column);
 
 }  // namespace zeb::server

@@ -1,8 +1,15 @@
 #include "server/postgres_backend.h"
 
+#include <algorithm>
+#include <array>
 #include <charconv>
+#include <chrono>
+#include <condition_variable>
+#include <optional>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "platform/core/exceptions.h"
 #include "server/net_changes.h"
@@ -13,11 +20,31 @@ namespace zeb::server {
 namespace {
 
 // Advisory locks of this schema (the second key): one for setting the schema up, one that every
-// batch takes, so that batches take effect one after another.
+// batch takes when it is accepted, so that batches are numbered one after another, and one that
+// every merge takes, so that they are merged one after another. A merge never waits for an
+// accept, nor an accept for a merge.
 constexpr const char* kSchemaLock =
     "SELECT pg_advisory_xact_lock(1952801, hashtext(current_schema()))";
 constexpr const char* kBatchLock =
     "SELECT pg_advisory_xact_lock(1952802, hashtext(current_schema()))";
+constexpr const char* kMergeLock =
+    "SELECT pg_advisory_xact_lock(1952803, hashtext(current_schema()))";
+
+// A merge takes about this many batches to a transaction, or batches taking about this much
+// memory, reads them this many at a time, and writes what it has worked out before the batches
+// read take kWriteBytesMax (writing part of the run and going on in the same transaction comes
+// to the same, only slower: the rows of a day replaced before are upserted).
+constexpr int kMergeBatchesMax = 256;
+constexpr int kFetchBatches = 16;
+constexpr std::size_t kLoadedBytesMax = std::size_t{48} << 20;
+constexpr std::size_t kWriteBytesMax = 4 * kLoadedBytesMax;
+// The merger thread waits for this many batches, or for the first of them to have waited
+// kGatherTime, so that a merge takes many; merges batches of days not yet whole once they have
+// waited kHoldTime; and retries a failed merge after a pause.
+constexpr std::uint64_t kRoundBatchesMin = 16;
+constexpr auto kGatherTime = std::chrono::milliseconds(100);
+constexpr auto kRetryPause = std::chrono::seconds(1);
+constexpr auto kHoldTime = std::chrono::seconds(1);
 
 constexpr const char* kColumnNames =
     "cdfilial, nmorigem, nmdestino, anetlemail, meetlemail, dietlemail, bietlemail, seetlemail,"
@@ -48,10 +75,25 @@ const std::string kCreate =
     "CREATE TABLE IF NOT EXISTS zeb_day_owner (day text COLLATE \"C\" PRIMARY KEY,"
     " ticket bigint NOT NULL);"
     "CREATE SEQUENCE IF NOT EXISTS zeb_import_ticket;"
+    "CREATE TABLE IF NOT EXISTS zeb_pending_batch (seq bigint PRIMARY KEY, days bytea NOT NULL,"
+    " last_date text COLLATE \"C\" NOT NULL, delta bytea NOT NULL);"
+    "CREATE SEQUENCE IF NOT EXISTS zeb_batch_number;"
     "CREATE TABLE IF NOT EXISTS zeb_schema_version (id integer PRIMARY KEY CHECK (id = 1),"
     " version integer NOT NULL);"
     "INSERT INTO zeb_schema_version VALUES (1, " +
-    std::to_string(kPostgresSchemaVersion) + ") ON CONFLICT DO NOTHING;";
+    std::to_string(kPostgresSchemaVersion) +
+    ") ON CONFLICT (id) DO UPDATE SET version = EXCLUDED.version"
+    " WHERE zeb_schema_version.version < EXCLUDED.version;";
+
+// The delta texts are compressed with LZ4, fast enough that a batch's commit, which writes a
+// sixth as much to the log, takes less time; where PostgreSQL lacks LZ4 they are stored as they
+// are, its own compression costing more than it saves.
+constexpr const char* kPendingStorage =
+    "DO $$ BEGIN"
+    " ALTER TABLE zeb_pending_batch ALTER COLUMN delta SET COMPRESSION lz4;"
+    " EXCEPTION WHEN OTHERS THEN"
+    " ALTER TABLE zeb_pending_batch ALTER COLUMN delta SET STORAGE EXTERNAL;"
+    " END $$";
 
 constexpr const char* kOurColumns =
     "cdfilial text, nmorigem text, nmdestino text, anetlemail text, meetlemail text,"
@@ -62,10 +104,12 @@ const std::string kInspect =
     "SELECT to_regclass('zeb_schema_version') IS NOT NULL,"
     " to_regclass('estatistica_email') IS NOT NULL,"
     " coalesce(to_regclass('zeb_import_session')::text, to_regclass('zeb_session_day')::text,"
-    " to_regclass('zeb_day_owner')::text, to_regclass('zeb_import_ticket')::text, ''),"
+    " to_regclass('zeb_day_owner')::text, to_regclass('zeb_import_ticket')::text,"
+    " to_regclass('zeb_pending_batch')::text, to_regclass('zeb_batch_number')::text, ''),"
     " (SELECT string_agg(attname || ' ' || format_type(atttypid, atttypmod), ', '"
     " ORDER BY attnum) FROM pg_attribute WHERE attrelid = to_regclass('estatistica_email')"
-    " AND attnum > 0 AND NOT attisdropped)";
+    " AND attnum > 0 AND NOT attisdropped),"
+    " to_regclass('zeb_pending_batch') IS NOT NULL";
 
 // The staging table of a batch, one per connection: "s" rows to store, "d" keys to delete.
 const std::string kCreateStage = std::string(
@@ -136,17 +180,22 @@ void appendNumber(std::string& out, double value) {
   out.append(buffer, end);
 }
 
-void appendCopyRow(std::string& out, char op, const EmailRow& row) {
-  out += op;
+// A row's columns (kColumnNames) in COPY's text format, its line end included.
+void appendCopyValues(std::string& out, const EmailRow& row) {
   for (std::string_view text : row.texts) {
-    out += '\t';
     appendCopyText(out, text);
+    out += '\t';
   }
-  out += '\t';
   appendNumber(out, row.volume);
   out += '\t';
   appendNumber(out, row.count);
   out += '\n';
+}
+
+void appendCopyRow(std::string& out, char op, const EmailRow& row) {
+  out += op;
+  out += '\t';
+  appendCopyValues(out, row);
 }
 
 // Reads a row of "result" (the columns of kColumnNames, in order) into "row".
@@ -181,6 +230,167 @@ std::string whereFilter(const RowFilter& filter, Params& params) {
   return where;
 }
 
+// What "net" stores, in COPY's text format for the staging table: "r" the days it replaces,
+// "d" the keys it deletes, "s" the rows it stores, each in key order.
+// "direct" the rows on those days: the replaced days' rows are deleted first, and the net
+// effect stores one row per key, so these meet no stored key and are copied straight into the
+// table, which takes them several times faster than an upsert.
+std::string stagedText(NetChanges& net, std::string& direct) {
+  std::string staged;
+  EmailRow day;
+  std::unordered_set<std::string> replaced;
+  for (const NetChanges::Day& d : net.replacedDays()) {
+    day.texts[kCDFILIAL] = d.branch;
+    day.texts[kANETLEMAIL] = d.date.substr(0, 4);
+    day.texts[kMEETLEMAIL] = d.date.substr(4, 2);
+    day.texts[kDIETLEMAIL] = d.date.substr(6, 2);
+    appendCopyRow(staged, 'r', day);
+    replaced.insert(dayKey(d.branch, d.date));
+  }
+  for (const EmailRow* row : net.deletions()) appendCopyRow(staged, 'd', *row);
+  // The rows come day after day: the day of the row before is looked up once.
+  std::string lastDay;
+  bool lastReplaced = false;
+  for (const EmailRow* row : net.rows()) {
+    std::array<char, 8> date = rowDate(*row);
+    std::string key = dayKey(row->texts[kCDFILIAL], {date.data(), date.size()});
+    if (key != lastDay) {
+      lastReplaced = replaced.count(key) != 0;
+      lastDay = std::move(key);
+    }
+    if (lastReplaced) {
+      appendCopyValues(direct, *row);
+    } else {
+      appendCopyRow(staged, 's', *row);
+    }
+  }
+  return staged;
+}
+
+const std::string kMergeStaged =
+    "COPY zeb_stage FROM STDIN;"
+    "DELETE FROM estatistica_email e USING zeb_stage s WHERE s.op = 'r'"
+    " AND e.cdfilial = s.cdfilial AND e.anetlemail = s.anetlemail"
+    " AND e.meetlemail = s.meetlemail AND e.dietlemail = s.dietlemail;" +
+    kDeleteKeys + kStoreRows + "TRUNCATE zeb_stage";
+
+std::uint64_t nanosSince(std::chrono::steady_clock::time_point start) {
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start)
+          .count());
+}
+
+// What one merge did.
+struct MergeRound {
+  int merged = 0;         // batches merged
+  bool full = false;      // it ended at its bounds: more may be pending
+  bool leftDays = false;  // it left batches pending whose days the import has not moved past
+};
+
+// Merges the oldest pending batches, about kMergeBatchesMax, in order, in one transaction that
+// also deletes them from the pending table. "wholeDays": only the batches before the first whose
+// latest day is not before the latest day of any pending batch: an import sends its rows day
+// after day, so the days of these are complete, and a round then holds every batch of each of its
+// days, the first of which replaces the day, and copies the day's rows straight into the table.
+// On failure the transaction is rolled back, the batches stay pending, and Exception says why.
+MergeRound mergeOldest(PgConnection& c, NetChanges& net, bool wholeDays) {
+  // The merge's commit need not wait for the disk: it is lost only with everything committed
+  // after it, the batches it deletes staying pending with it, to be merged again.
+  c.exec("BEGIN; SET LOCAL synchronous_commit = off;" + kCreateStage + ";" + kMergeLock +
+             ";"
+             // The staging table is never analysed: joins with it must walk the table's key.
+             "SET LOCAL enable_hashjoin = off; SET LOCAL enable_mergejoin = off",
+         "merging batches");
+  std::vector<PgResult> loaded;  // the texts that "net" and "batches" point into
+  std::vector<std::unique_ptr<EmailBatch>> batches;
+  std::size_t loadedBytes = 0;
+  auto write = [&] {
+    net.settle();
+    std::string direct;
+    c.execWithCopy(
+        kMergeStaged, [&](std::vector<PgResult>&) { return stagedText(net, direct); },
+        "merging batches");
+    if (!direct.empty()) {
+      c.execWithCopy(
+          std::string("COPY estatistica_email (") + kColumnNames + ") FROM STDIN",
+          [&](std::vector<PgResult>&) { return std::move(direct); }, "merging batches");
+    }
+    net.clear();
+    batches.clear();
+    loaded.clear();
+    loadedBytes = 0;
+  };
+  MergeRound round;
+  std::int64_t last = 0;
+  try {
+    net.clear();
+    std::string reached;
+    if (wholeDays) {
+      PgResult latest = std::move(
+          c.exec("SELECT coalesce(max(last_date), '') FROM zeb_pending_batch", "merging batches")
+              .front());
+      reached = std::string(pgField(latest, 0, 0));
+    }
+    bool more = true;
+    std::string lastDay;  // the latest day of the batch before
+    while (more) {
+      PgResult read = c.queryBinary(
+          "SELECT seq, days, last_date, delta FROM zeb_pending_batch" +
+              (round.merged > 0 ? " WHERE seq > " + std::to_string(last) : std::string()) +
+              " ORDER BY seq LIMIT " + std::to_string(kFetchBatches),
+          {}, "reading the pending batches");
+      int rows = pgRows(read);
+      more = rows == kFetchBatches;
+      for (int i = 0; i < rows; ++i) {
+        std::string_view day = pgField(read, i, 2);
+        if (wholeDays && day >= std::string_view(reached)) {
+          round.leftDays = true;
+          more = false;
+          break;
+        }
+        // A round that has reached its bounds ends where a batch reaches a new day, so that
+        // the days it leaves stay whole for the next.
+        if ((round.merged >= kMergeBatchesMax || loadedBytes >= kLoadedBytesMax) &&
+            day != lastDay) {
+          round.full = true;
+          more = false;
+          break;
+        }
+        // A day too large for one write is written in parts, the same in one transaction.
+        if (loadedBytes >= kWriteBytesMax) write();
+        lastDay = day;
+        last = pgInt64(read, i, 0);
+        std::string_view delta = pgField(read, i, 3);
+        auto& batch = batches.emplace_back(std::make_unique<EmailBatch>());
+        try {
+          decodeSetEmailParams(delta, *batch);
+        } catch (const std::exception& e) {
+          throw platform::Exception("Database '" + c.shown() + "': reading batch " +
+                                    std::to_string(last) +
+                                    " back from the pending table: " + e.what());
+        }
+        net.add(pgField(read, i, 1), *batch);
+        loadedBytes +=
+            delta.size() + batch->arena.size() + batch->changes.capacity() * sizeof(EmailChange);
+        ++round.merged;
+      }
+      loaded.push_back(std::move(read));
+    }
+    if (round.merged == 0) {
+      c.exec("COMMIT", "merging batches");
+      return round;
+    }
+    write();
+    c.exec("DELETE FROM zeb_pending_batch WHERE seq <= " + std::to_string(last) + "; COMMIT",
+           "merging batches");
+  } catch (...) {
+    net.clear();
+    c.rollBack();
+    throw;
+  }
+  return round;
+}
+
 }  // namespace
 
 class PostgresBackend::Lease {
@@ -213,13 +423,164 @@ class PostgresBackend::Lease {
   std::unique_ptr<PgConnection> connection_;
 };
 
+// Merges the batches pending in the database on a thread of its own, over a connection of its
+// own, while batches keep coming; first whatever an earlier server left pending.
+class PostgresBackend::Merger {
+ public:
+  explicit Merger(const PostgresBackend& backend) : backend_(backend) {
+    thread_ = std::thread([this] { run(); });
+  }
+  ~Merger() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+  Merger(const Merger&) = delete;
+  Merger& operator=(const Merger&) = delete;
+
+  // A batch has been accepted.
+  void accepted() {
+    {
+      std::lock_guard lock(mutex_);
+      if (unmerged_++ == 0) firstAt_ = std::chrono::steady_clock::now();
+    }
+    changed_.notify_all();
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  void run() {
+    std::unique_lock lock(mutex_);
+    bool due = true;  // at the start: everything an earlier server left
+    bool wholeDays = false;
+    while (!stopping_) {
+      if (!due) {
+        // Batches to merge, or batches left behind that have waited long enough.
+        auto woken = [&] { return stopping_ || unmerged_ > 0; };
+        if (leftAt_) {
+          changed_.wait_until(lock, *leftAt_ + kHoldTime, woken);
+        } else {
+          changed_.wait(lock, woken);
+        }
+        if (unmerged_ > 0) {
+          changed_.wait_until(lock, firstAt_ + kGatherTime,
+                              [&] { return stopping_ || unmerged_ >= kRoundBatchesMin; });
+        }
+        // What is left at the stop is merged by the caller of flush().
+        if (stopping_) return;
+        wholeDays = !leftAt_ || Clock::now() < *leftAt_ + kHoldTime;
+      }
+      unmerged_ = 0;
+      lock.unlock();
+      bool left = false;
+      std::uint64_t before = backend_.mergedBatches_.load();
+      bool merged = mergeAll(wholeDays, left);
+      bool progressed = backend_.mergedBatches_.load() != before;
+      lock.lock();
+      // The hold counts from the last round that merged anything: an import under way keeps
+      // finishing days, and its last day waits only once it pauses or ends.
+      if (merged && !left) leftAt_.reset();
+      if (merged && left && (progressed || !leftAt_)) leftAt_ = Clock::now();
+      due = !merged;
+      if (!merged) changed_.wait_for(lock, kRetryPause, [&] { return stopping_; });
+    }
+  }
+
+  // Merges until nothing is pending, or nothing of whole days; false when a merge failed
+  // (reported). "left": batches of days not yet whole were left pending.
+  bool mergeAll(bool wholeDays, bool& left) {
+    try {
+      if (!connection_ || connection_->broken()) {
+        connection_.reset();
+        connection_ = std::make_unique<PgConnection>(backend_.options_.database);
+      }
+      while (backend_.mergeCounted(*connection_, net_, wholeDays, left) && !left) {
+      }
+      reported_.clear();
+      return true;
+    } catch (const std::exception& e) {
+      // Told once, until a merge succeeds or the failure changes.
+      if (backend_.options_.reportFailure && reported_ != e.what()) {
+        reported_ = e.what();
+        backend_.options_.reportFailure(e);
+      }
+      return false;
+    }
+  }
+
+  const PostgresBackend& backend_;
+  std::unique_ptr<PgConnection> connection_;
+  NetChanges net_;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::uint64_t unmerged_ = 0;  // batches accepted since the last merge began
+  Clock::time_point firstAt_{};
+  // Since when batches of days not yet whole have been left pending with nothing else merged;
+  // past kHoldTime they are merged as they are.
+  std::optional<Clock::time_point> leftAt_;
+  std::string reported_;
+  bool stopping_ = false;
+};
+
 PostgresBackend::PostgresBackend(const BackendOptions& options) : options_(options) {
   auto first = std::make_unique<PgConnection>(options_.database);
   setUpSchema(*first);
   idle_.push_back(std::move(first));
+  if (!options_.readOnly) merger_ = std::make_unique<Merger>(*this);
 }
 
-PostgresBackend::~PostgresBackend() = default;
+PostgresBackend::~PostgresBackend() {
+  if (!merger_) return;
+  merger_.reset();
+  // What was accepted since the last merge; should it fail, the batches stay pending for the
+  // next server or read.
+  try {
+    flush();
+  } catch (...) {
+  }
+}
+
+bool PostgresBackend::mergeCounted(PgConnection& c, NetChanges& net, bool wholeDays,
+                                   bool& leftDays) const {
+  auto start = std::chrono::steady_clock::now();
+  MergeRound round = mergeOldest(c, net, wholeDays);
+  leftDays = round.leftDays;
+  if (round.merged > 0) {
+    mergeNanos_ += nanosSince(start);
+    mergedBatches_ += static_cast<std::uint64_t>(round.merged);
+  }
+  return round.full;
+}
+
+void PostgresBackend::flush() {
+  if (!pendingTable_) return;
+  Lease c(*this);
+  NetChanges net;
+  bool left = false;
+  while (mergeCounted(*c, net, false, left)) {
+  }
+}
+
+void PostgresBackend::catchUp() const {
+  if (!pendingTable_) return;
+  {
+    Lease c(*this);
+    PgResult pending = std::move(
+        c->exec("SELECT EXISTS (SELECT 1 FROM zeb_pending_batch)", "reading the statistics")
+            .front());
+    if (!isTrue(pgField(pending, 0, 0))) return;
+  }
+  const_cast<PostgresBackend*>(this)->flush();
+}
+
+StoreMetrics PostgresBackend::metrics() const {
+  return {0, mergeNanos_.load(), mergedBatches_.load()};
+}
 
 void PostgresBackend::setUpSchema(PgConnection& c) {
   auto refuse = [&](const std::string& why) {
@@ -234,6 +595,7 @@ void PostgresBackend::setUpSchema(PgConnection& c) {
     bool table = isTrue(pgField(found, 0, 1));
     std::string other(pgField(found, 0, 2));
     std::string columns(pgField(found, 0, 3));
+    bool pending = isTrue(pgField(found, 0, 4));
     if (!versioned && (table || !other.empty())) {
       refuse("not a statistics database of zeb18000: it holds a table " +
              (table ? std::string("estatistica_email") : other) + " that zeb18000 did not make");
@@ -249,13 +611,17 @@ void PostgresBackend::setUpSchema(PgConnection& c) {
       }
     }
     if (table && columns != kOurColumns) {
-      refuse("not a statistics database of zeb18000: its table estatistica_email has other columns (" +
-             columns + ") than ours");
+      refuse(
+          "not a statistics database of zeb18000: its table estatistica_email has other columns (" +
+          columns + ") than ours");
     }
     if (options_.readOnly) {
       if (!table) refuse("reading the table estatistica_email: it does not exist");
+      // Version 1 had no pending table: then nothing is pending.
+      pendingTable_ = pending;
     } else {
       c.exec(kCreate, "creating the tables");
+      if (!pending) c.exec(kPendingStorage, "creating the tables");
     }
     c.exec("COMMIT", "creating the tables");
   } catch (...) {
@@ -303,24 +669,25 @@ void PostgresBackend::startImport(std::string_view session, const std::string& f
   std::string id = c->literal(session);
   std::string cutoff = std::to_string(cutoffMicros());
   // Sessions quiet for longer than the timeout are forgotten on the way.
-  c->exec("BEGIN;"
-          "DELETE FROM zeb_session_day WHERE session IN (SELECT id FROM zeb_import_session"
-          " WHERE last_used < " +
-              cutoff + ") OR session = " + id +
-              ";"
-              "DELETE FROM zeb_import_session WHERE last_used < " +
-              cutoff +
-              ";"
-              "INSERT INTO zeb_import_session (id, from_date, ticket, last_used) VALUES (" +
-              id + ", " + c->literal(from) + ", nextval('zeb_import_ticket'), " +
-              std::to_string(nowMicros()) +
-              ") ON CONFLICT (id) DO UPDATE SET from_date = EXCLUDED.from_date,"
-              " ticket = EXCLUDED.ticket, last_used = EXCLUDED.last_used;"
-              "COMMIT",
-          "starting an import");
+  c->exec(
+      "BEGIN;"
+      "DELETE FROM zeb_session_day WHERE session IN (SELECT id FROM zeb_import_session"
+      " WHERE last_used < " +
+          cutoff + ") OR session = " + id +
+          ";"
+          "DELETE FROM zeb_import_session WHERE last_used < " +
+          cutoff +
+          ";"
+          "INSERT INTO zeb_import_session (id, from_date, ticket, last_used) VALUES (" +
+          id + ", " + c->literal(from) + ", nextval('zeb_import_ticket'), " +
+          std::to_string(nowMicros()) +
+          ") ON CONFLICT (id) DO UPDATE SET from_date = EXCLUDED.from_date,"
+          " ticket = EXCLUDED.ticket, last_used = EXCLUDED.last_used;"
+          "COMMIT",
+      "starting an import");
 }
 
-ApplyCounts PostgresBackend::accept(std::string_view session, std::string_view,
+ApplyCounts PostgresBackend::accept(std::string_view session, std::string_view text,
                                     EmailBatch& batch) {
   if (options_.readOnly) {
     throw platform::Exception("Database '" + shownUri(options_.database) +
@@ -328,109 +695,96 @@ ApplyCounts PostgresBackend::accept(std::string_view session, std::string_view,
   }
   Lease c(*this);
   const std::string id = c->literal(session);
+  auto dayList = [&](std::string_view days) {
+    std::string list;
+    server::forEachDay(days, [&](std::string_view branch, std::string_view date) {
+      if (!list.empty()) list += ", ";
+      list += c->literal(dayText(branch, date));
+    });
+    return "ARRAY[" + list + "]::text[]";
+  };
   std::string carried = daysCarried(batch);
-  std::string carriedList;
-  server::forEachDay(carried, [&](std::string_view branch, std::string_view date) {
-    if (!carriedList.empty()) carriedList += ", ";
-    carriedList += c->literal(dayText(branch, date));
-  });
   const std::string now = std::to_string(nowMicros());
   const std::string cutoff = std::to_string(cutoffMicros());
   const std::string expired =
       "(SELECT last_used < " + cutoff + " FROM zeb_import_session WHERE id = " + id + ")";
-  const std::string replacedDay = "s.anetlemail || s.meetlemail || s.dietlemail || s.cdfilial";
-  // One round trip: the session's state and the owners of the batch's days are read under the
-  // batch lock; the client works out the batch's net effect from them and sends it, with the
-  // days it replaces ("r"), through the COPY; the statements after it merge the staging table
-  // and record the session's days and the days' owner, all in the one transaction.
-  const std::string sql =
-      "BEGIN;" + kCreateStage + ";" + kBatchLock +
-      ";SELECT from_date, ticket, last_used FROM zeb_import_session WHERE id = " + id +
-      ";SELECT day FROM zeb_session_day WHERE session = " + id +
-      ";SELECT day, ticket FROM zeb_day_owner WHERE day = ANY(ARRAY[" + carriedList +
-      "]::text[]);"
-      "COPY zeb_stage FROM STDIN;"
-      // The staging table is never analysed: joins with it must walk the table's key.
-      "SET LOCAL enable_hashjoin = off; SET LOCAL enable_mergejoin = off;"
-      "DELETE FROM estatistica_email e USING zeb_stage s WHERE s.op = 'r'"
-      " AND e.cdfilial = s.cdfilial AND e.anetlemail = s.anetlemail"
-      " AND e.meetlemail = s.meetlemail AND e.dietlemail = s.dietlemail;" +
-      kDeleteKeys + kStoreRows +
-      "INSERT INTO zeb_day_owner (day, ticket) SELECT " + replacedDay +
-      ", i.ticket FROM zeb_stage s, zeb_import_session i WHERE s.op = 'r' AND i.id = " + id +
-      " AND i.ticket > 0 ON CONFLICT (day) DO UPDATE SET"
-      " ticket = greatest(zeb_day_owner.ticket, EXCLUDED.ticket);"
-      // A session quiet for longer than the timeout starts afresh: its days go.
-      "DELETE FROM zeb_session_day WHERE session = " + id + " AND coalesce(" + expired +
-      ", false);"
-      "INSERT INTO zeb_session_day (session, day) SELECT " + id + ", " + replacedDay +
-      " FROM zeb_stage s WHERE s.op = 'r' ON CONFLICT DO NOTHING;"
-      "INSERT INTO zeb_import_session (id, from_date, ticket, last_used) VALUES (" + id +
-      ", '', 0, " + now +
-      ") ON CONFLICT (id) DO UPDATE SET last_used = EXCLUDED.last_used,"
-      " from_date = CASE WHEN zeb_import_session.last_used < " + cutoff +
-      " THEN '' ELSE zeb_import_session.from_date END,"
-      " ticket = CASE WHEN zeb_import_session.last_used < " + cutoff +
-      " THEN 0 ELSE zeb_import_session.ticket END;"
-      "COMMIT";
-
   std::string days;
+  std::string kept;
   ApplyCounts counts;
   Replacement replacement;
   try {
-    c->execWithCopy(
-        sql,
-        [&](std::vector<PgResult>& read) {
-          const PgResult& sessionRow = read.at(1);
-          const PgResult& sessionDays = read.at(2);
-          const PgResult& owners = read.at(3);
-          if (pgRows(sessionRow) > 0 && toInt(pgField(sessionRow, 0, 2)) >= std::stoll(cutoff)) {
-            replacement.from = std::string(pgField(sessionRow, 0, 0));
-            replacement.ticket = static_cast<std::uint64_t>(toInt(pgField(sessionRow, 0, 1)));
-            for (int i = 0; i < pgRows(sessionDays); ++i) {
-              std::string_view day = pgField(sessionDays, i, 0);
-              replacement.replaced.insert(dayKey(day.substr(8), day.substr(0, 8)));
-            }
-          }
-          std::unordered_map<std::string, std::uint64_t> ownerOf;
-          for (int i = 0; i < pgRows(owners); ++i) {
-            std::string_view day = pgField(owners, i, 0);
-            ownerOf[dayKey(day.substr(8), day.substr(0, 8))] =
-                static_cast<std::uint64_t>(toInt(pgField(owners, i, 1)));
-          }
-          std::unordered_set<std::string> lost =
-              daysLost(carried, replacement.ticket, [&](const std::string& day) -> std::uint64_t {
-                auto it = ownerOf.find(day);
-                return it != ownerOf.end() ? it->second : 0;
-              });
-          if (!lost.empty()) {
-            dropDays(batch, lost);
-            carried = daysCarried(batch);
-          }
-          days = daysToReplace(carried, replacement);
-          counts = countChanges(batch);
-
-          NetChanges net;
-          net.add(days, batch);
-          net.settle();
-          std::string staged;
-          EmailRow day;
-          server::forEachDay(days, [&](std::string_view branch, std::string_view date) {
-            day.texts[kCDFILIAL] = branch;
-            day.texts[kANETLEMAIL] = date.substr(0, 4);
-            day.texts[kMEETLEMAIL] = date.substr(4, 2);
-            day.texts[kDIETLEMAIL] = date.substr(6, 2);
-            appendCopyRow(staged, 'r', day);
-          });
-          for (const EmailRow* row : net.deletions()) appendCopyRow(staged, 'd', *row);
-          for (const EmailRow* row : net.rows()) appendCopyRow(staged, 's', *row);
-          return staged;
-        },
+    // The session's state and the owners of the batch's days, read under the batch lock.
+    std::vector<PgResult> read = c->exec(
+        std::string("BEGIN;") + kBatchLock +
+            ";SELECT from_date, ticket, last_used FROM zeb_import_session WHERE id = " + id +
+            ";SELECT day FROM zeb_session_day WHERE session = " + id +
+            ";SELECT day, ticket FROM zeb_day_owner WHERE day = ANY(" + dayList(carried) + ")",
         "storing a batch");
+    const PgResult& sessionRow = read.at(1);
+    const PgResult& sessionDays = read.at(2);
+    const PgResult& owners = read.at(3);
+    if (pgRows(sessionRow) > 0 && toInt(pgField(sessionRow, 0, 2)) >= std::stoll(cutoff)) {
+      replacement.from = std::string(pgField(sessionRow, 0, 0));
+      replacement.ticket = static_cast<std::uint64_t>(toInt(pgField(sessionRow, 0, 1)));
+      for (int i = 0; i < pgRows(sessionDays); ++i) {
+        std::string_view day = pgField(sessionDays, i, 0);
+        replacement.replaced.insert(dayKey(day.substr(8), day.substr(0, 8)));
+      }
+    }
+    std::unordered_map<std::string, std::uint64_t> ownerOf;
+    for (int i = 0; i < pgRows(owners); ++i) {
+      std::string_view day = pgField(owners, i, 0);
+      ownerOf[dayKey(day.substr(8), day.substr(0, 8))] =
+          static_cast<std::uint64_t>(toInt(pgField(owners, i, 1)));
+    }
+    std::unordered_set<std::string> lost =
+        daysLost(carried, replacement.ticket, [&](const std::string& day) -> std::uint64_t {
+          auto it = ownerOf.find(day);
+          return it != ownerOf.end() ? it->second : 0;
+        });
+    if (!lost.empty()) {
+      // Stored as it is to be merged.
+      dropDays(batch, lost);
+      kept = encodeSetEmailParams(batch);
+      text = kept;
+      carried = daysCarried(batch);
+    }
+    days = daysToReplace(carried, replacement);
+    counts = countChanges(batch);
+    const std::string replaced = dayList(days);
+    // The batch and the state it leaves in one round trip, ending with the commit.
+    const std::string last = lastDate(carried);
+    c->execPipeline({{"INSERT INTO zeb_pending_batch (seq, days, last_date, delta) VALUES"
+                      " (nextval('zeb_batch_number'), $1, $2, $3)",
+                      {days, last, text}},
+                     {"INSERT INTO zeb_day_owner (day, ticket) SELECT d, i.ticket FROM unnest(" +
+                          replaced + ") d, zeb_import_session i WHERE i.id = " + id +
+                          " AND i.ticket > 0 ON CONFLICT (day) DO UPDATE SET"
+                          " ticket = greatest(zeb_day_owner.ticket, EXCLUDED.ticket)",
+                      {}},
+                     // A session quiet for longer than the timeout starts afresh: its days go.
+                     {"DELETE FROM zeb_session_day WHERE session = " + id + " AND coalesce(" +
+                          expired + ", false)",
+                      {}},
+                     {"INSERT INTO zeb_session_day (session, day) SELECT " + id +
+                          ", d FROM unnest(" + replaced + ") d ON CONFLICT DO NOTHING",
+                      {}},
+                     {"INSERT INTO zeb_import_session (id, from_date, ticket, last_used) VALUES (" +
+                          id + ", '', 0, " + now +
+                          ") ON CONFLICT (id) DO UPDATE SET last_used = EXCLUDED.last_used,"
+                          " from_date = CASE WHEN zeb_import_session.last_used < " +
+                          cutoff +
+                          " THEN '' ELSE zeb_import_session.from_date END,"
+                          " ticket = CASE WHEN zeb_import_session.last_used < " +
+                          cutoff + " THEN 0 ELSE zeb_import_session.ticket END",
+                      {}},
+                     {"COMMIT", {}}},
+                    "storing a batch");
   } catch (...) {
     c->rollBack();
     throw;
   }
+  if (merger_) merger_->accepted();
   rememberReplaced(days, replacement, counts);
   return counts;
 }
@@ -443,10 +797,11 @@ void PostgresBackend::forEachAfter(const RowFilter& filter, const std::vector<st
                     whereFilter(filter, params);
   if (after.size() == 6) {
     sql += " AND (" + std::string(kKey) + ") > (" + params.add(after[0]) + ", " +
-           params.add(after[1]) + ", " + params.add(after[2]) + ", " + params.add(after[3]) +
-           ", " + params.add(after[4], true) + ", " + params.add(after[5], true) + ")";
+           params.add(after[1]) + ", " + params.add(after[2]) + ", " + params.add(after[3]) + ", " +
+           params.add(after[4], true) + ", " + params.add(after[5], true) + ")";
   }
   sql += std::string(" ORDER BY ") + kKey + " LIMIT " + std::to_string(limit);
+  catchUp();
   Lease c(*this);
   PgResult result = c->query(sql, params.values, "reading the statistics");
   EmailRow out;
@@ -485,6 +840,7 @@ void PostgresBackend::forEachDay(
       " coalesce(sum(vrvoldados), 0) FROM estatistica_email" +
       whereFilter(filter, params) +
       " GROUP BY anetlemail, meetlemail, dietlemail ORDER BY anetlemail, meetlemail, dietlemail";
+  catchUp();
   Lease c(*this);
   PgResult result = c->query(sql, params.values, "summing the statistics per day");
   for (int i = 0; i < pgRows(result); ++i) {

@@ -1,16 +1,28 @@
 // The PostgreSQL backend: the statistics, the import sessions and the owners of the days in one
 // PostgreSQL database that any number of server processes share.
 //
-// A batch is applied when it is accepted, in one transaction that answers only once committed:
-// there is no pending file, because a file of one process cannot order the batches of several.
-// Transactions that apply batches take one lock of the database's (an advisory lock on the
-// schema), so batches take effect one after another, in the order their transactions took it,
-// whichever server took them. Inside it the batch reads its session's state (mark, ticket, days
-// replaced) and the owners of its days, drops the changes of days a later import has taken,
-// copies its net effect (net_changes.h) into a temporary staging table with COPY, and merges it
-// with three set-based statements: the replaced days go, the deleted keys go, the rows are
-// upserted. The session's state is written in the same transaction, so any server can take
-// the next call of the session.
+// A batch is taken in two steps, as with SQLite, so that a call never waits for the keyed table:
+//  1. accept() stores the batch as it came (or as the rules left it), with the days it
+//     replaces, as one row of the pending table, numbered, in one transaction that answers only
+//     once committed: from then on the batch is in the database for good. The transaction
+//     takes one lock of the database's (an advisory lock on the schema), so that batches are
+//     numbered, and their rules decided, one after another in the order their transactions took
+//     it, whichever server took them. Under it the batch reads its session's state (mark,
+//     ticket, days replaced) and the owners of its days, drops the changes of days a later
+//     import has taken, and writes the session's state back: any server can take the next call
+//     of the session.
+//  2. A merger thread of each server merges the pending batches into the table in the order of
+//     their numbers, many at a time, as a rule those of the days that the import has moved past,
+//     so that a merge holds every batch of its days: it works out their net effect
+//     (net_changes.h) and writes it in one transaction that also deletes the batches from the
+//     pending table. The replaced days and the deleted keys go through a temporary staging
+//     table (COPY, then set-based deletes); the rows of days the merge replaced are copied
+//     straight into the table, in key order, and the others upserted from the staging table. Merges take a second
+//     lock, so a batch is merged by one server only, once, and never before those numbered
+//     before it; whatever one server accepted, any server may merge.
+// Reads merge whatever is pending first, so they see every batch accepted before they started,
+// by any server. A batch accepted and not merged when its server ended is merged by the next
+// server that starts on the database, or by the next read.
 //
 // The tables, in the connection's current schema (search_path):
 //   estatistica_email    the cdsDados columns (texts with the "C" collation, numbers double
@@ -21,10 +33,15 @@
 //   zeb_session_day      the days each session has replaced
 //   zeb_day_owner        per (branch, day): the ticket of the import that owns it
 //   zeb_import_ticket    the sequence the tickets come from
+//   zeb_pending_batch    the batches accepted and not yet merged: number, the days each
+//                        replaces, its latest day, its delta text (LZ4-compressed)
+//   zeb_batch_number     the sequence the batches' numbers come from
 // A database whose estatistica_email was not made by us (no version table beside it, or other
 // columns) is refused, as is a newer version; other tables of the database are left alone.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -33,9 +50,11 @@
 
 namespace zeb::server {
 
+class NetChanges;
 class PgConnection;
 
-inline constexpr int kPostgresSchemaVersion = 1;
+// 2: the pending table. A database of version 1 is brought to 2 when opened for writing.
+inline constexpr int kPostgresSchemaVersion = 2;
 
 class PostgresBackend final : public StatisticsBackend {
  public:
@@ -47,7 +66,8 @@ class PostgresBackend final : public StatisticsBackend {
   void touchSession(std::string_view session) override;
   void startImport(std::string_view session, const std::string& from) override;
   ApplyCounts accept(std::string_view session, std::string_view text, EmailBatch& batch) override;
-  void flush() override {}  // every batch is in the table once accepted
+  // Merges every batch pending in the database, by this server or another, in this thread.
+  void flush() override;
   void forEach(const RowFilter& filter,
                const std::function<void(const EmailRow&)>& row) const override;
   void forEachAfter(const RowFilter& filter, const std::vector<std::string>& after, int limit,
@@ -55,9 +75,17 @@ class PostgresBackend final : public StatisticsBackend {
   void forEachDay(const RowFilter& filter,
                   const std::function<void(std::string_view, std::int64_t, double, double)>& day)
       const override;
+  StoreMetrics metrics() const override;
 
  private:
   class Lease;
+  class Merger;
+  // Merges whatever is pending, when anything is, so that a read sees it.
+  void catchUp() const;
+  // Merges the oldest pending batches, those of whole days only if "wholeDays", and counts them
+  // in metrics(); answers whether more may be pending, and whether batches of days not yet
+  // whole were left.
+  bool mergeCounted(PgConnection& c, NetChanges& net, bool wholeDays, bool& leftDays) const;
   std::int64_t nowMicros() const;
   std::int64_t cutoffMicros() const;
   void setUpSchema(PgConnection& c);
@@ -65,6 +93,9 @@ class PostgresBackend final : public StatisticsBackend {
   BackendOptions options_;
   mutable std::mutex poolMutex_;
   mutable std::vector<std::unique_ptr<PgConnection>> idle_;
+  bool pendingTable_ = true;  // false for a database of version 1 opened for reading
+  mutable std::atomic<std::uint64_t> mergeNanos_{0}, mergedBatches_{0};
+  std::unique_ptr<Merger> merger_;  // null when opened for reading
 };
 
 }  // namespace zeb::server

@@ -227,7 +227,9 @@ TEST_F(CliTest, serve_and_stats_report_bad_usage_with_their_own_help_hint) {
            Case{"serve --listen localhost",
                 "--listen needs HOST:PORT (such as 127.0.0.1:18000), "
                 "not 'localhost'"},
-           Case{"serve --db ''", "--db needs a path"},
+           Case{"serve --db ''",
+                "--db needs a SQLite database's path or a PostgreSQL URI (postgresql://...), "
+                "not an empty text"},
            Case{"serve --frobnicate", "The following argument was not expected: --frobnicate"},
        }) {
     Result r = run(c.args);

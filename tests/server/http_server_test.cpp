@@ -10,12 +10,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/core/exceptions.h"
@@ -297,6 +299,50 @@ TEST_F(HttpServerTest, SlowHeadsHoldNoWorkerAndTimeOut) {
   std::string refused = slow.front()->receive(milliseconds(5000));
   EXPECT_TRUE(refused.starts_with("HTTP/1.1 408 ")) << refused;
   EXPECT_NE(refused.find("The request's head did not arrive within 1500 ms"), std::string::npos);
+}
+
+TEST_F(HttpServerTest, SlowBodiesHoldNoWorkerAndTimeOut) {
+  ServerOptions o = options();
+  o.limits.workers = 1;
+  o.limits.readTimeout = milliseconds(2500);
+  start(o);
+  const std::string request = postText(kGetEmail);
+  const std::size_t bodyAt = request.size() - kGetEmail.size();
+  std::vector<std::unique_ptr<RawClient>> slow;
+  for (int i = 0; i < 24; ++i) {
+    slow.push_back(std::make_unique<RawClient>(server_->port()));
+    slow.back()->send(request.substr(0, bodyAt + 1));
+  }
+  // The same body in two chunks.
+  const std::string rest = kGetEmail.substr(16);
+  char restSize[16];
+  std::snprintf(restSize, sizeof restSize, "%zx", rest.size());
+  const std::string chunked = request.substr(0, request.find("Content-Length")) +
+                              "Transfer-Encoding: chunked\r\n\r\n10\r\n" + kGetEmail.substr(0, 16) +
+                              "\r\n" + restSize + "\r\n" + rest + "\r\n0\r\n\r\n";
+  const std::size_t chunksAt = chunked.find("\r\n\r\n") + 4;
+  RawClient slowChunks(server_->port());
+  slowChunks.send(chunked.substr(0, chunksAt + 5));
+  // Answered long before the bodies time out, though they outnumber the workers.
+  RawClient normal(server_->port());
+  normal.send(request);
+  std::string answer = normal.receive(milliseconds(1000));
+  EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 ")) << answer;
+  // A body that keeps coming, however slowly, is answered once whole; one that stops is told
+  // why its connection is closed.
+  for (std::size_t at = 0; bodyAt + 1 + at < request.size() || chunksAt + 5 + at < chunked.size();
+       at += 8) {
+    std::this_thread::sleep_for(milliseconds(20));
+    if (bodyAt + 1 + at < request.size()) slow.front()->send(request.substr(bodyAt + 1 + at, 8));
+    if (chunksAt + 5 + at < chunked.size()) slowChunks.send(chunked.substr(chunksAt + 5 + at, 8));
+  }
+  answer = slow.front()->receive(milliseconds(5000));
+  EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 ")) << answer;
+  answer = slowChunks.receive(milliseconds(5000));
+  EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 ")) << answer;
+  std::string refused = slow.back()->receive(milliseconds(6000));
+  EXPECT_TRUE(refused.starts_with("HTTP/1.1 408 ")) << refused;
+  EXPECT_NE(refused.find("The request's body stopped arriving for 2500 ms"), std::string::npos);
 }
 
 TEST_F(HttpServerTest, AClientOpeningConnectionsWithoutEndCannotShutOthersOut) {

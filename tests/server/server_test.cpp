@@ -565,6 +565,23 @@ TEST_P(ServerStoreTest, BatchWithABadThirdChangeStoresNothing) {
   EXPECT_EQ(stored(), std::vector<std::string>{"0001 a@x.com b@x.com 2025-12-05 1 1"});
 }
 
+// A NUL in a text, as a log holds where its machine crashed while writing it, is stored as
+// U+FFFD by every backend, and later changes find the row by the text they sent.
+TEST_P(ServerStoreTest, NulInATextIsStoredAsTheReplacementCharacter) {
+  mark("2025", "12", "05");
+  const std::string nulA("a\0b@x.com", 9), nulC("c\0\0@x.com", 9);
+  json a = statRow("0001", nulA, "b@x.com", "2025-12-05", 1, 1);
+  json c = statRow("0001", nulC, "b@x.com", "2025-12-05", 2, 1);
+  setEmail({insertChange(a), insertChange(c)});
+  setEmail({updateChange(a, statRow("0001", nulA, "b@x.com", "2025-12-05", 5, 1)),
+            insertChange(statRow("0001", "d@x.com", std::string(150, '\0'), "2025-12-05", 3, 1)),
+            deleteChange(c)});
+  std::string wideNul;
+  for (int i = 0; i < 150; ++i) wideNul += "\xEF\xBF\xBD";
+  EXPECT_EQ(stored(), (std::vector<std::string>{"0001 a\xEF\xBF\xBD" "b@x.com b@x.com 2025-12-05 5 1",
+                                                "0001 d@x.com " + wideNul + " 2025-12-05 3 1"}));
+}
+
 // --- Rows that no import produces -----------------------------------------------------------
 
 struct RefusedRow {
@@ -984,6 +1001,53 @@ TEST(SeveralServersTest, AnImportSpreadOverTwoServersStoresWhatOneServerStores) 
   EXPECT_EQ(importOver(schema.uri(), 2), alone);
   EXPECT_EQ(alone.size(), 5u);
   fs::remove_all(dir);
+}
+
+// What a server that ended between accepting batches and merging them leaves pending (here
+// written as it would have written it) is merged by whichever server or listing comes next, in
+// order and once: two servers starting at once on the database do not both merge it.
+TEST(SeveralServersTest, BatchesLeftPendingAreMergedOnceInOrderByWhoeverComesNext) {
+  test::PostgresSchema schema;
+  ZEB_REQUIRE_POSTGRESQL(schema.uri());
+  BackendOptions open;
+  open.database = schema.uri();
+  {
+    // A day stored before, which the first pending batch replaces.
+    auto backend = openStatisticsBackend(open);
+    backend->startImport(kSessionA, "20251201");
+    EmailBatch batch;
+    std::string text = json::array({deltaOf(json::array({insertChange(
+                                        statRow("0001", "old@x.com", "b@x.com", "2025-12-01", 1, 1))}))})
+                           .dump();
+    decodeSetEmailParams(text, batch);
+    backend->accept(kSessionA, text, batch);
+  }
+  auto pend = [&](const std::string& dayHex, const json& changes) {
+    schema.exec(
+        "INSERT INTO zeb_pending_batch (seq, days, last_date, delta) VALUES"
+        " (nextval('zeb_batch_number'), '\\x" +
+        dayHex + "'::bytea, '20251201', convert_to('" + json::array({deltaOf(changes)}).dump() +
+        "', 'UTF8'))");
+  };
+  json a = statRow("0001", "a@x.com", "b@x.com", "2025-12-01", 10, 1);
+  json c = statRow("0001", "c@x.com", "b@x.com", "2025-12-01", 5, 1);
+  // The day key of branch 0001 on 2025-12-01: its length, the branch, the date.
+  pend("04" "30303031" "3230323531323031", json::array({insertChange(a), insertChange(c)}));
+  pend("", json::array({deleteChange(c), updateChange(a, statRow("0001", "a@x.com", "b@x.com",
+                                                                   "2025-12-01", 30, 2))}));
+  {
+    std::vector<std::unique_ptr<StatisticsBackend>> servers;
+    for (int i = 0; i < 2; ++i) servers.push_back(openStatisticsBackend(open));
+  }
+  open.readOnly = true;
+  std::vector<std::string> lines;
+  openStatisticsBackend(open)->forEach({}, [&](const EmailRow& r) {
+    lines.push_back(std::string(r.texts[kNMORIGEM]) + " " + std::to_string(r.volume));
+  });
+  EXPECT_EQ(lines, std::vector<std::string>{"a@x.com 30.000000"});
+  PgConnection check(schema.uri());
+  EXPECT_EQ(pgField(check.exec("SELECT count(*) FROM zeb_pending_batch", "counting").front(), 0, 0),
+            "0");
 }
 
 // --- GetEmailStats ----------------------------------------------------------------------------

@@ -42,6 +42,9 @@ void PrintTo(const Refusal& c, std::ostream* os) { *os << c.name; }
 const std::string kNewer =
     "its schema is version 2, newer than this program knows (1); use the zeb18000 that wrote "
     "it, or a later one";
+const std::string kNewerPostgres =
+    "its schema is version 3, newer than this program knows (2); use the zeb18000 that wrote "
+    "it, or a later one";
 const std::string kNotOurs = "not a statistics database of zeb18000: ";
 
 std::vector<Refusal> refusals() {
@@ -59,7 +62,7 @@ std::vector<Refusal> refusals() {
        "ALTER TABLE merge_state ADD COLUMN note TEXT",
        kNotOurs + "its table merge_state has other columns (id, merged_through, note) than ours"},
       {"PostgreSQLOfANewerVersion", Backend::kPostgres, true,
-       "UPDATE zeb_schema_version SET version = 2", kNewer},
+       "UPDATE zeb_schema_version SET version = 3", kNewerPostgres},
       {"PostgreSQLWithATableOfOurNameNotMadeByUs", Backend::kPostgres, false,
        "CREATE TABLE estatistica_email (id integer, name text)",
        kNotOurs + "it holds a table estatistica_email that zeb18000 did not make"},
