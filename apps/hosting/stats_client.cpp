@@ -18,28 +18,38 @@ constexpr const char* kMethod = "GetEmailStats";
 
 namespace json = server::json;
 
+// Calls "cell" with each value of every array in the array "arrays", and its place; each array
+// must hold "width" values, else the answer is of another layout ("what").
+template <typename Cell, typename Done>
+void readArrays(json::Input& input, json::value arrays, std::size_t width, const char* what,
+                Cell cell, Done done) {
+  for (auto element : input.get(arrays.get_array())) {
+    json::value a = input.get(std::move(element));
+    std::size_t i = 0;
+    for (auto value : input.get(a.get_array())) {
+      if (i == width) badAnswer(std::string("a ") + what + " of another layout");
+      cell(i++, input.get(std::move(value)));
+    }
+    if (i != width) badAnswer(std::string("a ") + what + " of another layout");
+    done();
+  }
+}
+
 // Rows in the stored layout: the texts, then the volume and the count.
 void readRows(json::Input& input, json::value rows, std::vector<StatsRow>& into) {
-  for (auto element : input.get(rows.get_array())) {
-    json::value r = input.get(std::move(element));
-    StatsRow row;
-    std::size_t i = 0;
-    for (auto cell : input.get(r.get_array())) {
-      json::value c = input.get(std::move(cell));
-      if (i < server::kTextColumnCount) {
-        row.texts[i] = input.text(c);
-      } else if (i == server::kVRVOLDADOS) {
-        row.volume = input.number(c);
-      } else if (i == server::kQTEMAIL) {
-        row.count = input.number(c);
-      } else {
-        badAnswer("a row of another layout");
-      }
-      ++i;
-    }
-    if (i != server::kColumnCount) badAnswer("a row of another layout");
-    into.push_back(std::move(row));
-  }
+  StatsRow row;
+  readArrays(
+      input, rows, server::kColumnCount, "row",
+      [&](std::size_t i, json::value c) {
+        if (i < server::kTextColumnCount) {
+          row.texts[i] = input.text(c);
+        } else if (i == server::kVRVOLDADOS) {
+          row.volume = input.number(c);
+        } else {
+          row.count = input.number(c);
+        }
+      },
+      [&] { into.push_back(std::move(row)); });
 }
 
 StatsTotals readTotals(json::Input& input, json::value totals) {
@@ -68,26 +78,17 @@ StatsTotals readTotals(json::Input& input, json::value totals) {
 // [date, messages, bytes] a day.
 std::vector<StatsDay> readDays(json::Input& input, json::value days) {
   std::vector<StatsDay> out;
-  for (auto element : input.get(days.get_array())) {
-    json::value d = input.get(std::move(element));
-    StatsDay day;
-    std::size_t i = 0;
-    for (auto cell : input.get(d.get_array())) {
-      json::value c = input.get(std::move(cell));
-      if (i == 0) {
-        day.date = input.text(c);
-      } else if (i == 1) {
-        day.messages = input.number(c);
-      } else if (i == 2) {
-        day.bytes = input.number(c);
-      } else {
-        badAnswer("a day of another layout");
-      }
-      ++i;
-    }
-    if (i != 3) badAnswer("a day of another layout");
-    out.push_back(std::move(day));
-  }
+  StatsDay day;
+  readArrays(
+      input, days, 3, "day",
+      [&](std::size_t i, json::value c) {
+        if (i == 0) {
+          day.date = input.text(c);
+        } else {
+          (i == 1 ? day.messages : day.bytes) = input.number(c);
+        }
+      },
+      [&] { out.push_back(std::move(day)); });
   return out;
 }
 
