@@ -71,9 +71,10 @@ class KeyFilter : public QObject {
  public:
   KeyFilter() = default;
 
-  void addForm(QWidget* widget, ui::Form* form) { forms_[widget] = form; }
-  void removeForm(const ui::Form* form) {
-    std::erase_if(forms_, [form](const auto& entry) { return entry.second == form; });
+  void addForm(QWidget* widget, ui::Form* form) { forms_[widget] = {form, form}; }
+  // "form" may be in its destructor, no longer a Form but a Control.
+  void removeForm(const ui::Control* form) {
+    std::erase_if(forms_, [form](const auto& entry) { return entry.second.control == form; });
   }
 
  protected:
@@ -88,7 +89,7 @@ class KeyFilter : public QObject {
       auto found = forms_.find(w);
       if (found == forms_.end()) continue;
       char left = key;
-      operatorAction([&] { left = found->second->keyPress(key); });
+      operatorAction([&] { left = found->second.form->keyPress(key); });
       return left == 0;
     }
     return false;
@@ -112,7 +113,11 @@ class KeyFilter : public QObject {
     return 0;
   }
 
-  std::map<QWidget*, ui::Form*> forms_;
+  struct Entry {
+    ui::Form* form;
+    const ui::Control* control;  // the same, taken while it was whole, to compare with
+  };
+  std::map<QWidget*, Entry> forms_;
 };
 
 // Holds back, while closed, the requests to paint a window that Qt delivers in the pump's own
@@ -559,7 +564,8 @@ void QtBackend::controlDestroyed(ui::Control& control) {
   Bound b = found->second;
   bound_.erase(found);
   if (control.kind() == ui::ControlKind::Form) {
-    keyFilter_->removeForm(static_cast<ui::Form*>(&control));
+    // The form's own destructor has run: it is only a Control now, and is not cast back.
+    keyFilter_->removeForm(&control);
     if (b.frame && b.frame != b.widget) {
       if (mdiArea_) mdiArea_->removeSubWindow(b.frame);
       delete b.frame.data();
