@@ -13,7 +13,9 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStringList>
+#include <QThread>
 #include <QToolButton>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <exception>
@@ -69,9 +71,10 @@ class KeyFilter : public QObject {
  public:
   KeyFilter() = default;
 
-  void addForm(QWidget* widget, ui::Form* form) { forms_[widget] = form; }
-  void removeForm(const ui::Form* form) {
-    std::erase_if(forms_, [form](const auto& entry) { return entry.second == form; });
+  void addForm(QWidget* widget, ui::Form* form) { forms_[widget] = {form, form}; }
+  // "form" may be in its destructor, no longer a Form but a Control.
+  void removeForm(const ui::Control* form) {
+    std::erase_if(forms_, [form](const auto& entry) { return entry.second.control == form; });
   }
 
  protected:
@@ -86,7 +89,7 @@ class KeyFilter : public QObject {
       auto found = forms_.find(w);
       if (found == forms_.end()) continue;
       char left = key;
-      operatorAction([&] { left = found->second->keyPress(key); });
+      operatorAction([&] { left = found->second.form->keyPress(key); });
       return left == 0;
     }
     return false;
@@ -110,15 +113,59 @@ class KeyFilter : public QObject {
     return 0;
   }
 
-  std::map<QWidget*, ui::Form*> forms_;
+  struct Entry {
+    ui::Form* form;
+    const ui::Control* control;  // the same, taken while it was whole, to compare with
+  };
+  std::map<QWidget*, Entry> forms_;
+};
+
+// Holds back, while closed, the requests to paint a window that Qt delivers in the pump's own
+// event loop level, and asks for them again when opened: a window whose request was taken asks
+// for no other until it has painted, so a request must never be dropped.
+class PaintGate : public QObject {
+ public:
+  // Closed, the gate holds the requests that reach the current loop level; a nested loop (a
+  // dialog, a menu) paints.
+  void close() {
+    level_ = QThread::currentThread()->loopLevel();
+    closed_ = true;
+  }
+  void open() {
+    closed_ = false;
+    for (const QPointer<QWidget>& window : held_) {
+      if (window) {
+        QCoreApplication::postEvent(window, new QEvent(QEvent::UpdateRequest),
+                                    Qt::LowEventPriority);
+      }
+    }
+    held_.clear();
+  }
+
+ protected:
+  bool eventFilter(QObject* object, QEvent* event) override {
+    if (!closed_ || event->type() != QEvent::UpdateRequest) return false;
+    if (QThread::currentThread()->loopLevel() != level_) return false;
+    auto* window = qobject_cast<QWidget*>(object);
+    if (window == nullptr) return false;
+    if (std::find(held_.begin(), held_.end(), window) == held_.end()) held_.emplace_back(window);
+    return true;
+  }
+
+ private:
+  bool closed_ = false;
+  int level_ = 0;
+  std::vector<QPointer<QWidget>> held_;
 };
 
 QtBackend::QtBackend(QWidget* mainWindow, QMdiArea* mdiArea)
     : mainWindow_(mainWindow),
       mdiArea_(mdiArea),
       keyFilter_(new KeyFilter),
+      paintGate_(new PaintGate),
       settleTimer_(std::make_unique<QTimer>()) {
   qApp->installEventFilter(keyFilter_);
+  qApp->installEventFilter(paintGate_);
   settleTimer_->setSingleShot(true);
   QObject::connect(settleTimer_.get(), &QTimer::timeout, [this] { settle(); });
 }
@@ -126,6 +173,8 @@ QtBackend::QtBackend(QWidget* mainWindow, QMdiArea* mdiArea)
 QtBackend::~QtBackend() {
   qApp->removeEventFilter(keyFilter_);
   delete keyFilter_;
+  qApp->removeEventFilter(paintGate_);
+  delete paintGate_;
   delete busy_;
   if (waitCursor_) QGuiApplication::restoreOverrideCursor();
   // The forms' windows go with the backend; their controls may outlive it.
@@ -253,8 +302,17 @@ void QtBackend::processEvents() {
   auto now = std::chrono::steady_clock::now();
   if (now - lastEvents_ < eventPeriod_) return;
   lastEvents_ = now;
-  lastPaint_ = now;
-  if (busy_ != nullptr && busy_->isVisible()) busy_->step();
+  if (now - lastPaint_ >= paintPeriod_) {
+    lastPaint_ = now;
+    if (busy_ != nullptr && busy_->isVisible()) busy_->step();
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    return;
+  }
+  struct Closed {
+    explicit Closed(PaintGate& gate) : gate(gate) { gate.close(); }
+    ~Closed() { gate.open(); }
+    PaintGate& gate;
+  } closed(*paintGate_);
   QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
@@ -490,11 +548,11 @@ void QtBackend::drawFont(ui::Control& control, QWidget& widget) {
 
 void QtBackend::repaint(ui::Form& /*form*/) {
   // Only what changed is painted, without handling the operator's input: a loop that repaints
-  // here need not be ready for a click yet. A paint has a period of its own: were it to count
-  // against the pump's, a loop that repaints just before each pump (the upload does, row by
-  // row) would keep the operator's clicks waiting for as long as the pair keeps that order.
+  // here need not be ready for a click yet. The input's period is not touched: were a paint to
+  // count against it, a loop that repaints just before each pump (the upload does, row by row)
+  // would keep the operator's clicks waiting for as long as the pair keeps that order.
   auto now = std::chrono::steady_clock::now();
-  if (now - lastPaint_ < eventPeriod_) return;
+  if (now - lastPaint_ < paintPeriod_) return;
   lastPaint_ = now;
   if (busy_ != nullptr && busy_->isVisible()) busy_->step();
   QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest);
@@ -506,7 +564,8 @@ void QtBackend::controlDestroyed(ui::Control& control) {
   Bound b = found->second;
   bound_.erase(found);
   if (control.kind() == ui::ControlKind::Form) {
-    keyFilter_->removeForm(static_cast<ui::Form*>(&control));
+    // The form's own destructor has run: it is only a Control now, and is not cast back.
+    keyFilter_->removeForm(&control);
     if (b.frame && b.frame != b.widget) {
       if (mdiArea_) mdiArea_->removeSubWindow(b.frame);
       delete b.frame.data();
@@ -571,6 +630,8 @@ int QtBackend::messageDlg(std::string_view text, ui::MsgDlgType type, ui::MsgDlg
     case ui::MsgDlgType::Custom:
       break;
   }
+  // The screen behind the dialog paints while it waits, even when a pump held its last paint.
+  paintGate_->open();
   QMessageBox box(icon, dialogTitle(type), qs(text), QMessageBox::NoButton, dialogParent());
   std::map<QAbstractButton*, int> results;
   QPushButton* escape = nullptr;
@@ -598,6 +659,7 @@ int QtBackend::messageDlg(std::string_view text, ui::MsgDlgType type, ui::MsgDlg
 std::optional<std::string> QtBackend::openFileDialog(std::string_view title,
                                                      std::string_view filter) {
   if (unattended_) return std::nullopt;
+  paintGate_->open();
   QString path = QFileDialog::getOpenFileName(
       dialogParent(), title.empty() ? QStringLiteral("Abrir") : qs(title), QString(),
       qtFileFilter(filter), nullptr, QFileDialog::HideNameFilterDetails);
@@ -608,6 +670,7 @@ std::optional<std::string> QtBackend::openFileDialog(std::string_view title,
 std::optional<std::vector<std::string>> QtBackend::openFilesDialog(std::string_view title,
                                                                    std::string_view filter) {
   if (unattended_) return std::nullopt;
+  paintGate_->open();
   QStringList paths = QFileDialog::getOpenFileNames(
       dialogParent(), title.empty() ? QStringLiteral("Abrir") : qs(title), QString(),
       qtFileFilter(filter), nullptr, QFileDialog::HideNameFilterDetails);

@@ -10,9 +10,14 @@
 // host's exception handler: none crosses back into Qt.
 //
 // The Application hands over to this backend at most every 20 ms; the backend lets Qt handle
-// its pending events (input and painting) at most every kEventPeriod of those, and paints a
-// form asked to repaint at most as often, so that an operator's click is answered within that
-// time plus one unit of work, and an import pays for few paints.
+// its pending input at most every kEventPeriod of those, so that an operator's click is answered
+// within that time plus one unit of work. Painting has a slower period of its own, kPaintPeriod,
+// whether Qt asks for it (a changed status line, the progress bar) or the module asks a form to
+// repaint: between two paints Qt's requests to paint a window wait, and a status line that
+// changes on every row costs one paint per period, not one per pump. Each paint of a window
+// costs far more than its own CPU time suggests, as Qt's raster engine hands large fills to its
+// thread pool and waits for threads that an import's own threads keep busy. A menu or dialog
+// that an operator's input opens runs its own event loop, which paints as usual.
 //
 // The wait cursor and the busy animation appear at once when asked for, and go kSettleDelay after
 // the last request to end them: an upload asks for both around each of its many short server
@@ -44,13 +49,17 @@ namespace zeb::desktop {
 
 class BusyIndicator;
 class KeyFilter;
+class PaintGate;
 
 class QtBackend : public platform::ui::Backend {
  public:
   static constexpr std::chrono::milliseconds kEventPeriod{40};
+  static constexpr std::chrono::milliseconds kPaintPeriod{200};
   static constexpr std::chrono::milliseconds kSettleDelay{250};
-  // Another period than kEventPeriod (the pump benchmark weighs cost against answer time).
+  // Other periods than kEventPeriod and kPaintPeriod (the pump benchmark weighs cost against
+  // answer time).
   void setEventPeriod(std::chrono::milliseconds period) { eventPeriod_ = period; }
+  void setPaintPeriod(std::chrono::milliseconds period) { paintPeriod_ = period; }
 
   // Forms of the MDI child style open inside "mdiArea" (may be null: they become windows of
   // their own). Dialogs and the busy animation belong to "mainWindow" (may be null).
@@ -121,8 +130,10 @@ class QtBackend : public platform::ui::Backend {
   std::unordered_map<const platform::ui::Control*, Bound> bound_;
   KeyFilter* keyFilter_ = nullptr;
   BusyIndicator* busy_ = nullptr;
+  PaintGate* paintGate_ = nullptr;
   std::chrono::milliseconds eventPeriod_ = kEventPeriod;
-  std::chrono::steady_clock::time_point lastEvents_{};  // input handled (and painted)
+  std::chrono::milliseconds paintPeriod_ = kPaintPeriod;
+  std::chrono::steady_clock::time_point lastEvents_{};  // input handled
   std::chrono::steady_clock::time_point lastPaint_{};   // painted
   bool waitCursor_ = false;                             // the override cursor is the hourglass
   bool wantWait_ = false;

@@ -53,6 +53,10 @@ ProgramRun runDesktop(const std::string& arguments, bool display = true) {
   fs::path dir = scratchDirectory();
   std::string platform = display ? "QT_QPA_PLATFORM=offscreen"
                                  : "env -u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY";
+#ifdef __SANITIZE_ADDRESS__
+  // AddressSanitizer's dlopen does not search the program's run path, where the module lies.
+  platform += " ZEB_MODULE=" ZEB_MODULE_PATH;
+#endif
   std::string command = platform + " XDG_CONFIG_HOME=" + (dir / "config").string() +
                         " " ZEB18000_DESKTOP_BIN " " + arguments + " >" + (dir / "out").string() +
                         " 2>" + (dir / "err").string();

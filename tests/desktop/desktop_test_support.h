@@ -35,7 +35,7 @@ inline std::filesystem::path scratchDirectory() {
 // The process's QApplication, made on first use; the stored settings live in the scratch home.
 inline QApplication& qtApp() {
   static QApplication* app = [] {
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);  // whatever the display the tests run under
     setenv("XDG_CONFIG_HOME", (scratchDirectory() / "config").c_str(), 1);
     static int argc = 1;
     static char name[] = "desktop_test";

@@ -10,6 +10,7 @@
 #include <QFileDialog>
 #include <QFontDatabase>
 #include <QGroupBox>
+#include <QLabel>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QMainWindow>
@@ -276,6 +277,76 @@ TEST_F(QtBackendTest, the_wait_cursor_and_busy_animation_show_at_once_and_go_aft
   EXPECT_FALSE(busyShown());
   EXPECT_FALSE(waitCursor());
   EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+}
+
+// Counts the paints of a widget.
+class PaintCounter : public QObject {
+ public:
+  explicit PaintCounter(QWidget& widget) { widget.installEventFilter(this); }
+  int paints = 0;
+
+ protected:
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint) ++paints;
+    return false;
+  }
+};
+
+TEST_F(QtBackendTest, the_pump_handles_input_at_once_and_paints_only_once_its_period_is_over) {
+  import::moduleStartUp();
+  screen::TfrmImpEmailInternet screen;
+  window_.show();
+  ui::application().flush();
+  QCoreApplication::processEvents();
+  auto& status = static_cast<QLabel&>(widget("lblProgresso"));
+  PaintCounter counter(status);
+  backend_.setEventPeriod(std::chrono::milliseconds(0));
+  backend_.setPaintPeriod(std::chrono::hours(1));
+  backend_.processEvents();  // the first pump paints: none has yet
+
+  // Within the paint period the pump runs what waits (input) and draws the new status, but
+  // paints nothing; a dialog that the input opens paints the screen behind it.
+  bool handled = false;
+  int paintedBehindDialog = -1;
+  QMetaObject::invokeMethod(
+      &window_,
+      [&] {
+        handled = true;
+        DialogOperator person;
+        person.answer("OK");
+        QTimer::singleShot(0, [&] { paintedBehindDialog = counter.paints; });
+        ui::application().messageDlg("Aviso", ui::MsgDlgType::Warning, ui::MsgDlgBtn::OK, 0);
+      },
+      Qt::QueuedConnection);
+  screen.lblProgresso.setCaption("Importando 1/2");
+  ui::application().flush();
+  backend_.processEvents();
+  EXPECT_TRUE(handled);
+  EXPECT_EQ(status.text(), "Importando 1/2");
+  EXPECT_GT(paintedBehindDialog, 0);
+
+  counter.paints = 0;
+  screen.lblProgresso.setCaption("Importando 2/2");
+  ui::application().flush();
+  for (int pump = 0; pump < 3; ++pump) {
+    backend_.processEvents();
+    backend_.repaint(screen);
+  }
+  EXPECT_EQ(counter.paints, 0);
+  // The paint held back is not lost: the event loop the import returns to paints it.
+  QCoreApplication::processEvents();
+  EXPECT_EQ(counter.paints, 1);
+
+  // Once the period is over, the pump paints, and so does the module's refresh.
+  backend_.setPaintPeriod(std::chrono::milliseconds(0));
+  screen.lblProgresso.setCaption("Importando 3/4");
+  ui::application().flush();
+  backend_.processEvents();
+  EXPECT_EQ(counter.paints, 2);
+  screen.lblProgresso.setCaption("Importando 4/4");
+  ui::application().flush();
+  backend_.repaint(screen);
+  EXPECT_EQ(counter.paints, 3);
 }
 
 TEST(QtBackendFilterTest, the_file_filter_reads_as_qt_writes_it_and_star_dot_star_takes_all) {
