@@ -221,7 +221,8 @@ TEST_F(LineParserTest, stamped_lines_store_the_stamps_date_and_year_beside_class
 
 TEST(CutLineNulTest, a_run_of_nul_bytes_before_a_line_is_passed_over) {
   const std::string line = "Dec  5 10:00:01 mx postfix/smtp[2]: AB1: to=<b@y.com>, status=sent";
-  LineCut cut = cutLine(std::string(4096, '\0') + line);
+  const std::string afterNuls = std::string(4096, '\0') + line;
+  LineCut cut = cutLine(afterNuls);
   EXPECT_EQ(cut.kind, RecordKind::Delivery);
   EXPECT_EQ(cut.monthToken, "Dec");
   EXPECT_EQ(cut.dayToken, "5 ");
