@@ -188,7 +188,9 @@ TEST_F(StatisticsStoreTest, AcceptedBatchesAreMergedInTheOrderAccepted) {
 // The merger folds many batches into one write. Whatever rounds it makes, the table must end as
 // applying every change in order would leave it: random batches from several sessions, over few
 // keys written in varying letter case, with updates that move rows and days replaced anew,
-// checked against a map that applies them one by one.
+// checked against a map that applies them one by one. Now and then the table refuses writes for
+// a while: the rounds then in hand go back to the queue and are merged, in order, once it takes
+// them again.
 TEST_F(StatisticsStoreTest, MergeAgreesWithApplyingEveryChangeInOrder) {
   using Key = std::tuple<std::string, std::string, std::string, std::string>;
   std::map<Key, test::json> model;  // the rows stored, by key
@@ -258,6 +260,12 @@ TEST_F(StatisticsStoreTest, MergeAgreesWithApplyingEveryChangeInOrder) {
                         : op == 1 ? test::updateChange(old, row)
                                   : test::deleteChange(old));
     }
+    // A batch that the table refuses stores a row whatever its other changes do.
+    bool refuse = b % 50 == 25;
+    if (refuse) {
+      changes.push_back(test::insertChange(
+          test::statRow("0001", "r@x.com", "c@x.com", "2025-12-05", ++serial, 1)));
+    }
     // The model: the days first met on or after the mark lose their rows, then each change.
     if (!session.from.empty()) {
       for (const test::json& change : changes) {
@@ -276,13 +284,61 @@ TEST_F(StatisticsStoreTest, MergeAgreesWithApplyingEveryChangeInOrder) {
       if (change.contains("old")) model.erase(keyOf(change["old"]));
       if (change.contains("row")) model[keyOf(change["row"])] = change["row"];
     }
+    if (refuse) {
+      test::execOn(path_,
+                   "CREATE TRIGGER refuse BEFORE INSERT ON estatistica_email"
+                   " BEGIN SELECT RAISE(ABORT, 'refused here'); END");
+    }
     accept(store, changes, session);
+    if (refuse) {
+      // More batches queue up behind the refused ones; the row's last volume tells whether
+      // they were merged in order.
+      test::json refused = changes.back()["row"];
+      for (int more = 0; more < 40; ++more) {
+        test::json next = refused;
+        next[9] = static_cast<double>(++serial);
+        accept(store, {test::updateChange(refused, next)}, session);
+        model[keyOf(next)] = next;
+        refused = next;
+      }
+      EXPECT_ANY_THROW(list(store)) << "after batch " << b;
+      test::execOn(path_, "DROP TRIGGER refuse");
+    }
     // Reading waits for the merger: rounds of every size, each checked.
     if (chance(5)) {
       ASSERT_EQ(list(store), expected()) << "after batch " << b;
     }
   }
   EXPECT_EQ(list(store), expected());
+}
+
+// A round that the table refuses goes back to the front of the queue, ahead of the batches
+// accepted meanwhile: once the table takes them, they are merged in order. Each batch moves one
+// row to the next day, so a batch merged out of turn leaves a second row.
+TEST_F(StatisticsStoreTest, RefusedRoundsAreMergedAgainInOrder) {
+  StatisticsStore store(path_, StatisticsStore::Mode::kReadWrite);
+  // Slow to refuse, so that batches queue up behind the refused round meanwhile.
+  test::execOn(path_,
+               "CREATE TRIGGER refuse BEFORE INSERT ON estatistica_email BEGIN"
+               " SELECT count(*) FROM (WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL"
+               " SELECT x + 1 FROM c WHERE x < 1000000) SELECT x FROM c);"
+               " SELECT RAISE(ABORT, 'refused here'); END");
+  auto dateOf = [](int day) {
+    int d = 1 + day % 30;
+    return std::string(day < 30 ? "2025-11-" : "2025-12-") + (d < 10 ? "0" : "") +
+           std::to_string(d);
+  };
+  Replacement none;
+  test::json row = test::statRow("0001", "a@x.com", "b@x.com", dateOf(0), 0, 1);
+  accept(store, {test::insertChange(row)}, none);
+  for (int day = 1; day < 60; ++day) {
+    test::json next = test::statRow("0001", "a@x.com", "b@x.com", dateOf(day), day, 1);
+    accept(store, {test::updateChange(row, next)}, none);
+    row = next;
+  }
+  EXPECT_ANY_THROW(list(store));
+  test::execOn(path_, "DROP TRIGGER refuse");
+  EXPECT_EQ(list(store), std::vector<std::string>{"0001 20251230 a@x.com b@x.com 59"});
 }
 
 // Imports of one branch that overlap in time end as if they had run one after another, in the
