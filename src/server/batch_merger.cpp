@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/core/exceptions.h"
+#include "server/batch_record.h"
 
 namespace zeb::server {
 
@@ -23,26 +24,27 @@ constexpr std::size_t kRoundBatchesMin = 16;
 constexpr std::size_t kRoundBatchesMax = 256;
 constexpr auto kGatherTime = std::chrono::milliseconds(100);
 constexpr auto kHoldTime = std::chrono::seconds(1);
-// The memory that batches held decoded may take (a batch of 1000 rows takes about 0.5 MB), and
-// that batches read back for one write may take. A day of a busy log is about 50 batches: more
-// than the cap is read back from the pending file, which costs a few tenths of a second per
-// gigabyte of log, while a larger cap grew the peak of an import in one process by up to 80 MiB.
+// The memory that batches held may take (a batch of 1000 rows takes about 0.1 MB in its compact
+// form), and that batches decoded for one write may take (about 0.5 MB such a batch). A day of a
+// busy log is about 50 batches. Past the first cap batches are read back from the pending file;
+// a larger cap on decoded batches grew the peak of an import in one process by up to 80 MiB.
 constexpr std::size_t kHeldBytesMax = std::size_t{16} << 20;
-constexpr std::size_t kLoadedBytesMax = std::size_t{16} << 20;
+constexpr std::size_t kDecodedBytesMax = std::size_t{16} << 20;
 constexpr std::size_t kSparesMax = 16;
 
 }  // namespace
 
 void mergeBatches(TableConnection& table, const PendingJournal& journal,
-                  std::vector<QueuedBatch>& batches, NetChanges& net) {
-  std::vector<std::unique_ptr<AcceptedBatch>> loaded;
-  std::size_t loadedBytes = 0;
+                  std::vector<QueuedBatch>& batches, MergeScratch& scratch) {
+  NetChanges& net = scratch.net;
+  std::size_t used = 0;  // of scratch.decoded
+  std::size_t decodedBytes = 0;
   auto write = [&] {
     net.settle();
     table.write(net);
     net.clear();
-    loaded.clear();
-    loadedBytes = 0;
+    used = 0;
+    decodedBytes = 0;
   };
   net.clear();
   table.begin();
@@ -52,16 +54,20 @@ void mergeBatches(TableConnection& table, const PendingJournal& journal,
     std::int64_t last = through;
     for (QueuedBatch& queued : batches) {
       if (queued.seq <= through) continue;
-      const AcceptedBatch* batch = queued.held.get();
-      if (batch == nullptr) {
-        // Writing part of the run and going on in the same transaction comes to the same.
-        if (loadedBytes >= kLoadedBytesMax) write();
-        auto& into = loaded.emplace_back(std::make_unique<AcceptedBatch>());
-        journal.load(queued.seq, queued.offset, queued.length, *into);
-        loadedBytes += into->bytes();
-        batch = into.get();
+      // Writing part of the run and going on in the same transaction comes to the same.
+      if (decodedBytes >= kDecodedBytesMax) write();
+      if (used == scratch.decoded.size()) {
+        scratch.decoded.push_back(std::make_unique<AcceptedBatch>());
       }
-      net.add(queued.days, batch->batch);
+      AcceptedBatch& into = *scratch.decoded[used++];
+      if (queued.held) {
+        decodeBatchRecord(queued.held->text, into.batch);
+        into.text.clear();
+      } else {
+        journal.load(queued.seq, queued.offset, queued.length, queued.compact, into);
+      }
+      decodedBytes += into.bytes();
+      net.add(queued.days, into.batch);
       last = queued.seq;
     }
     write();
@@ -90,8 +96,7 @@ BatchMerger::BatchMerger(PendingJournal& journal, std::unique_ptr<TableConnectio
 
 BatchMerger::~BatchMerger() { stop(); }
 
-std::unique_ptr<AcceptedBatch> BatchMerger::spare(std::string_view text, const EmailBatch& batch) {
-  std::size_t bytes = text.size() + batch.arena.size() + batch.changes.size() * sizeof(EmailChange);
+std::unique_ptr<AcceptedBatch> BatchMerger::spare(std::size_t bytes) {
   {
     std::lock_guard lock(mutex_);
     if (heldBytes_ + bytes > kHeldBytesMax) return nullptr;
@@ -101,12 +106,7 @@ std::unique_ptr<AcceptedBatch> BatchMerger::spare(std::string_view text, const E
       return spare;
     }
   }
-  // Its buffers go to the caller's next batch: sized like this one, they need not grow there
-  // step by step, which would leave the heap strewn with the smaller ones.
-  auto spare = std::make_unique<AcceptedBatch>();
-  spare->text.reserve(text.size());
-  spare->batch.changes.reserve(batch.changes.size());
-  return spare;
+  return std::make_unique<AcceptedBatch>();
 }
 
 void BatchMerger::push(QueuedBatch batch) {
@@ -175,7 +175,7 @@ void BatchMerger::run() {
     std::exception_ptr failure;
     auto started = Clock::now();
     try {
-      mergeBatches(*table_, journal_, round, net_);
+      mergeBatches(*table_, journal_, round, scratch_);
     } catch (...) {
       failure = std::current_exception();
     }

@@ -7,8 +7,9 @@
 // once for all of them, and the net effect stores a row once however often the batches changed
 // it.
 //
-// The batches come to it decoded, as the calls accepted them, while their memory stays under a
-// bound; past it, and after a restart, they are read back from the pending file instead.
+// The batches come to it in their compact form (batch_record.h), as the calls accepted them,
+// while their memory stays under a bound; past it, and after a restart, they are read back from
+// the pending file instead. Either way a merge decodes them a bounded number at a time.
 #pragma once
 
 #include <atomic>
@@ -36,19 +37,28 @@ struct QueuedBatch {
   std::int64_t seq = 0;
   std::string days;          // the days it replaces: day keys one after another
   std::string lastDate;      // "YYYYMMDD": the latest day of its changes; empty when not known
-  std::uint64_t offset = 0;  // of its delta text in the pending file
+  std::uint64_t offset = 0;  // of it in the pending file
   std::uint64_t length = 0;
-  std::unique_ptr<AcceptedBatch> held;  // the batch itself; null: read it back from the file
+  // Its compact form (AcceptedBatch::text); null: read it back from the file.
+  std::unique_ptr<AcceptedBatch> held;
   std::chrono::steady_clock::time_point queuedAt{};
+  bool compact = true;  // false: the file holds its delta text (a record of an earlier version)
+};
+
+// The buffers of merges, kept from one to the next: the batches decoded for one write, and
+// their net effect.
+struct MergeScratch {
+  NetChanges net;
+  std::vector<std::unique_ptr<AcceptedBatch>> decoded;
 };
 
 // Applies "batches" to the table in one transaction, whole and in order, skipping those that
 // the table records as merged already (another process merged them), and records the last one
-// as merged. Batches not held are read back from "journal", a bounded number at a time.
-// "net" is scratch space. On failure the table is left as it was, and the Exception of the
-// table or of the journal says why.
+// as merged. Batches not held are read back from "journal"; a bounded number are decoded at a
+// time. On failure the table is left as it was, and the Exception of the table or of the
+// journal says why.
 void mergeBatches(TableConnection& table, const PendingJournal& journal,
-                  std::vector<QueuedBatch>& batches, NetChanges& net);
+                  std::vector<QueuedBatch>& batches, MergeScratch& scratch);
 
 class BatchMerger {
  public:
@@ -67,10 +77,10 @@ class BatchMerger {
   BatchMerger(const BatchMerger&) = delete;
   BatchMerger& operator=(const BatchMerger&) = delete;
 
-  // A batch to take over "batch", decoded from "text", with (AcceptedBatch::adopt); or null
-  // when the batches held already take their share of memory and this one must be read back
-  // from the pending file instead.
-  std::unique_ptr<AcceptedBatch> spare(std::string_view text, const EmailBatch& batch);
+  // A batch to hold a compact form of "bytes" bytes in (AcceptedBatch::text); or null when the
+  // batches held already take their share of memory and this one must be read back from the
+  // pending file instead.
+  std::unique_ptr<AcceptedBatch> spare(std::size_t bytes);
   // Queues the batch numbered "batch.seq". The caller holds the journal's mutex, so that the
   // batches queue in the order of their numbers.
   void push(QueuedBatch batch);
@@ -98,7 +108,7 @@ class BatchMerger {
 
   PendingJournal& journal_;
   std::unique_ptr<TableConnection> table_;
-  NetChanges net_;
+  MergeScratch scratch_;
   std::thread thread_;
   std::mutex mutex_;
   std::condition_variable changed_;

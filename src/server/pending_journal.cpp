@@ -9,9 +9,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <functional>
 
 #include "platform/core/exceptions.h"
+#include "server/batch_record.h"
 
 namespace zeb::server {
 
@@ -32,31 +32,7 @@ static_assert(sizeof(Header) == 24 && sizeof(Trailer) == 16);
 // No delta is this long (requests are refused past 64 MiB): a header saying so is not one.
 constexpr std::uint64_t kRecordMax = std::uint64_t{1} << 32;
 
-// Points "view" into "to" when it points into "from", at the same place.
-void rebase(std::string_view& view, std::string_view from, const char* to) {
-  std::less_equal<const char*> le;
-  if (le(from.data(), view.data()) && le(view.data() + view.size(), from.data() + from.size())) {
-    view = std::string_view(to + (view.data() - from.data()), view.size());
-  }
-}
-
 }  // namespace
-
-void AcceptedBatch::adopt(std::string_view source, EmailBatch& from) {
-  text.assign(source);
-  std::string_view arena = from.arena;
-  std::swap(batch, from);
-  // A short arena lives inside the string object and moves with the swap; a long one keeps its
-  // place. The views follow either way.
-  for (EmailChange& change : batch.changes) {
-    for (EmailRow* row : {&change.old, &change.row}) {
-      for (std::string_view& t : row->texts) {
-        rebase(t, source, text.data());
-        rebase(t, arena, batch.arena.data());
-      }
-    }
-  }
-}
 
 std::size_t AcceptedBatch::bytes() const {
   return text.size() + batch.arena.size() + batch.changes.size() * sizeof(EmailChange);
@@ -116,13 +92,15 @@ std::vector<PendingJournal::Record> PendingJournal::scan() {
   for (;;) {
     Header h{};
     if (end - at < sizeof h || !readAt(at, &h, sizeof h)) break;
-    if (std::memcmp(h.magic, "ZBP1", 4) != 0 || h.deltaLength > kRecordMax) break;
+    bool compact = std::memcmp(h.magic, "ZBP2", 4) == 0;
+    if ((!compact && std::memcmp(h.magic, "ZBP1", 4) != 0) || h.deltaLength > kRecordMax) break;
     std::uint64_t length = sizeof h + h.daysLength + h.deltaLength + sizeof(Trailer);
     if (end - at < length) break;
     Trailer t{};
     if (!readAt(at + length - sizeof t, &t, sizeof t)) break;
     if (std::memcmp(t.magic, "ZBPE", 4) != 0 || t.seq != h.seq) break;
-    Record r{h.seq, at + sizeof h + h.daysLength, h.deltaLength, std::string(h.daysLength, '\0')};
+    Record r{h.seq, at + sizeof h + h.daysLength, h.deltaLength, std::string(h.daysLength, '\0'),
+             compact};
     if (!readAt(at + sizeof h, r.days.data(), r.days.size())) break;
     records.push_back(std::move(r));
     at += length;
@@ -136,8 +114,9 @@ void PendingJournal::dropTail() {
 }
 
 std::uint64_t PendingJournal::append(std::int64_t seq, std::string_view days,
-                                     std::string_view delta) {
-  Header h{{'Z', 'B', 'P', '1'}, static_cast<std::uint32_t>(days.size()), seq, delta.size()};
+                                     std::string_view batch) {
+  std::string_view delta = batch;
+  Header h{{'Z', 'B', 'P', '2'}, static_cast<std::uint32_t>(days.size()), seq, delta.size()};
   Trailer t{seq, {'Z', 'B', 'P', 'E'}, 0};
   iovec parts[4] = {{&h, sizeof h},
                     {const_cast<char*>(days.data()), days.size()},
@@ -177,14 +156,18 @@ void PendingJournal::empty() {
 }
 
 void PendingJournal::load(std::int64_t seq, std::uint64_t offset, std::uint64_t length,
-                          AcceptedBatch& into) const {
+                          bool compact, AcceptedBatch& into) const {
   into.text.resize(length);
   const std::string what = "reading batch " + std::to_string(seq) + " back from the pending file";
   if (!readAt(offset, into.text.data(), length)) {
     throw platform::EInOutError(0, path_, what, "the file ends before the batch");
   }
   try {
-    decodeSetEmailParams(into.text, into.batch);
+    if (compact) {
+      decodeBatchRecord(into.text, into.batch);
+    } else {
+      decodeSetEmailParams(into.text, into.batch);
+    }
   } catch (const std::exception& e) {
     throw platform::EInOutError(0, path_, what, e.what());
   }

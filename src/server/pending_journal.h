@@ -1,8 +1,11 @@
 // The pending file "<database>-pending": the batches that the server has accepted and answered,
 // kept until they are in the table. One record per batch, appended in the order accepted:
-//   header  "ZBP1", days length (4 bytes), batch number (8), delta length (8)
-//   the days it replaces (day keys one after another), the delta text as it came
+//   header  "ZBP2", days length (4 bytes), batch number (8), batch length (8)
+//   the days it replaces (day keys one after another), the batch in its compact form
+//   (batch_record.h)
 //   trailer batch number (8), "ZBPE", 4 bytes of zeros
+// A record headed "ZBP1", written by earlier versions, holds the delta text as it came instead
+// of the compact form; both are read.
 // (numbers in the machine's byte order). A record is written with one call. One that a crash
 // cut short lacks its trailer and ends the file's readable part; its batch was never answered.
 //
@@ -21,17 +24,13 @@
 
 namespace zeb::server {
 
-// A batch with the text it was decoded from, owned: what the merger holds for each batch until
-// it is in the table, whether taken over from the call that accepted it or read back from the
-// pending file.
+// A batch with the text it is decoded from, owned: what the merger holds for each batch until
+// it is in the table (its compact form, "batch" empty until the merge decodes it), and what it
+// reads batches back into from the pending file.
 struct AcceptedBatch {
-  std::string text;
+  std::string text;  // the compact form; the delta text for a record of an earlier version
   EmailBatch batch;
 
-  // Takes over "from", decoded from "source", whose views may point into "source" (which need
-  // not outlive this call) or into its own arena. "from" is left holding this batch's former
-  // buffers, ready to be decoded into again.
-  void adopt(std::string_view source, EmailBatch& from);
   // The memory held, roughly.
   std::size_t bytes() const;
 };
@@ -41,9 +40,10 @@ class PendingJournal {
   // One record, as found by scan().
   struct Record {
     std::int64_t seq;
-    std::uint64_t offset;  // of the delta text
+    std::uint64_t offset;  // of the batch
     std::uint64_t deltaLength;
     std::string days;
+    bool compact;  // false: the delta text of an earlier version's record
   };
 
   explicit PendingJournal(std::string path) : path_(std::move(path)) {}
@@ -68,14 +68,16 @@ class PendingJournal {
   std::vector<Record> scan();
   // Cuts off what follows the whole records that scan() found: a record that a crash cut short.
   void dropTail();
-  // Appends one record; answers the offset of its delta text. On failure nothing is appended.
-  std::uint64_t append(std::int64_t seq, std::string_view days, std::string_view delta);
+  // Appends one record of "batch", in its compact form; answers the offset of that. On failure
+  // nothing is appended.
+  std::uint64_t append(std::int64_t seq, std::string_view days, std::string_view batch);
   // Empties the file.
   void empty();
-  // Reads back the delta text of batch "seq" and decodes it into "into". Throws EInOutError
-  // "reading batch SEQ back from the pending file 'PATH' failed: the file ends before the
-  // batch" when the file is too short, and "...failed: WHY" when the text does not decode.
-  void load(std::int64_t seq, std::uint64_t offset, std::uint64_t length,
+  // Reads back batch "seq" (compact, or the delta text of an earlier version) and decodes it
+  // into "into". Throws EInOutError "reading batch SEQ back from the pending file 'PATH'
+  // failed: the file ends before the batch" when the file is too short, and "...failed: WHY"
+  // when it does not decode.
+  void load(std::int64_t seq, std::uint64_t offset, std::uint64_t length, bool compact,
             AcceptedBatch& into) const;
 
  private:

@@ -20,12 +20,12 @@ void SqliteBackend::startImport(std::string_view session, const std::string& fro
   s->replacement.ticket = store_.nextTicket();
 }
 
-ApplyCounts SqliteBackend::accept(std::string_view session, std::string_view text,
+ApplyCounts SqliteBackend::accept(std::string_view session, std::string_view /*text*/,
                                   EmailBatch& batch) {
   auto s = sessions_.touch(session);
   // One batch of a session at a time: what it replaces depends on what the one before replaced.
   std::lock_guard lock(s->mutex);
-  return store_.accept(text, batch, s->replacement);
+  return store_.accept(batch, s->replacement);
 }
 
 void SqliteBackend::flush() { store_.flush(); }

@@ -17,6 +17,7 @@
 
 #include "platform/core/exceptions.h"
 #include "server/batch_merger.h"
+#include "server/batch_record.h"
 #include "server/import_rules.h"
 #include "server/pending_journal.h"
 #include "server/table_connection.h"
@@ -195,7 +196,8 @@ StatisticsStore::StatisticsStore(std::string path, Mode mode, std::uint64_t pend
   for (PendingJournal::Record& r : records) {
     last = std::max(last, r.seq);
     if (r.seq <= merged) continue;
-    unmerged.push_back({r.seq, std::move(r.days), {}, r.offset, r.deltaLength, nullptr, {}});
+    unmerged.push_back(
+        {r.seq, std::move(r.days), {}, r.offset, r.deltaLength, nullptr, {}, r.compact});
   }
   nextSeq_ = last + 1;
   merger_ = std::make_unique<BatchMerger>(*journal_, std::move(table), merged, std::move(unmerged),
@@ -261,10 +263,11 @@ void StatisticsStore::catchUp() {
   }
   std::vector<QueuedBatch> batches;
   for (PendingJournal::Record& r : records) {
-    batches.push_back({r.seq, std::move(r.days), {}, r.offset, r.deltaLength, nullptr, {}});
+    batches.push_back(
+        {r.seq, std::move(r.days), {}, r.offset, r.deltaLength, nullptr, {}, r.compact});
   }
-  NetChanges net;
-  mergeBatches(*table, journal, batches, net);
+  MergeScratch scratch;
+  mergeBatches(*table, journal, batches, scratch);
 }
 
 std::uint64_t StatisticsStore::checkpointNanos() const {
@@ -282,8 +285,7 @@ std::unique_ptr<TableConnection> StatisticsStore::openConnection(bool write) con
       const_cast<StatisticsStore*>(this));
 }
 
-ApplyCounts StatisticsStore::accept(std::string_view text, EmailBatch& batch,
-                                    Replacement& replacement) {
+ApplyCounts StatisticsStore::accept(EmailBatch& batch, Replacement& replacement) {
   if (mode_ == Mode::kReadOnly) {
     throw platform::Exception("Database '" + path_ + "': opened for reading only");
   }
@@ -297,21 +299,19 @@ ApplyCounts StatisticsStore::accept(std::string_view text, EmailBatch& batch,
     // comes after the changes of the import it was taken from.
     std::lock_guard lock(journal_->mutex());
     std::unordered_set<std::string> lost = owners_->lostTo(carried, replacement.ticket);
-    std::string kept;
     if (!lost.empty()) {
-      // Written as it is applied, so that a restart merges the same changes; decoded again so
-      // that the batch's texts live in what is kept.
+      // Written as it is applied, so that a restart merges the same changes.
       dropDays(batch, lost);
-      kept = encodeSetEmailParams(batch);
-      text = kept;
-      decodeSetEmailParams(text, batch);
       carried = daysCarried(batch);
     }
     days = daysToReplace(carried, replacement);
     counts = countChanges(batch);
-    // The merger takes the batch over as decoded here, rather than decode it again from the
-    // pending file, while the batches it holds fit their memory.
-    held = merger_->spare(text, batch);
+    encodeBatchRecord(batch, record_);
+    // The merger holds the batch's compact form, rather than read it back from the pending
+    // file, while the batches it holds fit their memory.
+    held = merger_->spare(record_.size());
+    if (held) std::swap(held->text, record_);  // record_ keeps a buffer for the next batch
+    const std::string& record = held ? held->text : record_;
     if (journal_->size() >= pendingBytesMax_) {
       // The file is emptied only when everything in it is merged, which a server that is never
       // quiet may not see for long: past the limit, a call waits for the merge and empties it,
@@ -320,10 +320,9 @@ ApplyCounts StatisticsStore::accept(std::string_view text, EmailBatch& batch,
       journal_->empty();
     }
     std::int64_t seq = nextSeq_;
-    std::uint64_t offset = journal_->append(seq, days, text);
+    std::uint64_t offset = journal_->append(seq, days, record);
     ++nextSeq_;
-    if (held) held->adopt(text, batch);
-    merger_->push({seq, days, lastDate(carried), offset, text.size(), std::move(held), {}});
+    merger_->push({seq, days, lastDate(carried), offset, record.size(), std::move(held), {}});
     owners_->take(days, replacement.ticket);
   }
   rememberReplaced(days, replacement, counts);

@@ -2,8 +2,9 @@
 // its layout) in a SQLite database in WAL mode.
 //
 // Batches are taken in two steps, so that a caller never waits for the keyed table:
-//  1. accept() writes the batch as it came (its delta text and the days it replaces) to the
-//     pending file "<path>-pending" (pending_journal.h), numbered in the order of acceptance.
+//  1. accept() writes the batch as the rules leave it (in its compact form, with the days it
+//     replaces) to the pending file "<path>-pending" (pending_journal.h), numbered in the order
+//     of acceptance.
 //     From then on the batch survives a crash of the process.
 //  2. A merger thread (batch_merger.h) applies the accepted batches to the table in that order
 //     while more keep coming, a few dozen batches to a transaction (each batch whole), and
@@ -70,15 +71,14 @@ class StatisticsStore {
   // they come before the later import takes it (then replaced) or after (then left out).
   std::uint64_t nextTicket();
 
-  // Accepts one batch, "batch" decoded from the SetEmail params "text", whole or not at all,
-  // with the rules of apply(), and answers once the text is in the pending file; the batch is
-  // merged into the table in the background, after every batch accepted before it. The days it
-  // replaces are decided now, against "replacement", and added to it when the batch is accepted.
-  // The store may take the batch over: "batch" is then left holding other buffers, ready to be
-  // decoded into again. Throws EInOutError when the pending file cannot be written, and the
-  // merger's failure when a full pending file waits for a merge that fails; nothing is accepted
-  // then.
-  ApplyCounts accept(std::string_view text, EmailBatch& batch, Replacement& replacement);
+  // Accepts one decoded batch, whole or not at all, with the rules of apply(), and answers once
+  // it is in the pending file; the batch is merged into the table in the background, after
+  // every batch accepted before it. The days it replaces are decided now, against
+  // "replacement", and added to it when the batch is accepted. "batch" may be changed (the
+  // changes of days lost to a later import dropped); the store keeps nothing of it. Throws
+  // EInOutError when the pending file cannot be written, and the merger's failure when a full
+  // pending file waits for a merge that fails; nothing is accepted then.
+  ApplyCounts accept(EmailBatch& batch, Replacement& replacement);
 
   // Waits until every batch accepted so far is merged. Throws the merger's failure, as it was
   // raised (Exception of the table, EInOutError of the pending file), when merging fails (it
@@ -137,6 +137,7 @@ class StatisticsStore {
   std::unique_ptr<Checkpointer> checkpointer_;
   std::unique_ptr<PendingJournal> journal_;
   std::int64_t nextSeq_ = 1;  // the number of the next batch accepted; under journal_->mutex()
+  std::string record_;        // a buffer for the compact form of a batch; under journal_->mutex()
   // Which import last took each (branch, day): its ticket, by dayKey(). Taken in the order the
   // batches are numbered (under journal_->mutex() when accepting, then owners_).
   struct Owners;

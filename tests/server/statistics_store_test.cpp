@@ -164,7 +164,7 @@ ApplyCounts accept(StatisticsStore& store, const std::vector<test::json>& change
   std::string text = test::json::array({test::deltaOf(test::json(changes))}).dump();
   EmailBatch batch;
   decodeSetEmailParams(text, batch);
-  return store.accept(text, batch, replacement);
+  return store.accept(batch, replacement);
 }
 
 TEST_F(StatisticsStoreTest, AcceptedBatchesAreMergedInTheOrderAccepted) {
@@ -402,7 +402,8 @@ TEST_F(StatisticsStoreTest, OverlappingImportsOfOneBranchEndAsIfRunInTurn) {
 
 // What a process accepted and did not merge before it ended is merged by whichever process
 // opens the database next: a server, or a reader. A record that a crash cut short at the end
-// of the pending file is dropped, and later batches are written in its place.
+// of the pending file is dropped, and later batches are written in its place. A record that an
+// earlier version wrote (the delta text instead of the compact form) is merged alike.
 class StatisticsStoreRecoveryTest : public StatisticsStoreTest,
                                     public ::testing::WithParamInterface<StatisticsStore::Mode> {};
 
@@ -421,9 +422,29 @@ TEST_P(StatisticsStoreRecoveryTest, MergesWhatWasAcceptedAndLeftUnmerged) {
     EXPECT_THROW(store.flush(), platform::Exception);
   }  // ends with both batches unmerged
   test::execOn(path_, "DROP TRIGGER refuse");
-  { std::ofstream(path_ + "-pending", std::ios::app) << "ZBP1 torn"; }
+  {
+    // A record as earlier versions wrote it (the delta text as it came), then a torn one.
+    std::string delta = test::json::array({test::deltaOf(test::json({test::insertChange(
+                                              test::statRow("0001", "m@x.com", "b@x.com",
+                                                            "2025-12-05", 5, 1))}))})
+                            .dump();
+    std::int64_t seq = 3;
+    std::uint32_t noDays = 0, zero = 0;
+    std::uint64_t length = delta.size();
+    std::ofstream pending(path_ + "-pending", std::ios::app | std::ios::binary);
+    pending << "ZBP1";
+    pending.write(reinterpret_cast<const char*>(&noDays), 4);
+    pending.write(reinterpret_cast<const char*>(&seq), 8);
+    pending.write(reinterpret_cast<const char*>(&length), 8);
+    pending << delta;
+    pending.write(reinterpret_cast<const char*>(&seq), 8);
+    pending << "ZBPE";
+    pending.write(reinterpret_cast<const char*>(&zero), 4);
+    pending << "ZBP1 torn";
+  }
 
   std::vector<std::string> merged = {"0001 20251205 a@x.com b@x.com 100",
+                                     "0001 20251205 m@x.com b@x.com 5",
                                      "0001 20251205 z@x.com b@x.com 7"};
   {
     StatisticsStore store(path_, GetParam());
