@@ -10,7 +10,12 @@
 //     it, whichever server took them. Under it the batch reads its session's state (mark,
 //     ticket, days replaced) and the owners of its days, drops the changes of days a later
 //     import has taken, and writes the session's state back: any server can take the next call
-//     of the session.
+//     of the session. A server remembers the state of the sessions it served last, with the
+//     version of the session's row (its xmin, which every write of the row changes): while the
+//     row is still at that version and no day of the batch belongs to a later import, the
+//     batch and the state it leaves are written in one round trip, whose statement checks
+//     both under the lock and writes nothing when either fails; the batch is then taken the
+//     way that reads the state (a session served by turns by two servers, a day lost).
 //  2. A merger thread of each server merges the pending batches into the table in the order of
 //     their numbers, many at a time, as a rule those of the days that the import has moved past,
 //     so that a merge holds every batch of its days: it works out their net effect
@@ -44,6 +49,9 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "server/statistics_backend.h"
@@ -80,6 +88,27 @@ class PostgresBackend final : public StatisticsBackend {
  private:
   class Lease;
   class Merger;
+  // A session's state as this server last wrote or read it, with the version of its row
+  // (PostgreSQL's xmin) that it is true of.
+  struct KnownSession {
+    std::string version;
+    Replacement replacement;
+    std::int64_t lastUsed = 0;
+  };
+  // The state remembered for "session", unless none is or the session has expired by "cutoff".
+  std::optional<KnownSession> known(std::string_view session, std::int64_t cutoff) const;
+  void remember(std::string_view session, KnownSession state);
+  void forget(std::string_view session);
+  // Accepts the batch in one round trip when the session's row is still at the version of
+  // "state" and the batch loses no day to a later import; else stores nothing and answers none.
+  std::optional<ApplyCounts> acceptKnown(PgConnection& c, std::string_view session,
+                                         std::string_view text, const EmailBatch& batch,
+                                         std::string_view carried, KnownSession state,
+                                         std::int64_t now);
+  // Accepts the batch after reading the session's state and the owners of its days.
+  ApplyCounts acceptRead(PgConnection& c, std::string_view session, std::string_view text,
+                         EmailBatch& batch, std::string carried, std::int64_t now,
+                         std::int64_t cutoff);
   // Merges whatever is pending, when anything is, so that a read sees it.
   void catchUp() const;
   // Merges the oldest pending batches, those of whole days only if "wholeDays", and counts them
@@ -93,6 +122,8 @@ class PostgresBackend final : public StatisticsBackend {
   BackendOptions options_;
   mutable std::mutex poolMutex_;
   mutable std::vector<std::unique_ptr<PgConnection>> idle_;
+  mutable std::mutex sessionsMutex_;
+  std::unordered_map<std::string, KnownSession> sessions_;
   bool pendingTable_ = true;  // false for a database of version 1 opened for reading
   mutable std::atomic<std::uint64_t> mergeNanos_{0}, mergedBatches_{0};
   std::unique_ptr<Merger> merger_;  // null when opened for reading
