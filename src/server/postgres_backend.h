@@ -22,9 +22,9 @@
 //     (net_changes.h) and writes it in one transaction that also deletes the batches from the
 //     pending table. The replaced days and the deleted keys go through a temporary staging
 //     table (COPY, then set-based deletes); the rows of days the merge replaced are copied
-//     straight into the table, in key order, and the others upserted from the staging table. Merges take a second
-//     lock, so a batch is merged by one server only, once, and never before those numbered
-//     before it; whatever one server accepted, any server may merge.
+//     straight into the table, in key order, and the others upserted from the staging table. Merges
+//     take a second lock, so a batch is merged by one server only, once, and never before those
+//     numbered before it; whatever one server accepted, any server may merge.
 // Reads merge whatever is pending first, so they see every batch accepted before they started,
 // by any server. A batch accepted and not merged when its server ended is merged by the next
 // server that starts on the database, or by the next read.
@@ -43,6 +43,10 @@
 //   zeb_batch_number     the sequence the batches' numbers come from
 // A database whose estatistica_email was not made by us (no version table beside it, or other
 // columns) is refused, as is a newer version; other tables of the database are left alone.
+//
+// Its parts: postgres_tables.h (the tables and their check), postgres_accept.cpp (the sessions
+// and step 1), postgres_merger.h (step 2), postgres_lease.h (the connections of the calls);
+// postgres_backend.cpp opens the database and reads the statistics.
 #pragma once
 
 #include <atomic>
@@ -117,7 +121,6 @@ class PostgresBackend final : public StatisticsBackend {
   bool mergeCounted(PgConnection& c, NetChanges& net, bool wholeDays, bool& leftDays) const;
   std::int64_t nowMicros() const;
   std::int64_t cutoffMicros() const;
-  void setUpSchema(PgConnection& c);
 
   BackendOptions options_;
   mutable std::mutex poolMutex_;
