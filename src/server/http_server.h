@@ -20,10 +20,12 @@
 //   connections without end cannot shut others out.
 // - With TLS, the handshake is made on the watching thread too (without blocking), and
 //   everything after it travels encrypted.
+// The watching thread is in http_watcher.cpp, how far a request has arrived in http_framing.h,
+// a connection and its stream in http_connection.h, the certificate in tls_context.h; this
+// class's own .cpp holds the workers and the hand-over of connections between them.
 #pragma once
 
 #include <httplib.h>
-#include <openssl/ssl.h>
 
 #include <chrono>
 #include <cstddef>
@@ -32,22 +34,9 @@
 #include <string>
 
 #include "server/http_limits.h"
+#include "server/tls_context.h"
 
 namespace zeb::server {
-
-// A server certificate and its key, loaded once. Throws platform::Exception naming the file
-// and OpenSSL's reason when either cannot be loaded or they do not belong together.
-class TlsContext {
- public:
-  TlsContext(const std::string& certFile, const std::string& keyFile);
-  ~TlsContext();
-  TlsContext(const TlsContext&) = delete;
-  TlsContext& operator=(const TlsContext&) = delete;
-  SSL_CTX* get() const { return ctx_; }
-
- private:
-  SSL_CTX* ctx_ = nullptr;
-};
 
 class HttpServer : public httplib::Server {
  public:

@@ -148,7 +148,8 @@ PgResult PgConnection::queryBinary(const std::string& sql,
   return result;
 }
 
-void PgConnection::execPipeline(const std::vector<Statement>& statements, const char* what) {
+std::vector<PgResult> PgConnection::execPipeline(const std::vector<Statement>& statements,
+                                                 const char* what) {
   if (PQenterPipelineMode(conn_) != 1) failConnection(what);
   std::string error;
   bool sent = true;
@@ -172,6 +173,7 @@ void PgConnection::execPipeline(const std::vector<Statement>& statements, const 
   }
   // Every result up to the sync is read, so that the connection leaves pipeline mode ready for
   // the next statement; each statement's results end with a null one.
+  std::vector<PgResult> results;
   for (;;) {
     PGresult* r = PQgetResult(conn_);
     if (r == nullptr) {
@@ -181,10 +183,15 @@ void PgConnection::execPipeline(const std::vector<Statement>& statements, const 
     PgResult result = own(r);
     ExecStatusType status = PQresultStatus(r);
     if (status == PGRES_PIPELINE_SYNC) break;
-    if (failed(r) && error.empty()) error = oneLine(PQresultErrorMessage(r));
+    if (failed(r)) {
+      if (error.empty()) error = oneLine(PQresultErrorMessage(r));
+    } else if (status == PGRES_TUPLES_OK) {
+      results.push_back(std::move(result));
+    }
   }
   if (PQexitPipelineMode(conn_) != 1 && error.empty()) error = oneLine(PQerrorMessage(conn_));
   if (!error.empty()) fail(what, error.c_str());
+  return results;
 }
 
 void PgConnection::execWithCopy(

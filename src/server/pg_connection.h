@@ -42,13 +42,14 @@ class PgConnection {
   PgResult queryBinary(const std::string& sql, const std::vector<std::string_view>& params,
                        const char* what);
   // Runs "statements", each one statement with parameters $1, $2, ... given as bytes (see
-  // queryBinary()), one after another in one round trip (libpq's pipeline mode). The first
-  // failure ends the run: the statements after it are not run.
+  // queryBinary()), one after another in one round trip (libpq's pipeline mode); answers the
+  // result of each statement that returns rows, in text format. The first failure ends the run:
+  // the statements after it are not run.
   struct Statement {
     std::string sql;
     std::vector<std::string_view> params;
   };
-  void execPipeline(const std::vector<Statement>& statements, const char* what);
+  std::vector<PgResult> execPipeline(const std::vector<Statement>& statements, const char* what);
   // Runs "sql", statements of which one is COPY ... FROM STDIN, in one round trip: "data" gets
   // the results of the statements before the COPY that return rows and answers what the COPY
   // takes, in COPY's text format. An exception of "data" ends the COPY, and so the statements,

@@ -1,0 +1,132 @@
+#include "server/postgres_tables.h"
+
+#include <charconv>
+
+#include "platform/core/exceptions.h"
+#include "server/pg_connection.h"
+#include "server/postgres_backend.h"
+
+namespace zeb::server {
+
+namespace {
+
+const std::string kCreate =
+    std::string("CREATE TABLE IF NOT EXISTS estatistica_email (") + kTextColumns +
+    " vrvoldados double precision NOT NULL, qtemail double precision NOT NULL);"
+    "CREATE UNIQUE INDEX IF NOT EXISTS estatistica_email_key ON estatistica_email (" +
+    kKey +
+    ");"
+    "CREATE TABLE IF NOT EXISTS zeb_import_session (id text PRIMARY KEY,"
+    " from_date text NOT NULL, ticket bigint NOT NULL, last_used bigint NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS zeb_session_day (session text NOT NULL,"
+    " day text COLLATE \"C\" NOT NULL, PRIMARY KEY (session, day));"
+    "CREATE TABLE IF NOT EXISTS zeb_day_owner (day text COLLATE \"C\" PRIMARY KEY,"
+    " ticket bigint NOT NULL);"
+    "CREATE SEQUENCE IF NOT EXISTS zeb_import_ticket;"
+    "CREATE TABLE IF NOT EXISTS zeb_pending_batch (seq bigint PRIMARY KEY, days bytea NOT NULL,"
+    " last_date text COLLATE \"C\" NOT NULL, delta bytea NOT NULL);"
+    "CREATE SEQUENCE IF NOT EXISTS zeb_batch_number;"
+    "CREATE TABLE IF NOT EXISTS zeb_schema_version (id integer PRIMARY KEY CHECK (id = 1),"
+    " version integer NOT NULL);"
+    "INSERT INTO zeb_schema_version VALUES (1, " +
+    std::to_string(kPostgresSchemaVersion) +
+    ") ON CONFLICT (id) DO UPDATE SET version = EXCLUDED.version"
+    " WHERE zeb_schema_version.version < EXCLUDED.version;";
+
+// The delta texts are compressed with LZ4, fast enough that a batch's commit, which writes a
+// sixth as much to the log, takes less time; where PostgreSQL lacks LZ4 they are stored as they
+// are, its own compression costing more than it saves.
+constexpr const char* kPendingStorage =
+    "DO $$ BEGIN"
+    " ALTER TABLE zeb_pending_batch ALTER COLUMN delta SET COMPRESSION lz4;"
+    " EXCEPTION WHEN OTHERS THEN"
+    " ALTER TABLE zeb_pending_batch ALTER COLUMN delta SET STORAGE EXTERNAL;"
+    " END $$";
+
+constexpr const char* kOurColumns =
+    "cdfilial text, nmorigem text, nmdestino text, anetlemail text, meetlemail text,"
+    " dietlemail text, bietlemail text, seetlemail text, tretlemail text,"
+    " vrvoldados double precision, qtemail double precision";
+
+const std::string kInspect =
+    "SELECT to_regclass('zeb_schema_version') IS NOT NULL,"
+    " to_regclass('estatistica_email') IS NOT NULL,"
+    " coalesce(to_regclass('zeb_import_session')::text, to_regclass('zeb_session_day')::text,"
+    " to_regclass('zeb_day_owner')::text, to_regclass('zeb_import_ticket')::text,"
+    " to_regclass('zeb_pending_batch')::text, to_regclass('zeb_batch_number')::text, ''),"
+    " (SELECT string_agg(attname || ' ' || format_type(atttypid, atttypmod), ', '"
+    " ORDER BY attnum) FROM pg_attribute WHERE attrelid = to_regclass('estatistica_email')"
+    " AND attnum > 0 AND NOT attisdropped),"
+    " to_regclass('zeb_pending_batch') IS NOT NULL";
+
+}  // namespace
+
+bool fieldIsTrue(std::string_view field) { return field == "t"; }
+
+double fieldDouble(std::string_view text) {
+  double value = 0;
+  std::from_chars(text.data(), text.data() + text.size(), value);
+  return value;
+}
+
+std::int64_t fieldInt(std::string_view text) {
+  std::int64_t value = 0;
+  std::from_chars(text.data(), text.data() + text.size(), value);
+  return value;
+}
+
+std::string dayText(std::string_view branch, std::string_view date) {
+  return std::string(date) + std::string(branch);
+}
+
+bool setUpPostgresTables(PgConnection& c, bool readOnly) {
+  bool pendingTable = true;
+  auto refuse = [&](const std::string& why) {
+    throw platform::Exception("Database '" + c.shown() + "': " + why);
+  };
+  // Looked at under the schema lock, so that two servers starting on an empty database do not
+  // both make it.
+  c.exec(std::string("BEGIN;") + kSchemaLock, "reading its schema");
+  try {
+    PgResult found = std::move(c.exec(kInspect, "reading its schema").front());
+    bool versioned = fieldIsTrue(pgField(found, 0, 0));
+    bool table = fieldIsTrue(pgField(found, 0, 1));
+    std::string other(pgField(found, 0, 2));
+    std::string columns(pgField(found, 0, 3));
+    bool pending = fieldIsTrue(pgField(found, 0, 4));
+    if (!versioned && (table || !other.empty())) {
+      refuse("not a statistics database of zeb18000: it holds a table " +
+             (table ? std::string("estatistica_email") : other) + " that zeb18000 did not make");
+    }
+    if (versioned) {
+      PgResult version =
+          std::move(c.exec("SELECT version FROM zeb_schema_version", "reading its schema").front());
+      std::int64_t v = pgRows(version) > 0 ? fieldInt(pgField(version, 0, 0)) : 0;
+      if (v > kPostgresSchemaVersion) {
+        refuse("its schema is version " + std::to_string(v) + ", newer than this program knows (" +
+               std::to_string(kPostgresSchemaVersion) +
+               "); use the zeb18000 that wrote it, or a later one");
+      }
+    }
+    if (table && columns != kOurColumns) {
+      refuse(
+          "not a statistics database of zeb18000: its table estatistica_email has other columns (" +
+          columns + ") than ours");
+    }
+    if (readOnly) {
+      if (!table) refuse("reading the table estatistica_email: it does not exist");
+      // Version 1 had no pending table: then nothing is pending.
+      pendingTable = pending;
+    } else {
+      c.exec(kCreate, "creating the tables");
+      if (!pending) c.exec(kPendingStorage, "creating the tables");
+    }
+    c.exec("COMMIT", "creating the tables");
+  } catch (...) {
+    c.rollBack();
+    throw;
+  }
+  return pendingTable;
+}
+
+}  // namespace zeb::server

@@ -1,0 +1,56 @@
+// The tables of the PostgreSQL backend (postgres_backend.h lists them): the statements that make
+// them, the check that a database's schema is ours, the names of the statistics' columns and
+// key that every statement on them shares, and the advisory locks that order the servers of a
+// database. Also how their fields read as numbers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace zeb::server {
+
+class PgConnection;
+
+// Advisory locks of this schema (the second key): one for setting the schema up, one that every
+// batch takes when it is accepted, so that batches are numbered one after another, and one that
+// every merge takes, so that they are merged one after another. A merge never waits for an
+// accept, nor an accept for a merge.
+inline constexpr const char* kSchemaLock =
+    "SELECT pg_advisory_xact_lock(1952801, hashtext(current_schema()))";
+inline constexpr const char* kBatchLock =
+    "SELECT pg_advisory_xact_lock(1952802, hashtext(current_schema()))";
+inline constexpr const char* kMergeLock =
+    "SELECT pg_advisory_xact_lock(1952803, hashtext(current_schema()))";
+
+inline constexpr const char* kColumnNames =
+    "cdfilial, nmorigem, nmdestino, anetlemail, meetlemail, dietlemail, bietlemail, seetlemail,"
+    " tretlemail, vrvoldados, qtemail";
+
+// The texts compare by their bytes ("C"), and the addresses' key folds ASCII letters alone
+// (lower() under "C"): the order of SQLite's key with its NOCASE addresses.
+inline constexpr const char* kTextColumns =
+    " cdfilial text COLLATE \"C\" NOT NULL, nmorigem text COLLATE \"C\" NOT NULL,"
+    " nmdestino text COLLATE \"C\" NOT NULL, anetlemail text COLLATE \"C\" NOT NULL,"
+    " meetlemail text COLLATE \"C\" NOT NULL, dietlemail text COLLATE \"C\" NOT NULL,"
+    " bietlemail text COLLATE \"C\" NOT NULL, seetlemail text COLLATE \"C\" NOT NULL,"
+    " tretlemail text COLLATE \"C\" NOT NULL,";
+
+inline constexpr const char* kKey =
+    "cdfilial, anetlemail, meetlemail, dietlemail, lower(nmorigem), lower(nmdestino)";
+
+// Makes whatever of the tables is missing, unless "readOnly", under the schema lock, after
+// checking that the database's tables are ours and not of a newer version. Answers whether the
+// pending table exists (a database of version 1, opened for reading, has none). Throws Exception
+// "Database 'SHOWN': ..." saying why a database is refused.
+bool setUpPostgresTables(PgConnection& c, bool readOnly);
+
+// A field in PostgreSQL's text format, as a truth value ("t") or a number (0 when it is none).
+bool fieldIsTrue(std::string_view field);
+double fieldDouble(std::string_view field);
+std::int64_t fieldInt(std::string_view field);
+
+// A day as the session and owner tables keep it: "YYYYMMDD" and the branch after it.
+std::string dayText(std::string_view branch, std::string_view date);
+
+}  // namespace zeb::server
