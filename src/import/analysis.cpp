@@ -324,11 +324,13 @@ Grouping groupingPhase(TrafficTables& tables, const PhaseUi& ui) {
     for (std::uint32_t d = firstDelivery[envio.rowId()]; d != kNone; d = nextDelivery[d]) {
       receb.gotoRowId(d);
       inter.append();
-      inter.setText(intermediario::ANETLEMAIL, envio.text(envio::ANO));
-      inter.setText(intermediario::DIETLEMAIL, envio.text(envio::DIA));
-      inter.setText(intermediario::MEETLEMAIL, envio.text(envio::MES));
-      inter.setText(intermediario::NMDESTINO, receb.text(recebimento::NMDEST));
-      inter.setText(intermediario::NMORIGEM, envio.text(envio::CDREMET));
+      // Straight from the log tables' cells: dates, senders and recipients repeat, and a text
+      // met before is stored without being hashed and looked up again.
+      inter.setText(intermediario::ANETLEMAIL, envio, envio::ANO);
+      inter.setText(intermediario::DIETLEMAIL, envio, envio::DIA);
+      inter.setText(intermediario::MEETLEMAIL, envio, envio::MES);
+      inter.setText(intermediario::NMDESTINO, receb, recebimento::NMDEST);
+      inter.setText(intermediario::NMORIGEM, envio, envio::CDREMET);
       inter.setNumber(intermediario::VRVOLDADOS, envio.integer(envio::SIZE));
       inter.post();
       receb.deleteCurrent();
