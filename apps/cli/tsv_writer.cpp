@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/core/exceptions.h"
+#include "platform/core/text.h"
 
 namespace zeb::cli {
 
@@ -22,24 +23,7 @@ void TsvWriter::separator() {
 
 void TsvWriter::field(std::string_view text) {
   separator();
-  for (char c : text) {
-    switch (c) {
-      case '\\':
-        buffer_ += "\\\\";
-        break;
-      case '\t':
-        buffer_ += "\\t";
-        break;
-      case '\r':
-        buffer_ += "\\r";
-        break;
-      case '\n':
-        buffer_ += "\\n";
-        break;
-      default:
-        buffer_.push_back(c);
-    }
-  }
+  platform::appendTabEscaped(buffer_, text);
 }
 
 void TsvWriter::field(long long number) {

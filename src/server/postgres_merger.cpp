@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/core/exceptions.h"
+#include "platform/core/text.h"
 #include "server/postgres_lease.h"
 #include "server/postgres_tables.h"
 
@@ -52,28 +53,6 @@ const std::string kStoreRows =
     " tretlemail = EXCLUDED.tretlemail, vrvoldados = EXCLUDED.vrvoldados,"
     " qtemail = EXCLUDED.qtemail;";
 
-// A value in COPY's text format.
-void appendCopyText(std::string& out, std::string_view text) {
-  for (char c : text) {
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default:
-        out += c;
-    }
-  }
-}
-
 void appendNumber(std::string& out, double value) {
   char buffer[32];
   auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
@@ -83,7 +62,7 @@ void appendNumber(std::string& out, double value) {
 // A row's columns (kColumnNames) in COPY's text format, its line end included.
 void appendCopyValues(std::string& out, const EmailRow& row) {
   for (std::string_view text : row.texts) {
-    appendCopyText(out, text);
+    platform::appendTabEscaped(out, text);
     out += '\t';
   }
   appendNumber(out, row.volume);

@@ -963,3 +963,31 @@ TEST(RecordSet, CloseEmptiesTheTableAndKeepsKeyHandles) {
 
 }  // namespace
 }  // namespace zeb::platform::data
+
+namespace zeb::platform {
+namespace {
+
+// The escaping that COPY rows and TSV listings share: the four bytes that would break a field or
+// a line are escaped wherever they fall, and everything else passes whole.
+TEST(TabEscaped, EscapesBackslashTabCrAndLfAndCopiesTheRest) {
+  struct Case {
+    std::string_view text, written;
+  };
+  const Case cases[] = {
+      {"", ""},
+      {"plain@example.test", "plain@example.test"},
+      {"a\\b\tc\rd\ne", "a\\\\b\\tc\\rd\\ne"},
+      {"\\\\", "\\\\\\\\"},
+      {"\n", "\\n"},
+      {"ends\t", "ends\\t"},
+      {"caf\xC3\xA9\x01\"", "caf\xC3\xA9\x01\""},
+  };
+  for (const Case& c : cases) {
+    std::string out = "x";
+    appendTabEscaped(out, c.text);
+    EXPECT_EQ(out, "x" + std::string(c.written)) << c.text;
+  }
+}
+
+}  // namespace
+}  // namespace zeb::platform

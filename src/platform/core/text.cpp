@@ -174,4 +174,32 @@ void appendJsonString(std::string& out, std::string_view text) {
   out.push_back('"');
 }
 
+void appendTabEscaped(std::string& out, std::string_view text) {
+  // Runs of plain bytes are copied whole: escapes are rare in addresses and dates.
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char* escape = nullptr;
+    switch (text[i]) {
+      case '\\':
+        escape = "\\\\";
+        break;
+      case '\t':
+        escape = "\\t";
+        break;
+      case '\r':
+        escape = "\\r";
+        break;
+      case '\n':
+        escape = "\\n";
+        break;
+      default:
+        continue;
+    }
+    out.append(text.data() + start, i - start);
+    out += escape;
+    start = i + 1;
+  }
+  out.append(text.data() + start, text.size() - start);
+}
+
 }  // namespace zeb::platform

@@ -42,4 +42,8 @@ std::string_view utf8Prefix(std::string_view text, std::size_t n);
 // characters are escaped; everything else is copied as it is.
 void appendJsonString(std::string& out, std::string_view text);
 
+// Appends the text as one field of tab-separated lines, as PostgreSQL's COPY text format and our
+// TSV listings write it: a backslash, tab, CR or LF becomes \\, \t, \r or \n.
+void appendTabEscaped(std::string& out, std::string_view text);
+
 }  // namespace zeb::platform
