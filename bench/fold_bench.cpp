@@ -69,7 +69,7 @@ struct FoldClock {
   std::uint64_t hash = 0xCBF29CE484222325ULL;
 };
 
-nlohmann::json answer(nlohmann::json result) {
+nlohmann::json answerOf(nlohmann::json result) {
   return {{"jsonrpc", "2.0"}, {"result", std::move(result)}};
 }
 
@@ -85,7 +85,7 @@ class NullServer : public import::ServerObject {
     if (method == "GetEmail") {
       result = {{"columns", columns_}, {"rows", nlohmann::json::array()}};
     }
-    nlohmann::json out = answer(std::move(result));
+    nlohmann::json out = answerOf(std::move(result));
     clock_.stageStart.add(start, Stamp::now());
     return out;
   }
@@ -98,7 +98,7 @@ class NullServer : public import::ServerObject {
       // FNV-1a over every byte sent, batch after batch.
       for (unsigned char c : paramsJson) clock_.hash = (clock_.hash ^ c) * 0x100000001B3ULL;
     }
-    nlohmann::json out = answer({{"inserted", 0}});
+    nlohmann::json out = answerOf({{"inserted", 0}});
     clock_.callLeft = Stamp::now();
     clock_.digestTime.add(entered, clock_.callLeft);
     return out;

@@ -4,6 +4,7 @@
 // the server takes.
 #pragma once
 
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
@@ -27,12 +28,23 @@ class NetServerObject : public ServerObject {
 
   nlohmann::json call(std::string_view method, const nlohmann::json& params) override;
   nlohmann::json callRaw(std::string_view method, std::string paramsJson) override;
+  // The call runs on the call's thread while the caller goes on; answer() pumps the window
+  // messages until it has ended.
+  void send(std::string_view method, std::string paramsJson) override;
+  nlohmann::json answer() override;
+  bool sending() const override { return pumped_.started(); }
+  void abandon() noexcept override;
 
   platform::net::TNetConnection& connection() const { return connection_; }
 
  private:
   platform::net::TNetConnection& connection_;
-  PumpedCall pumped_;
+  // The call sent: what the call's thread works on until answer() or abandon().
+  std::string sentMethod_;
+  std::string sentParams_;
+  nlohmann::json sentAnswer_;
+  std::function<void()> sentCall_;
+  PumpedCall pumped_;  // last: its thread ends first
 };
 
 }  // namespace zeb::import

@@ -31,7 +31,7 @@ PumpedCall::~PumpedCall() {
   thread_.join();
 }
 
-void PumpedCall::run(const std::function<void()>& work) {
+void PumpedCall::start(const std::function<void()>& work) {
   std::unique_lock lock(mutex_);
   if (busy_) throw platform::Exception("a server call is already under way");
   if (!thread_.joinable()) thread_ = std::thread([this] { serve(); });
@@ -40,6 +40,11 @@ void PumpedCall::run(const std::function<void()>& work) {
   error_ = nullptr;
   work_ = &work;
   changed_.notify_all();
+}
+
+void PumpedCall::finish() {
+  std::unique_lock lock(mutex_);
+  if (!busy_) return;
   while (!changed_.wait_for(lock, kPumpPeriod, [this] { return done_; })) {
     lock.unlock();
     try {

@@ -35,7 +35,19 @@ class PumpedCall {
   // it ends; answers when it has ended, raising what it raised. A call made from a handler
   // while another is under way raises Exception("a server call is already under way"): the
   // thread serves one call at a time, and the work of one object is not meant to interleave.
-  void run(const std::function<void()>& work);
+  void run(const std::function<void()>& work) {
+    start(work);
+    finish();
+  }
+
+  // run() in two halves, so that the caller works on while the call runs: start() hands
+  // "work" (which must stay live until finish() returns) to the thread and returns at once;
+  // finish() pumps until it has ended and raises what it raised. Between the two, the call
+  // is under way: run() and start() raise as above.
+  void start(const std::function<void()>& work);
+  void finish();
+  // Whether a call was started and not yet finished.
+  bool started() const { return busy_; }
 
  private:
   void serve();

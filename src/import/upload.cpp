@@ -3,6 +3,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -105,18 +106,28 @@ PeriodCodes periodCodes(std::string_view month, const host::TMessages& messages)
   return {code(2.0, "Bim"), code(3.0, "Tri"), code(6.0, "Sem")};
 }
 
-void cdsDadosAfterPost(RecordSet& cdsDados, ServerObject& server) {
-  if (!boPost) return;
+void ServerObject::send(std::string_view method, std::string paramsJson) {
+  if (kept_) throw platform::Exception("a server call is already under way");
+  kept_ = callRaw(method, std::move(paramsJson));
+}
+
+nlohmann::json ServerObject::answer() {
+  if (!kept_) throw platform::Exception("no server call is under way");
+  nlohmann::json answer = std::move(*kept_);
+  kept_.reset();
+  return answer;
+}
+
+namespace {
+
+// Shows the busy animation and the wait cursor while "work" runs, and puts them back however
+// it ends.
+template <typename Work>
+void busyWhile(Work&& work) {
   try {
     host::ActiveShowAvi(application().mainForm(), 1);
     application().setCursor(platform::ui::kCrHourGlass);
-    if (cdsDados.changeCount() > 0) {
-      std::string params = "[";
-      cdsDados.writeDelta(params);
-      params += "]";
-      host::CheckResultServ(server.callRaw("SetEmail", std::move(params)), true, 0);
-      cdsDados.mergeChangeLog();
-    }
+    work();
     application().setCursor(platform::ui::kCrDefault);
     host::DeactiveShowAvi();
   } catch (...) {
@@ -126,17 +137,58 @@ void cdsDadosAfterPost(RecordSet& cdsDados, ServerObject& server) {
   }
 }
 
+}  // namespace
+
+void takeAnswer(ServerObject& server, const std::function<void()>& failed) {
+  if (!server.sending()) return;
+  try {
+    host::CheckResultServ(server.answer(), true, 0);
+  } catch (...) {
+    if (failed) failed();
+    throw;
+  }
+}
+
+void cdsDadosAfterPost(RecordSet& cdsDados, ServerObject& server,
+                       const std::function<void()>& answerFailed) {
+  if (!boPost) return;
+  busyWhile([&] {
+    // The batch before this one is answered first: none goes out after one that failed.
+    takeAnswer(server, answerFailed);
+    if (cdsDados.changeCount() > 0) {
+      std::string params = "[";
+      cdsDados.writeDelta(params);
+      params += "]";
+      server.send("SetEmail", std::move(params));
+      // The text sent holds every change: the log starts over for the next batch.
+      cdsDados.mergeChangeLog();
+    }
+  });
+}
+
 UploadResult uploadPhase(TrafficTables& tables, const Grouping& grouping, ServerObject& server,
                          const PhaseUi& ui, const UploadLabels& labels) {
   RecordSet& inter = tables.cdsIntermediario;
   RecordSet& dados = tables.cdsDados;
   const host::TMessages& messages = ui.msg();
 
+  // However the upload ends, the handler goes and no call is left under way.
   struct Binding {
     RecordSet& table;
-    ~Binding() { table.setAfterPost(nullptr); }
-  } binding{dados};
-  dados.setAfterPost([&server](RecordSet& t) { cdsDadosAfterPost(t, server); });
+    ServerObject& server;
+    ~Binding() {
+      table.setAfterPost(nullptr);
+      server.abandon();
+    }
+  } binding{dados, server};
+  // A batch is answered while the next is folded: when its answer fails, the status line goes
+  // back to what it said when the batch was sent, which names the rows it closed.
+  std::string sentStatus;
+  auto answerFailed = [&] {
+    ui.setStatus(sentStatus);
+    ui.repaint();
+  };
+  dados.setAfterPost([&](RecordSet& t) { cdsDadosAfterPost(t, server, answerFailed); });
 
   // Stage start.
   if (!inter.isEmpty()) inter.first();
@@ -210,6 +262,7 @@ UploadResult uploadPhase(TrafficTables& tables, const Grouping& grouping, Server
     DateView date{inter.text(intermediario::ANETLEMAIL), inter.text(intermediario::MEETLEMAIL),
                   inter.text(intermediario::DIETLEMAIL)};
     dados.post();
+    if (boPost) sentStatus = status;
     if (!anyWidened || !sameTexts(date, widened)) {
       widen(result, date);
       widened = date;
@@ -217,6 +270,9 @@ UploadResult uploadPhase(TrafficTables& tables, const Grouping& grouping, Server
     }
     inter.deleteCurrent();
   }
+
+  // The last batch is stored when its answer comes.
+  takeAnswer(server, answerFailed);
 
   result.period = dateLabel(result.periodStart) + " a " + dateLabel(result.periodEnd);
   setCaption(labels.lblQtImpEmail, std::to_string(result.processed));

@@ -254,6 +254,24 @@ class Tap : public import::ServerObject {
     return answer;
   }
 
+  // A call sent goes on to the inner object's send(); its hooks run when it is sent and when
+  // it is answered.
+  void send(std::string_view method, std::string paramsJson) override {
+    if (method == "SetEmail") {
+      changesPerBatch.push_back(nlohmann::json::parse(paramsJson)[0]["changes"].size());
+    }
+    before(method);
+    sent_ = std::string(method);
+    inner_.send(method, std::move(paramsJson));
+  }
+  nlohmann::json answer() override {
+    nlohmann::json answer = inner_.answer();
+    after(sent_);
+    return answer;
+  }
+  bool sending() const override { return inner_.sending(); }
+  void abandon() noexcept override { inner_.abandon(); }
+
   int count(std::string_view method) const {
     int n = 0;
     for (const auto& m : methods) n += m == method;
@@ -266,6 +284,7 @@ class Tap : public import::ServerObject {
   std::function<void(std::string_view)> onDone;  // after it has answered
 
  private:
+  std::string sent_;
   void before(std::string_view method) {
     methods.emplace_back(method);
     if (onCall) onCall(method);

@@ -103,9 +103,10 @@ TEST_F(ImportRunTest, a_server_that_dies_during_the_upload_fails_the_run_cleanly
     s.sbtImportExport.press();
     ADD_FAILURE() << "the run went on without its server";
   } catch (const platform::EServerError& e) {
-    EXPECT_EQ(std::string(e.what()), "calling SetEmail on 127.0.0.1:" +
-                                         std::to_string(child.port()) +
-                                         " failed: connection refused");
+    // The first batch may still be on its way when the server dies (it is taken while the
+    // next is folded), or the second is refused a connection.
+    std::string where = "calling SetEmail on 127.0.0.1:" + std::to_string(child.port()) + " failed: ";
+    EXPECT_EQ(std::string(e.what()).substr(0, where.size()), where) << e.what();
   }
 
   // The failure path: the last phase text stays, the screen is unlocked, nothing is left open.
@@ -116,8 +117,10 @@ TEST_F(ImportRunTest, a_server_that_dies_during_the_upload_fails_the_run_cleanly
   EXPECT_FALSE(platform::os::fileExists(stArqTemp));
   EXPECT_FALSE(s.tables.cdsEnvio.active());
   EXPECT_FALSE(s.tables.cdsDados.active());
+  // The first batch is stored whole or not at all.
   LiveServer after(dir_.file("stats.db"));
-  EXPECT_EQ(after.rows().size(), 1001u);
+  std::size_t kept = after.rows().size();
+  EXPECT_TRUE(kept == 0u || kept == 1001u) << kept;
 }
 
 }  // namespace

@@ -269,8 +269,9 @@ TEST_F(PhaseSequenceTest,
     connectTo(net, child.port());
     import::NetServerObject object(net);
     Tap tap(object);
+    // Killed as the first batch's answer is taken, which is before the second is sent.
     tap.onDone = [&](std::string_view method) {
-      if (method == "SetEmail") backend_.atPump(backend_.pumpCount() + 1, [&] { child.kill(); });
+      if (method == "SetEmail") child.kill();
     };
 
     try {

@@ -31,7 +31,8 @@ class FakeServer : public ServerObject {
     return json{{"jsonrpc", "2.0"}, {"id", 1}, {"result", true}};
   }
   json callRaw(std::string_view method, std::string paramsJson) override {
-    if (failSetEmail) {
+    if (failSetEmail && ++setEmails >= failFrom) {
+      calls.push_back({std::string(method), json::parse(paramsJson)});
       return json{
           {"jsonrpc", "2.0"}, {"id", 1}, {"error", {{"code", -32000}, {"message", "disk full"}}}};
     }
@@ -48,6 +49,8 @@ class FakeServer : public ServerObject {
 
   json packet;
   bool failSetEmail = false;
+  int failFrom = 1;  // the first SetEmail refused, counting from 1
+  int setEmails = 0;
   std::vector<Call> calls;
 };
 
@@ -235,13 +238,31 @@ TEST_F(UploadTest, only_posts_that_close_a_batch_show_the_animation_and_send) {
   EXPECT_EQ(backend_.busyHistory().size(), 4u);
 }
 
-TEST_F(UploadTest, a_failed_send_restores_the_cursor_hides_the_animation_and_keeps_the_log) {
-  server_.failSetEmail = true;
-  traffic("a@x", "b@x", kDec5, 1);
-  EXPECT_THROW(upload(), platform::EServerError);
-  EXPECT_EQ(backend_.cursorHistory().back(), 0);
-  EXPECT_FALSE(platform::ui::application().busyShown());
-  EXPECT_EQ(tables_.cdsDados.changeCount(), 1);
+// A batch is answered while the next one is folded; a refused one fails the run before the
+// next goes out, and so does the last one, answered at the end.
+TEST_F(UploadTest, a_refused_batch_restores_the_cursor_hides_the_animation_and_nothing_follows) {
+  struct Case {
+    int rows, refused, sent;
+    const char* status;  // the batch's rows, as when it was sent
+  };
+  for (Case c : {Case{1, 1, 1, "1/1"}, Case{2500, 1, 1, "1001/2500"},
+                 Case{2500, 3, 3, "2500/2500"}}) {
+    SCOPED_TRACE(std::to_string(c.rows) + " rows, batch " + std::to_string(c.refused));
+    tables_.cdsIntermediario.close();
+    tables_.cdsIntermediario.open();
+    grouping_ = {};
+    server_.calls.clear();
+    server_.setEmails = 0;
+    server_.failSetEmail = true;
+    server_.failFrom = c.refused;
+    for (int i = 0; i < c.rows; ++i) traffic("a" + std::to_string(i) + "@x", "b@x", kDec5, 1);
+    EXPECT_THROW(upload(), platform::EServerError);
+    EXPECT_EQ(backend_.cursorHistory().back(), 0);
+    EXPECT_FALSE(platform::ui::application().busyShown());
+    EXPECT_FALSE(server_.sending());
+    EXPECT_EQ(server_.deltas().size(), static_cast<std::size_t>(c.sent));
+    EXPECT_EQ(status_.caption(), std::string("Importando ") + c.status);
+  }
 }
 
 TEST_F(UploadTest, the_period_runs_from_the_earliest_traffic_to_the_last_sending_date) {
