@@ -62,10 +62,13 @@ int daysInMonth(int month, int year) {
 // run fails naming the line before anything is sent, not halfway through the upload.
 void checkRecord(const RecordSet& table, bool sending, int month, int year, std::uint64_t line,
                  std::string_view logName) {
-  std::string where = logName.empty() ? std::string() : std::string(logName) + ", ";
-  where += "line " + std::to_string(line) + ": ";
+  // Made only for a record that fails: the check runs on every record of the log.
+  auto where = [&] {
+    std::string text = logName.empty() ? std::string() : std::string(logName) + ", ";
+    return text + "line " + std::to_string(line) + ": ";
+  };
   if (month < 1 || month > 12) {
-    throw platform::EConvertError(where + "month " + std::to_string(month) + " does not exist");
+    throw platform::EConvertError(where() + "month " + std::to_string(month) + " does not exist");
   }
   std::string_view dayText = table.text(sending ? envio::DIA : recebimento::DIA);
   int day = 0;
@@ -74,12 +77,12 @@ void checkRecord(const RecordSet& table, bool sending, int month, int year, std:
       day > daysInMonth(month, year)) {
     char monthYear[16];
     std::snprintf(monthYear, sizeof monthYear, "%02d/%04d", month, year);
-    throw platform::EConvertError(where + "day '" + std::string(dayText) + "' does not exist in " +
-                                  monthYear);
+    throw platform::EConvertError(where() + "day '" + std::string(dayText) +
+                                  "' does not exist in " + monthYear);
   }
   if (sending && table.integer(envio::SIZE) < 0) {
-    throw platform::EConvertError(where + "size " + std::to_string(table.integer(envio::SIZE)) +
-                                  " is negative");
+    throw platform::EConvertError(where() + "size " +
+                                  std::to_string(table.integer(envio::SIZE)) + " is negative");
   }
 }
 
