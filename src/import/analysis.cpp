@@ -4,10 +4,13 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <future>
+#include <optional>
 #include <vector>
 
 #include "host/error_dialog.h"
 #include "import/module_state.h"
+#include "import/pumped_call.h"
 #include "platform/core/exceptions.h"
 #include "platform/core/text.h"
 #include "platform/ui/application.h"
@@ -111,11 +114,12 @@ DateText dateOf(const RecordSet& envio) {
 // while the table is open.
 class LatestSending {
  public:
+  // Made off the user-interface thread, so without pumps.
   explicit LatestSending(std::size_t rows) {
     std::size_t size = 16;
     while (size < rows * 2) size <<= 1;
-    fillPumped(slots_, size, Slot{0, kNone});
-    fillPumped(ids_, rows, std::string_view());
+    slots_.assign(size, Slot{0, kNone});
+    ids_.assign(rows, std::string_view());
     mask_ = size - 1;
   }
 
@@ -260,29 +264,44 @@ Grouping groupingPhase(TrafficTables& tables, const PhaseUi& ui) {
   // before it in the log, whatever the dates: a message delivered after midnight, or days
   // later after a deferral, is still traffic. One walk in log order links each sending
   // record to its deliveries, in table order.
+  const bool pairing = boImport && !envio.isEmpty() && !receb.isEmpty();
+  // Rows were only added so far, so row ids run from 0 in table order.
+  const std::size_t sends = envio.recordCount(), deliveries = receb.recordCount();
+  // The sending records' table of identifiers is made and filled on a thread of its own while
+  // this one, which pumps, makes the other tables and hashes the deliveries' identifiers:
+  // neither reads the other's log table. However this thread goes on, the other is waited for
+  // before what it fills goes (by the future's destructor, declared after it).
+  std::optional<LatestSending> latest;
+  std::vector<std::uint32_t> sendHash;
+  std::future<void> sendingPass;
+  if (pairing) {
+    sendingPass = std::async(std::launch::async, [&] {
+      latest.emplace(sends);
+      sendHash.assign(sends, 0u);
+      for (envio.first(); !envio.eof(); envio.next()) {
+        latest->remember(envio.rowId(), envio.text(envio::CDMENS));
+        sendHash[envio.rowId()] = LatestSending::foldedHash(envio.text(envio::CDMENS));
+      }
+    });
+  }
   std::vector<std::uint32_t> firstDelivery, lastDelivery, nextDelivery;
-  fillPumped(firstDelivery, envio.recordCount(), kNone);
-  fillPumped(lastDelivery, envio.recordCount(), kNone);
-  fillPumped(nextDelivery, receb.recordCount(), kNone);
-  if (boImport && !envio.isEmpty() && !receb.isEmpty()) {
-    // Rows were only added so far, so row ids run from 0 in table order.
-    const std::size_t sends = envio.recordCount(), deliveries = receb.recordCount();
-    LatestSending latest(sends);
-    std::vector<std::uint32_t> sendHash, deliveryHash;
+  fillPumped(firstDelivery, sends, kNone);
+  fillPumped(lastDelivery, sends, kNone);
+  fillPumped(nextDelivery, deliveries, kNone);
+  if (pairing) {
+    std::vector<std::uint32_t> deliveryHash;
     std::vector<std::string_view> deliveryId;
-    fillPumped(sendHash, sends, 0u);
     fillPumped(deliveryHash, deliveries, 0u);
     fillPumped(deliveryId, deliveries, std::string_view());
-    for (envio.first(); !envio.eof(); envio.next()) {
-      pump();
-      latest.remember(envio.rowId(), envio.text(envio::CDMENS));
-      sendHash[envio.rowId()] = LatestSending::foldedHash(envio.text(envio::CDMENS));
-    }
     for (receb.first(); !receb.eof(); receb.next()) {
       pump();
       deliveryId[receb.rowId()] = receb.text(recebimento::CDMENS);
       deliveryHash[receb.rowId()] = LatestSending::foldedHash(deliveryId[receb.rowId()]);
     }
+    while (sendingPass.wait_for(std::chrono::milliseconds(5)) == std::future_status::timeout) {
+      pumpWhileWaiting();
+    }
+    sendingPass.get();
     // Both tables merged in log order; a second pair of cursors runs ahead to prefetch.
     const auto& sendLine = tables.envioLines;
     const auto& deliveryLine = tables.recebimentoLines;
@@ -293,9 +312,9 @@ Grouping groupingPhase(TrafficTables& tables, const PhaseUi& ui) {
     std::size_t aheadE = 0, aheadR = 0;
     auto stepAhead = [&] {
       if (sendFirst(aheadE, aheadR)) {
-        latest.prefetch(sendHash[aheadE++]);
+        latest->prefetch(sendHash[aheadE++]);
       } else if (aheadR < deliveries) {
-        latest.prefetch(deliveryHash[aheadR++]);
+        latest->prefetch(deliveryHash[aheadR++]);
       }
     };
     for (int k = 0; k < kAhead; ++k) stepAhead();
@@ -303,11 +322,11 @@ Grouping groupingPhase(TrafficTables& tables, const PhaseUi& ui) {
       pump();
       stepAhead();
       if (sendFirst(e, r)) {
-        latest.put(sendHash[e], static_cast<std::uint32_t>(e));
+        latest->put(sendHash[e], static_cast<std::uint32_t>(e));
         ++e;
         continue;
       }
-      std::uint32_t sending = latest.find(deliveryHash[r], deliveryId[r]);
+      std::uint32_t sending = latest->find(deliveryHash[r], deliveryId[r]);
       if (sending != kNone) {
         auto delivery = static_cast<std::uint32_t>(r);
         if (firstDelivery[sending] == kNone) {
