@@ -9,21 +9,33 @@ namespace zeb::server {
 
 namespace {
 
-template <typename T>
-void put(std::string& out, T value) {
-  char bytes[sizeof value];
-  std::memcpy(bytes, &value, sizeof value);
-  out.append(bytes, sizeof value);
-}
+constexpr std::size_t kRowFixedBytes = 2 * kTextColumnCount + 2 * sizeof(double);
 
-void putRow(std::string& out, const EmailRow& row) {
+std::size_t rowBytes(const EmailRow& row) {
+  std::size_t bytes = kRowFixedBytes;
   for (std::string_view text : row.texts) {
     if (text.size() > UINT16_MAX) throw platform::Exception("a text of the batch is too long");
-    put(out, static_cast<std::uint16_t>(text.size()));
-    out.append(text);
+    bytes += text.size();
   }
-  put(out, row.volume);
-  put(out, row.count);
+  return bytes;
+}
+
+// The record is sized first and then filled in place: appending field by field cost more than
+// the bytes themselves.
+template <typename T>
+char* put(char* at, T value) {
+  std::memcpy(at, &value, sizeof value);
+  return at + sizeof value;
+}
+
+char* putRow(char* at, const EmailRow& row) {
+  for (std::string_view text : row.texts) {
+    at = put(at, static_cast<std::uint16_t>(text.size()));
+    if (!text.empty()) std::memcpy(at, text.data(), text.size());
+    at += text.size();
+  }
+  at = put(at, row.volume);
+  return put(at, row.count);
 }
 
 class Reader {
@@ -62,12 +74,17 @@ class Reader {
 }  // namespace
 
 void encodeBatchRecord(const EmailBatch& batch, std::string& out) {
-  out.clear();
-  put(out, static_cast<std::uint32_t>(batch.changes.size()));
+  std::size_t bytes = sizeof(std::uint32_t) + batch.changes.size();
   for (const EmailChange& change : batch.changes) {
-    put(out, static_cast<std::uint8_t>(change.op));
-    if (change.op != ChangeOp::Insert) putRow(out, change.old);
-    if (change.op != ChangeOp::Delete) putRow(out, change.row);
+    if (change.op != ChangeOp::Insert) bytes += rowBytes(change.old);
+    if (change.op != ChangeOp::Delete) bytes += rowBytes(change.row);
+  }
+  out.resize(bytes);
+  char* at = put(out.data(), static_cast<std::uint32_t>(batch.changes.size()));
+  for (const EmailChange& change : batch.changes) {
+    at = put(at, static_cast<std::uint8_t>(change.op));
+    if (change.op != ChangeOp::Insert) at = putRow(at, change.old);
+    if (change.op != ChangeOp::Delete) at = putRow(at, change.row);
   }
 }
 
@@ -79,7 +96,8 @@ void decodeBatchRecord(std::string_view record, EmailBatch& batch) {
   // Each change takes at least an op and one row of empty texts: a count past what the
   // record can hold is not believed (nor reserved for).
   constexpr std::size_t kSmallestChange = 1 + 2 * kTextColumnCount + 16;
-  if (count > in.left() / kSmallestChange) throw platform::Exception("the batch record is malformed");
+  if (count > in.left() / kSmallestChange)
+    throw platform::Exception("the batch record is malformed");
   batch.changes.resize(count);
   for (EmailChange& change : batch.changes) {
     auto op = in.take<std::uint8_t>();
@@ -87,10 +105,17 @@ void decodeBatchRecord(std::string_view record, EmailBatch& batch) {
       throw platform::Exception("the batch record is malformed");
     }
     change.op = static_cast<ChangeOp>(op);
-    change.old = {};
-    change.row = {};
-    if (change.op != ChangeOp::Insert) in.row(change.old);
-    if (change.op != ChangeOp::Delete) in.row(change.row);
+    // A row read sets every field; only the row that the change lacks is cleared.
+    if (change.op != ChangeOp::Insert) {
+      in.row(change.old);
+    } else {
+      change.old = {};
+    }
+    if (change.op != ChangeOp::Delete) {
+      in.row(change.row);
+    } else {
+      change.row = {};
+    }
   }
   if (!in.atEnd()) throw platform::Exception("the batch record is malformed");
 }

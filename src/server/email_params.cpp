@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "server/json_input.h"
+#include "server/params_in_place.h"
 #include "server/rpc_message.h"
 
 namespace zeb::server {
@@ -122,15 +123,15 @@ class DeltaDecoder {
  public:
   DeltaDecoder(EmailBatch& batch, json::Input& input) : batch_(batch), input_(input) {}
 
-  // Reads the delta "v" of the params "whole": texts with escapes are decoded into the arena,
-  // which never outgrows it.
-  void decode(json::value v, std::string_view whole) {
+  // Reads the delta "v" from a text of "within" bytes: texts with escapes are decoded into the
+  // arena, which never outgrows that.
+  void decode(json::value v, std::size_t within) {
     if (input_.get(v.type()) != json::json_type::object) {
       invalid("SetEmail: the delta must be an object with \"columns\" and \"changes\"");
     }
     batch_.changes.clear();
     batch_.arena.clear();
-    batch_.arena.reserve(whole.size());
+    batch_.arena.reserve(within);
     std::string_view changes;  // met before the columns: read once they are known
     bool haveColumns = false, haveChanges = false;
     for (auto field : input_.get(v.get_object())) {
@@ -304,8 +305,13 @@ class DeltaDecoder {
         if (kind != json::json_type::string) invalid(valueWhere(column, part) + " must be a text");
         std::size_t characters = 0;
         auto width = static_cast<std::size_t>(def.size);
+        std::size_t decoded = batch_.arena.size();
         std::string_view text = in.text(value, batch_.arena, &characters, width);
-        if (std::memchr(text.data(), '\0', text.size()) != nullptr) text = withoutNul(text);
+        // Only an escape makes a NUL, and only a text with escapes is decoded into the arena.
+        if (batch_.arena.size() != decoded &&
+            std::memchr(text.data(), '\0', text.size()) != nullptr) {
+          text = withoutNul(text);
+        }
         if (characters > width) {
           invalid(valueWhere(column, part) + " has " + std::to_string(characters) +
                   " characters, more than its " + std::to_string(def.size));
@@ -491,12 +497,26 @@ void decodeSetEmailParams(std::string_view params, EmailBatch& batch) {
   for (auto element : input.rootArray()) {
     json::value v = input.get(std::move(element));
     if (n++ == 0) {
-      DeltaDecoder(batch, input).decode(v, params);
+      DeltaDecoder(batch, input).decode(v, params.size());
     } else {
       input.skip(v, 2);
     }
   }
   input.expectEnd();
+  if (n != 1) invalid("SetEmail takes 1 param (the delta), not " + paramCount(n));
+}
+
+void decodeSetEmailParams(json::Input& input, json::value params, std::size_t within,
+                          EmailBatch& batch) {
+  std::size_t n = 0;
+  for (auto element : input.get(params.get_array())) {
+    json::value v = input.get(std::move(element));
+    if (n++ == 0) {
+      DeltaDecoder(batch, input).decode(v, within);
+    } else {
+      input.skip(v, 3);
+    }
+  }
   if (n != 1) invalid("SetEmail takes 1 param (the delta), not " + paramCount(n));
 }
 

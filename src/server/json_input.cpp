@@ -304,6 +304,22 @@ std::string_view Input::structure(value v) {
   return source(raw);
 }
 
+std::string_view Input::readThrough(std::string_view first) const {
+  // Reading stands on the token after the value, or past the end: the value ends at the last
+  // byte before that which is not a blank.
+  const char* end = copy_.data() + text_.size();
+  const char* at = nullptr;
+  if (!const_cast<document&>(document_).current_location().get(at) && at >= first.data() &&
+      at < end) {
+    end = at;
+  }
+  while (end > first.data() &&
+         (end[-1] == ' ' || end[-1] == '\n' || end[-1] == '\r' || end[-1] == '\t')) {
+    --end;
+  }
+  return source(std::string_view(first.data(), static_cast<std::size_t>(end - first.data())));
+}
+
 void Input::expectEnd() {
   // The location is past the end once the last token has been read.
   const char* at = nullptr;

@@ -91,6 +91,9 @@ class Input {
   // The text of "v" (an array or an object) as it stands in the caller's text, skipped by its
   // brackets only: the caller reads it properly later, from the text.
   std::string_view structure(value v);
+  // The text of a value that has been read through, as it stands in the caller's text:
+  // "first" is the value's raw_json_token(), taken before it was read.
+  std::string_view readThrough(std::string_view first) const;
   // Throws unless the document has been read to its end.
   void expectEnd();
 

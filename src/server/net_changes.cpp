@@ -44,6 +44,27 @@ int compareAddresses(const EmailRow& a, const EmailRow& b) {
   return d != 0 ? d : compareNoCase(a.texts[kNMDESTINO], b.texts[kNMDESTINO]);
 }
 
+// compareNoCase(a, b) == 0, sooner: texts of one length may only be one, and those that are
+// one are most often the same bytes (an import updating a row it sent before).
+bool sameNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  if (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0) return true;
+  return compareNoCase(a, b) == 0;
+}
+
+bool sameAddresses(const EmailRow& a, const EmailRow& b) {
+  return sameNoCase(a.texts[kNMORIGEM], b.texts[kNMORIGEM]) &&
+         sameNoCase(a.texts[kNMDESTINO], b.texts[kNMDESTINO]);
+}
+
+// compareKeys(a, b) == 0.
+bool sameKey(const EmailRow& a, const EmailRow& b) {
+  for (Column c : {kCDFILIAL, kANETLEMAIL, kMEETLEMAIL, kDIETLEMAIL}) {
+    if (a.texts[c] != b.texts[c]) return false;
+  }
+  return sameAddresses(a, b);
+}
+
 // The letters A-Z among eight bytes turned to lower case, all eight at once; other bytes as
 // they are.
 std::uint64_t foldWord(std::uint64_t w) {
@@ -166,7 +187,7 @@ void NetChanges::add(std::string_view days, const EmailBatch& batch) {
         break;
       case ChangeOp::Update:
         // An update that keeps its key is a store under that key, and most updates do.
-        if (compareKeys(change.old, change.row) != 0) push(change.old, false);
+        if (!sameKey(change.old, change.row)) push(change.old, false);
         push(change.row, true);
         break;
       case ChangeOp::Delete:
@@ -191,7 +212,7 @@ std::size_t NetChanges::find(const Change& key) const {
     if (slot.change == kNone) return at;
     if (slot.hash != key.hash) continue;
     const Change& other = changes_[slot.change];
-    if (other.day == key.day && compareAddresses(*other.row, *key.row) == 0) return at;
+    if (other.day == key.day && sameAddresses(*other.row, *key.row)) return at;
   }
 }
 
@@ -213,8 +234,15 @@ void NetChanges::settle() {
   std::size_t capacity = 16;
   while (capacity < 2 * changes_.size()) capacity *= 2;
   slots_.assign(capacity, Slot{0, kNone});
+  std::size_t mask = capacity - 1;
+  constexpr std::size_t kAhead = 8;
   for (std::uint32_t i = 0; i < changes_.size(); ++i) {
-    slots_[find(changes_[i])] = {changes_[i].hash, i};
+    // A run's table outgrows the caches, and its slots are met in no order: ask for the slot
+    // of a change a few changes ahead.
+    if (i + kAhead < changes_.size()) __builtin_prefetch(&slots_[changes_[i + kAhead].hash & mask]);
+    Slot& slot = slots_[find(changes_[i])];
+    if (slot.change != kNone) changes_[slot.change].superseded = true;
+    slot = {changes_[i].hash, i};
   }
   ordered_ = false;
 }
@@ -249,11 +277,12 @@ void NetChanges::order() {
   if (ordered_) return;
   ordered_ = true;
   sorted_.clear();
-  for (const Slot& slot : slots_) {
-    if (slot.change == kNone) continue;
-    const Change& change = changes_[slot.change];
-    if (goneWithDay(change) || change.same) continue;
-    sorted_.push_back({change.sort, days_[change.day].rank, slot.change});
+  // The changes that decide their keys, in the run's order rather than the table's: read one
+  // after another.
+  for (std::uint32_t i = 0; i < changes_.size(); ++i) {
+    const Change& change = changes_[i];
+    if (change.superseded || goneWithDay(change) || change.same) continue;
+    sorted_.push_back({change.sort, days_[change.day].rank, i});
   }
   // The key's order exactly, reading the addresses themselves only where their first bytes and
   // lengths leave it open.

@@ -110,7 +110,8 @@ class NetChanges {
     std::uint32_t day;    // an index into days_
     std::uint32_t order;  // in the run
     bool store;
-    bool same;  // a row stored already, found by outcomeOf()
+    bool same;        // a row stored already, found by outcomeOf()
+    bool superseded;  // a later change to its key came
   };
   static constexpr std::uint32_t kNone = ~std::uint32_t{0};
   struct Slot {

@@ -2,6 +2,7 @@
 
 #include "platform/core/text.h"
 #include "server/json_input.h"
+#include "server/params_in_place.h"
 
 namespace zeb::server {
 
@@ -24,9 +25,7 @@ std::string_view idText(json::Input& input, json::value v, json::json_type type)
   return input.source(token);
 }
 
-}  // namespace
-
-void parseRequest(std::string_view body, RpcRequest& request) {
+void readRequest(std::string_view body, RpcRequest& request, const ParamsInPlace* inPlace) {
   request = RpcRequest{};
   // Shape faults are held back until the whole body has been read, so that a body that is not
   // JSON at all is always reported as such.
@@ -83,10 +82,17 @@ void parseRequest(std::string_view body, RpcRequest& request) {
           shapeFault(kInvalidRequest, "The request's \"method\" must be a text");
         }
       } else if (key == "params") {
-        if (type == json::json_type::array) {
+        if (type == json::json_type::array && inPlace != nullptr && haveMethod &&
+            request.method == inPlace->method) {
+          std::string_view first = v.raw_json_token();
+          inPlace->read(input, v);
+          request.params = input.readThrough(first);
+          request.paramsRead = true;
+        } else if (type == json::json_type::array) {
           // Read properly by the method's decoder; reading it twice would double the cost of
           // every batch.
           request.params = input.structure(v);
+          request.paramsRead = false;  // a later "params" stands
         } else {
           input.skip(v, 2);
           shapeFault(kInvalidParams,
@@ -115,6 +121,16 @@ void parseRequest(std::string_view body, RpcRequest& request) {
     throw RpcError(kParseError, e.what());
   }
   if (shapeCode != 0) throw RpcError(shapeCode, shapeMessage);
+}
+
+}  // namespace
+
+void parseRequest(std::string_view body, RpcRequest& request) {
+  readRequest(body, request, nullptr);
+}
+
+void parseRequest(std::string_view body, RpcRequest& request, const ParamsInPlace& inPlace) {
+  readRequest(body, request, &inPlace);
 }
 
 void checkWellFormed(std::string_view body) {

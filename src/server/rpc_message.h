@@ -35,6 +35,7 @@ struct RpcRequest {
   bool hasId = false;            // false: a notification, which gets no answer
   std::string method;
   std::string_view params = "[]";  // the params' JSON text (an array); "[]" when absent
+  bool paramsRead = false;         // read in place already (params_in_place.h)
 };
 
 // Reads the envelope of one call into "request", whose views then point into "body".

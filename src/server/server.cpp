@@ -17,6 +17,7 @@
 #include "server/email_params.h"
 #include "server/http_server.h"
 #include "server/json_input.h"
+#include "server/params_in_place.h"
 #include "server/rpc_message.h"
 #include "server/statistics_backend.h"
 #include "server/stats_report.h"
@@ -26,6 +27,13 @@ namespace zeb::server {
 namespace {
 
 constexpr std::size_t kKeptBatchBytes = std::size_t{8} << 20;
+
+// One batch buffer per worker thread, so that its memory is reused from call to call.
+EmailBatch& workerBatch() {
+  thread_local EmailBatch batch;
+  return batch;
+}
+
 namespace protocol = platform::net::protocol;
 constexpr std::string_view kJson = protocol::kContentType;
 constexpr std::string_view kSessionHeader = protocol::kSessionHeader;
@@ -281,7 +289,18 @@ void Server::Impl::handleCall(const httplib::Request& req, httplib::Response& re
       throw RpcError(kInvalidRequest,
                      "A call must be sent as application/json, not '" + excerpt(contentType) + "'");
     }
-    parseRequest(req.body, request);
+    // A SetEmail body is parsed once: its delta is decoded while the envelope is read. When
+    // anything fails that way, the body is read again as any other, so that the fault comes out
+    // in the order that the checks give it.
+    EmailBatch& batch = workerBatch();
+    const ParamsInPlace setEmail{"SetEmail", [&](json::Input& input, json::value params) {
+                                   decodeSetEmailParams(input, params, req.body.size(), batch);
+                                 }};
+    try {
+      parseRequest(req.body, request, setEmail);
+    } catch (...) {
+      parseRequest(req.body, request);
+    }
     note.method = request.method;
     if (!req.has_header(std::string(kSessionHeader).c_str())) {
       throw RpcError(kNoSession, "The call has no X-Zeb-Session header naming its import session");
@@ -408,9 +427,8 @@ std::string Server::Impl::call(const RpcRequest& request, std::string_view sessi
     return "true";
   }
   if (request.method == "SetEmail") {
-    // One batch buffer per worker thread, so that its memory is reused from call to call.
-    thread_local EmailBatch batch;
-    decodeSetEmailParams(request.params, batch);
+    EmailBatch& batch = workerBatch();
+    if (!request.paramsRead) decodeSetEmailParams(request.params, batch);
     checkStorableRows(batch);
     decodeNanos += nanosSince(started);
     auto storeStarted = std::chrono::steady_clock::now();

@@ -326,6 +326,13 @@ std::vector<BadRequest> badRequests() {
        "SetEmail: change 1 has the unknown op 'upsert' (insert, update or delete)"},
       {"UpdateWithoutOld", one({{"op", "update"}, {"row", good}}), 200, 3, -32602,
        "SetEmail: change 1 (update) has no \"old\" row"},
+      // A fault of the envelope goes before one of the params, wherever the body puts them.
+      {"OldVersionAfterBadDelta",
+       R"({"id": 3, "method": "SetEmail", "params": [{"columns": 5}], "jsonrpc": "1.0"})", 400, 3,
+       -32600, "The request's \"jsonrpc\" must be \"2.0\""},
+      {"BadDeltaBeforeTheMethod",
+       R"({"jsonrpc": "2.0", "id": 3, "params": [{"columns": 5}], "method": "SetEmail"})", 200, 3,
+       -32602, "SetEmail: \"columns\" must be an array of column objects"},
       // A body that is not JSON is reported as such even when an earlier change is refused.
       {"NotJsonAfterABadChange", afterBadChange, 400, nullptr, -32700,
        "Malformed JSON at byte " + std::to_string(afterBadChange.find("[01]") + 1) +
@@ -424,6 +431,32 @@ TEST_P(ServerStoreTest, SetEmailStoresTheBatchAndCountsItsChanges) {
   EXPECT_EQ(setEmail({updateChange(a, a2), deleteChange(c)}),
             json::parse(R"({"inserted": 0, "updated": 1, "deleted": 1, "replacedDays": 0})"));
   EXPECT_EQ(stored(), std::vector<std::string>{"0001 a@x.com b@x.com 2025-12-05 300 2"});
+}
+
+// The delta is read while the envelope is, when the method comes first; the body's last
+// "params" and last "method" are the call's, whatever their order.
+TEST_P(ServerStoreTest, SetEmailTakesTheLastParamsWhereverTheMethodStands) {
+  mark("2025", "12", "05");
+  auto params = [](const char* origin) {
+    return json::array({deltaOf(json::array({insertChange(
+                           statRow("0001", origin, "b@x.com", "2025-12-05", 1, 1))}))})
+        .dump();
+  };
+  const std::string head = R"({"jsonrpc": "2.0", "id": 3, )";
+  for (const std::string& body : {
+           head + R"("params": )" + params("first@x.com") + R"(, "method": "SetEmail"})",
+           head + R"("method": "SetEmail", "params": )" + params("gone@x.com") + R"(, "params": )" +
+               params("second@x.com") + "}",
+           head + R"("method": "SetEmail", "params": )" + params("gone@x.com") +
+               R"(, "method": "GetEmail", "params": )" + params("third@x.com") +
+               R"(, "method": "SetEmail"})",
+       }) {
+    Reply reply = post(body);
+    EXPECT_EQ(reply.body["result"]["inserted"], 1) << reply.body.dump();
+  }
+  EXPECT_EQ(stored(), (std::vector<std::string>{"0001 first@x.com b@x.com 2025-12-05 1 1",
+                                                "0001 second@x.com b@x.com 2025-12-05 1 1",
+                                                "0001 third@x.com b@x.com 2025-12-05 1 1"}));
 }
 
 TEST_P(ServerStoreTest, StoredRowKeepsEveryColumnExactly) {
