@@ -236,12 +236,11 @@ LineCut cutLine(std::string_view line) {
 
   std::size_t t = pipe != std::string_view::npos ? pipe : smtp;
   if (t == std::string_view::npos) return cut;
-  // Deferred and bounced deliveries and hand-overs to the content filter are no traffic.
-  if (hasExclusionMarker(rest)) {
-    return cut;
-  }
   std::string_view text = cutQueueId(rest.substr(t), cut.queueId);
-  if (text.substr(0, 2) != "to") {
+  // Deferred and bounced deliveries and hand-overs to the content filter are no traffic. Only
+  // a delivery line is searched for their markers: the server's lines (connect, client=) are
+  // many, and a line that is no delivery is none either way.
+  if (text.substr(0, 2) != "to" || hasExclusionMarker(rest)) {
     cut.queueId = {};
     return cut;
   }
