@@ -104,9 +104,10 @@ std::string yearText(int year) {
   return std::string(text, static_cast<std::size_t>(n));
 }
 
-DateText dateOf(const RecordSet& envio) {
-  return {std::string(envio.text(envio::ANO)), std::string(envio.text(envio::MES)),
-          std::string(envio.text(envio::DIA))};
+// The sending record's date, viewed in cdsEnvio, whose texts stay put while it is open (its
+// rows deleted or not).
+DateView dateOf(const RecordSet& envio) {
+  return {envio.text(envio::ANO), envio.text(envio::MES), envio.text(envio::DIA)};
 }
 
 // The latest sending record of each queue identifier, letter case ignored: an open-addressing
@@ -184,12 +185,6 @@ class LatestSending {
 
 }  // namespace
 
-bool dateBefore(const DateText& a, const DateText& b) {
-  if (a[0] != b[0]) return a[0] < b[0];
-  if (a[1] != b[1]) return a[1] < b[1];
-  return a[2] < b[2];
-}
-
 void analysisPhase(TrafficTables& tables, const PhaseUi& ui, std::string_view logName) {
   RecordSet& envio = tables.cdsEnvio;
   RecordSet& receb = tables.cdsRecebimento;
@@ -256,7 +251,7 @@ Grouping groupingPhase(TrafficTables& tables, const PhaseUi& ui) {
   if (!envio.isEmpty()) envio.first();
   if (!receb.isEmpty()) receb.first();
   inter.open();
-  if (!envio.isEmpty()) result.earliest = dateOf(envio);
+  if (!envio.isEmpty()) result.earliest = dateText(dateOf(envio));
   ui.setPosition(0);
   ui.setMax(static_cast<int>(envio.recordCount()));
 
@@ -341,6 +336,8 @@ Grouping groupingPhase(TrafficTables& tables, const PhaseUi& ui) {
     envio.first();
   }
 
+  DateView last;  // of the last sending record walked: made into texts after the walk
+  bool walked = false;
   while (!envio.isEmpty() && boImport) {
     pump();
     for (std::uint32_t d = firstDelivery[envio.rowId()]; d != kNone; d = nextDelivery[d]) {
@@ -358,12 +355,14 @@ Grouping groupingPhase(TrafficTables& tables, const PhaseUi& ui) {
       receb.deleteCurrent();
       ++result.pairCount;
     }
-    DateText date = dateOf(envio);
-    if (dateBefore(date, result.earliest)) result.earliest = date;
+    DateView date = dateOf(envio);
+    if (dateBefore(date, result.earliest)) assignDate(result.earliest, date);
     ui.step();
-    result.last = std::move(date);
+    last = date;
+    walked = true;
     envio.deleteCurrent();
   }
+  if (walked) result.last = dateText(last);
 
   if (inter.isEmpty() && boImport) {
     if (ui.unlockScreen) ui.unlockScreen();

@@ -16,8 +16,28 @@ namespace zeb::import {
 // codes, year first, which orders them because month and day carry leading zeros.
 using DateText = std::array<std::string, 3>;
 
+// The same date viewed in a table's texts.
+using DateView = std::array<std::string_view, 3>;
+
 // Year first, then month, then day; each compared as text by character codes.
-bool dateBefore(const DateText& a, const DateText& b);
+template <typename A, typename B>
+bool dateBefore(const A& a, const B& b) {
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (a[i] != b[i]) return std::string_view(a[i]) < std::string_view(b[i]);
+  }
+  return false;
+}
+inline bool dateBefore(const DateText& a, const DateText& b) {
+  return dateBefore<DateText, DateText>(a, b);
+}
+
+// The texts of a date viewed in a table.
+inline DateText dateText(const DateView& d) {
+  return {std::string(d[0]), std::string(d[1]), std::string(d[2])};
+}
+inline void assignDate(DateText& to, const DateView& from) {
+  for (std::size_t i = 0; i < 3; ++i) to[i].assign(from[i]);
+}
 
 // What the grouping hands to the upload.
 struct Grouping {

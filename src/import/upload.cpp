@@ -35,28 +35,11 @@ void addTo(RecordSet& table, int field, std::int64_t amount) {
 
 std::string dateLabel(const DateText& d) { return d[2] + "/" + d[1] + "/" + d[0]; }
 
-// Year, month and day as texts; compared as dateBefore() compares them.
-using DateView = std::array<std::string_view, 3>;
-
-bool before(const DateView& a, const DateText& b) {
-  if (a[0] != b[0]) return a[0] < b[0];
-  if (a[1] != b[1]) return a[1] < b[1];
-  return a[2] < b[2];
-}
-bool before(const DateText& a, const DateView& b) {
-  if (a[0] != b[0]) return a[0] < b[0];
-  if (a[1] != b[1]) return a[1] < b[1];
-  return a[2] < b[2];
-}
-void assign(DateText& to, const DateView& from) {
-  for (std::size_t i = 0; i < 3; ++i) to[i].assign(from[i]);
-}
-
 // Nearly every traffic row lies inside the period already: the bounds are copied only when
 // they move.
 void widen(UploadResult& r, const DateView& date) {
-  if (before(date, r.periodStart)) assign(r.periodStart, date);
-  if (before(r.periodEnd, date)) assign(r.periodEnd, date);
+  if (dateBefore(date, r.periodStart)) assignDate(r.periodStart, date);
+  if (dateBefore(r.periodEnd, date)) assignDate(r.periodEnd, date);
 }
 
 // True when both dates are the very same texts of one table, not merely equal ones.
