@@ -293,10 +293,7 @@ Grouping groupingPhase(TrafficTables& tables, const PhaseUi& ui) {
       deliveryId[receb.rowId()] = receb.text(recebimento::CDMENS);
       deliveryHash[receb.rowId()] = LatestSending::foldedHash(deliveryId[receb.rowId()]);
     }
-    while (sendingPass.wait_for(std::chrono::milliseconds(5)) == std::future_status::timeout) {
-      pumpWhileWaiting();
-    }
-    sendingPass.get();
+    waitPumping(sendingPass);
     // Both tables merged in log order; a second pair of cursors runs ahead to prefetch.
     const auto& sendLine = tables.envioLines;
     const auto& deliveryLine = tables.recebimentoLines;

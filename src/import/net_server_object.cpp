@@ -14,9 +14,8 @@ nlohmann::json NetServerObject::call(std::string_view method, const nlohmann::js
 
 nlohmann::json NetServerObject::callRaw(std::string_view method, std::string paramsJson) {
   // The delta of a batch can be megabytes: it is handed on, never copied.
-  nlohmann::json answer;
-  pumped_.run([&] { answer = connection_.callRaw(method, std::move(paramsJson)); });
-  return answer;
+  send(method, std::move(paramsJson));
+  return answer();
 }
 
 void NetServerObject::send(std::string_view method, std::string paramsJson) {

@@ -21,6 +21,11 @@ void pumpWhileWaiting() {
   }
 }
 
+void waitPumping(std::future<void>& work) {
+  while (work.wait_for(kPumpPeriod) == std::future_status::timeout) pumpWhileWaiting();
+  work.get();
+}
+
 PumpedCall::~PumpedCall() {
   if (!thread_.joinable()) return;
   {

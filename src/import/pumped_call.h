@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <exception>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -21,6 +22,10 @@ namespace zeb::import {
 // operator's actions by counting pumps) is not pumped here: how many such pumps there are
 // depends on how long the other thread takes.
 void pumpWhileWaiting();
+
+// Waits for the work of "work" (on another thread), pumping as pumpWhileWaiting() does every few
+// milliseconds meanwhile, and raises what it raised.
+void waitPumping(std::future<void>& work);
 
 class PumpedCall {
  public:

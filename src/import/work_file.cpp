@@ -176,11 +176,7 @@ class WorkFile {
   // Waits for the batch being written, pumping the window messages meanwhile (a write can wait
   // a while for the disk); its failure is raised here.
   void waitForWrite() {
-    if (!writing_.valid()) return;
-    while (writing_.wait_for(std::chrono::milliseconds(5)) == std::future_status::timeout) {
-      pumpWhileWaiting();
-    }
-    writing_.get();
+    if (writing_.valid()) waitPumping(writing_);
   }
 
   // Destroyed in reverse: the write in flight is waited for (by the destructor), then the work
