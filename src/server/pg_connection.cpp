@@ -2,6 +2,8 @@
 
 #include <libpq-fe.h>
 
+#include <utility>
+
 #include "platform/core/exceptions.h"
 
 namespace zeb::server {
@@ -153,6 +155,10 @@ std::vector<PgResult> PgConnection::execPipeline(const std::vector<Statement>& s
   if (PQenterPipelineMode(conn_) != 1) failConnection(what);
   std::string error;
   bool sent = true;
+  // Every request of the pipeline answers with its results and a null one; a statement
+  // prepared here is known as prepared once its own answer says so.
+  std::size_t requests = 0;
+  std::unordered_map<std::size_t, std::pair<const std::string*, std::string>> preparing;
   for (const Statement& statement : statements) {
     std::vector<const char*> values;
     std::vector<int> lengths, formats(statement.params.size(), 1);
@@ -160,11 +166,24 @@ std::vector<PgResult> PgConnection::execPipeline(const std::vector<Statement>& s
       values.push_back(p.data() != nullptr ? p.data() : "");
       lengths.push_back(static_cast<int>(p.size()));
     }
-    if (PQsendQueryParams(conn_, statement.sql.c_str(), static_cast<int>(values.size()), nullptr,
-                          values.data(), lengths.data(), formats.data(), 0) != 1) {
-      sent = false;
-      break;
+    const int count = static_cast<int>(values.size());
+    if (!statement.prepared) {
+      sent = PQsendQueryParams(conn_, statement.sql.c_str(), count, nullptr, values.data(),
+                               lengths.data(), formats.data(), 0) == 1;
+    } else {
+      auto known = prepared_.find(statement.sql);
+      std::string name = known != prepared_.end()
+                             ? known->second
+                             : "zeb_statement_" + std::to_string(++namesGiven_);
+      if (known == prepared_.end()) {
+        sent = PQsendPrepare(conn_, name.c_str(), statement.sql.c_str(), count, nullptr) == 1;
+        preparing[requests++] = {&statement.sql, name};
+      }
+      sent = sent && PQsendQueryPrepared(conn_, name.c_str(), count, values.data(), lengths.data(),
+                                         formats.data(), 0) == 1;
     }
+    ++requests;
+    if (!sent) break;
   }
   if (!sent || PQpipelineSync(conn_) != 1) {
     error = oneLine(PQerrorMessage(conn_));
@@ -174,10 +193,12 @@ std::vector<PgResult> PgConnection::execPipeline(const std::vector<Statement>& s
   // Every result up to the sync is read, so that the connection leaves pipeline mode ready for
   // the next statement; each statement's results end with a null one.
   std::vector<PgResult> results;
+  std::size_t request = 0;
   for (;;) {
     PGresult* r = PQgetResult(conn_);
     if (r == nullptr) {
       if (PQstatus(conn_) != CONNECTION_OK) break;
+      ++request;
       continue;
     }
     PgResult result = own(r);
@@ -187,6 +208,10 @@ std::vector<PgResult> PgConnection::execPipeline(const std::vector<Statement>& s
       if (error.empty()) error = oneLine(PQresultErrorMessage(r));
     } else if (status == PGRES_TUPLES_OK) {
       results.push_back(std::move(result));
+    } else if (status == PGRES_COMMAND_OK) {
+      if (auto p = preparing.find(request); p != preparing.end()) {
+        prepared_.emplace(*p->second.first, std::move(p->second.second));
+      }
     }
   }
   if (PQexitPipelineMode(conn_) != 1 && error.empty()) error = oneLine(PQerrorMessage(conn_));

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 struct pg_conn;
@@ -44,10 +45,13 @@ class PgConnection {
   // Runs "statements", each one statement with parameters $1, $2, ... given as bytes (see
   // queryBinary()), one after another in one round trip (libpq's pipeline mode); answers the
   // result of each statement that returns rows, in text format. The first failure ends the run:
-  // the statements after it are not run.
+  // the statements after it are not run. A statement marked "prepared" is parsed and planned
+  // once per connection, on its first run, and then only run: its text must be the same at every
+  // run, with everything that changes in its parameters.
   struct Statement {
     std::string sql;
     std::vector<std::string_view> params;
+    bool prepared = false;
   };
   std::vector<PgResult> execPipeline(const std::vector<Statement>& statements, const char* what);
   // Runs "sql", statements of which one is COPY ... FROM STDIN, in one round trip: "data" gets
@@ -71,6 +75,8 @@ class PgConnection {
 
   pg_conn* conn_ = nullptr;
   std::string shown_;
+  std::unordered_map<std::string, std::string> prepared_;  // statement -> its name
+  std::uint64_t namesGiven_ = 0;
 };
 
 // The text of a field of "result", as PostgreSQL gave it.

@@ -3,6 +3,7 @@
 #include <unordered_set>
 
 #include "platform/core/exceptions.h"
+#include "server/batch_record.h"
 #include "server/pg_connection.h"
 #include "server/postgres_backend.h"
 #include "server/postgres_lease.h"
@@ -43,6 +44,41 @@ std::string dayArray(PgConnection& c, std::string_view days) {
   });
   return "ARRAY[" + list + "]::text[]";
 }
+
+// The day keys of "days" as a text[] value in PostgreSQL's text form, for a parameter.
+std::string dayArrayValue(std::string_view days) {
+  std::string value = "{";
+  server::forEachDay(days, [&](std::string_view branch, std::string_view date) {
+    if (value.size() > 1) value += ',';
+    value += '"';
+    for (char ch : dayText(branch, date)) {
+      if (ch == '"' || ch == '\\') value += '\\';
+      value += ch;
+    }
+    value += '"';
+  });
+  return value + "}";
+}
+
+// A batch of a session whose state this server knows, with the state it leaves, in one
+// statement that writes nothing unless the session's row is still at the version known ($5)
+// and no day of the batch ($7) belongs to an import with a later ticket than its own ($6).
+// $1 the days it replaces, $2 its latest day, $3 its pending form, $4 the session, $8 the days
+// it replaces as day keys, $9 the time of the call. Prepared once per connection: everything
+// that changes is a parameter, the numbers and arrays in their text form.
+constexpr const char* kStoreKnown =
+    "WITH known AS (SELECT 1 FROM zeb_import_session WHERE id = $4::text AND xmin::text = $5::text"
+    " AND ($6::text::bigint = 0 OR NOT EXISTS (SELECT 1 FROM zeb_day_owner"
+    " WHERE day = ANY($7::text::text[]) AND ticket > $6::text::bigint))),"
+    " batch AS (INSERT INTO zeb_pending_batch (seq, days, last_date, delta)"
+    " SELECT nextval('zeb_batch_number'), $1, $2, $3 FROM known),"
+    " owner AS (INSERT INTO zeb_day_owner (day, ticket) SELECT d, $6::text::bigint FROM known,"
+    " unnest($8::text::text[]) d WHERE $6::text::bigint > 0 ON CONFLICT (day) DO UPDATE SET"
+    " ticket = greatest(zeb_day_owner.ticket, EXCLUDED.ticket)),"
+    " day AS (INSERT INTO zeb_session_day (session, day) SELECT $4::text, d FROM known,"
+    " unnest($8::text::text[]) d ON CONFLICT DO NOTHING)"
+    " UPDATE zeb_import_session SET last_used = $9::text::bigint FROM known WHERE id = $4::text"
+    " RETURNING xmin::text";
 
 }  // namespace
 
@@ -110,63 +146,45 @@ void PostgresBackend::forget(std::string_view session) {
   sessions_.erase(std::string(session));
 }
 
-ApplyCounts PostgresBackend::accept(std::string_view session, std::string_view text,
+ApplyCounts PostgresBackend::accept(std::string_view session, std::string_view /*text*/,
                                     EmailBatch& batch) {
   refuseIfReadOnly(options_);
   Lease c(*this);
   const std::int64_t now = nowMicros();
   const std::int64_t cutoff = cutoffMicros();
   std::string carried = daysCarried(batch);
+  std::string pending;
+  encodeBatchRecord(batch, pending, kPendingCompact);
   std::optional<ApplyCounts> counts;
   if (std::optional<KnownSession> state = known(session, cutoff)) {
-    counts = acceptKnown(*c, session, text, batch, carried, std::move(*state), now);
+    counts = acceptKnown(*c, session, pending, batch, carried, std::move(*state), now);
   }
-  if (!counts) counts = acceptRead(*c, session, text, batch, carried, now, cutoff);
+  if (!counts) counts = acceptRead(*c, session, pending, batch, carried, now, cutoff);
   if (merger_) merger_->accepted();
   return *counts;
 }
 
 std::optional<ApplyCounts> PostgresBackend::acceptKnown(PgConnection& c, std::string_view session,
-                                                        std::string_view text,
+                                                        std::string_view pending,
                                                         const EmailBatch& batch,
                                                         std::string_view carried,
                                                         KnownSession state, std::int64_t now) {
-  const std::string id = c.literal(session);
   const std::string days = daysToReplace(carried, state.replacement);
-  const std::string replaced = dayArray(c, days);
+  const std::string replaced = dayArrayValue(days);
   const std::string ticket = std::to_string(state.replacement.ticket);
   const std::string last = lastDate(carried);
-  // The session's row is as this server last wrote or read it (its xmin, which every write of
-  // the row changes, is the one remembered), so its mark, ticket and days are the remembered
-  // ones; and no day of the batch is owned by a later ticket, so that the rules drop nothing.
-  // Else the statement writes nothing and the batch takes the way that reads the state.
-  std::string known = "SELECT 1 FROM zeb_import_session WHERE id = " + id +
-                      " AND xmin::text = " + c.literal(state.version);
-  if (state.replacement.ticket != 0) {
-    known += " AND NOT EXISTS (SELECT 1 FROM zeb_day_owner WHERE day = ANY(" +
-             dayArray(c, carried) + ") AND ticket > " + ticket + ")";
-  }
+  const std::string owned = dayArrayValue(carried);
+  const std::string at = std::to_string(now);
   std::vector<PgResult> stored;
   try {
-    stored = c.execPipeline(
-        {{"BEGIN", {}},
-         {kBatchLock, {}},
-         {"WITH known AS (" + known +
-              "),"
-              " batch AS (INSERT INTO zeb_pending_batch (seq, days, last_date, delta)"
-              " SELECT nextval('zeb_batch_number'), $1, $2, $3 FROM known),"
-              " owner AS (INSERT INTO zeb_day_owner (day, ticket) SELECT d, " +
-              ticket + " FROM known, unnest(" + replaced + ") d WHERE " + ticket +
-              " > 0 ON CONFLICT (day) DO UPDATE SET"
-              " ticket = greatest(zeb_day_owner.ticket, EXCLUDED.ticket)),"
-              " day AS (INSERT INTO zeb_session_day (session, day) SELECT " +
-              id + ", d FROM known, unnest(" + replaced +
-              ") d ON CONFLICT DO NOTHING)"
-              " UPDATE zeb_import_session SET last_used = " +
-              std::to_string(now) + " FROM known WHERE id = " + id + " RETURNING xmin::text",
-          {days, last, text}},
-         {"COMMIT", {}}},
-        "storing a batch");
+    stored =
+        c.execPipeline({{"BEGIN", {}},
+                        {kBatchLock, {}},
+                        {kStoreKnown,
+                         {days, last, pending, session, state.version, ticket, owned, replaced, at},
+                         true},
+                        {"COMMIT", {}}},
+                       "storing a batch");
   } catch (...) {
     // Whether it was committed is not known: the session's row tells the next batch.
     forget(session);
@@ -183,7 +201,7 @@ std::optional<ApplyCounts> PostgresBackend::acceptKnown(PgConnection& c, std::st
 }
 
 ApplyCounts PostgresBackend::acceptRead(PgConnection& c, std::string_view session,
-                                        std::string_view text, EmailBatch& batch,
+                                        std::string_view pending, EmailBatch& batch,
                                         std::string carried, std::int64_t now,
                                         std::int64_t cutoffAt) {
   const std::string id = c.literal(session);
@@ -228,8 +246,8 @@ ApplyCounts PostgresBackend::acceptRead(PgConnection& c, std::string_view sessio
     if (!lost.empty()) {
       // Stored as it is to be merged.
       dropDays(batch, lost);
-      kept = encodeSetEmailParams(batch);
-      text = kept;
+      encodeBatchRecord(batch, kept, kPendingCompact);
+      pending = kept;
       carried = daysCarried(batch);
     }
     days = daysToReplace(carried, replacement);
@@ -240,7 +258,7 @@ ApplyCounts PostgresBackend::acceptRead(PgConnection& c, std::string_view sessio
     std::vector<PgResult> written =
         c.execPipeline({{"INSERT INTO zeb_pending_batch (seq, days, last_date, delta) VALUES"
                          " (nextval('zeb_batch_number'), $1, $2, $3)",
-                         {days, last, text}},
+                         {days, last, pending}},
                         {"INSERT INTO zeb_day_owner (day, ticket) SELECT d, i.ticket FROM unnest(" +
                              replaced + ") d, zeb_import_session i WHERE i.id = " + id +
                              " AND i.ticket > 0 ON CONFLICT (day) DO UPDATE SET"

@@ -2,7 +2,7 @@
 // PostgreSQL database that any number of server processes share.
 //
 // A batch is taken in two steps, as with SQLite, so that a call never waits for the keyed table:
-//  1. accept() stores the batch as it came (or as the rules left it), with the days it
+//  1. accept() stores the batch as the rules left it, in its compact form, with the days it
 //     replaces, as one row of the pending table, numbered, in one transaction that answers only
 //     once committed: from then on the batch is in the database for good. The transaction
 //     takes one lock of the database's (an advisory lock on the schema), so that batches are
@@ -39,7 +39,9 @@
 //   zeb_day_owner        per (branch, day): the ticket of the import that owns it
 //   zeb_import_ticket    the sequence the tickets come from
 //   zeb_pending_batch    the batches accepted and not yet merged: number, the days each
-//                        replaces, its latest day, its delta text (LZ4-compressed)
+//                        replaces, its latest day, the batch (LZ4-compressed): 'C' and its
+//                        compact form (batch_record.h); one accepted by a server of version 2
+//                        holds the delta text as it came
 //   zeb_batch_number     the sequence the batches' numbers come from
 // A database whose estatistica_email was not made by us (no version table beside it, or other
 // columns) is refused, as is a newer version; other tables of the database are left alone.
@@ -65,8 +67,9 @@ namespace zeb::server {
 class NetChanges;
 class PgConnection;
 
-// 2: the pending table. A database of version 1 is brought to 2 when opened for writing.
-inline constexpr int kPostgresSchemaVersion = 2;
+// 2: the pending table. 3: batches pending in their compact form. A database of an earlier
+// version is brought to this one when opened for writing; what it has pending is merged alike.
+inline constexpr int kPostgresSchemaVersion = 3;
 
 class PostgresBackend final : public StatisticsBackend {
  public:
@@ -106,11 +109,11 @@ class PostgresBackend final : public StatisticsBackend {
   // Accepts the batch in one round trip when the session's row is still at the version of
   // "state" and the batch loses no day to a later import; else stores nothing and answers none.
   std::optional<ApplyCounts> acceptKnown(PgConnection& c, std::string_view session,
-                                         std::string_view text, const EmailBatch& batch,
+                                         std::string_view pending, const EmailBatch& batch,
                                          std::string_view carried, KnownSession state,
                                          std::int64_t now);
   // Accepts the batch after reading the session's state and the owners of its days.
-  ApplyCounts acceptRead(PgConnection& c, std::string_view session, std::string_view text,
+  ApplyCounts acceptRead(PgConnection& c, std::string_view session, std::string_view pending,
                          EmailBatch& batch, std::string carried, std::int64_t now,
                          std::int64_t cutoff);
   // Merges whatever is pending, when anything is, so that a read sees it.

@@ -1,13 +1,14 @@
 #include "server/postgres_merger.h"
 
 #include <array>
-#include <charconv>
+#include <bit>
+#include <cstring>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
 
 #include "platform/core/exceptions.h"
-#include "platform/core/text.h"
+#include "server/batch_record.h"
 #include "server/postgres_lease.h"
 #include "server/postgres_tables.h"
 
@@ -53,37 +54,47 @@ const std::string kStoreRows =
     " tretlemail = EXCLUDED.tretlemail, vrvoldados = EXCLUDED.vrvoldados,"
     " qtemail = EXCLUDED.qtemail;";
 
+// COPY's binary format: a header, then per row its field count and each field's length and
+// bytes (a text's own bytes, a double precision's eight, most significant first), then -1.
+// Nothing is escaped or written out as digits, and the server reads no digits back.
+constexpr std::string_view kCopyHeader("PGCOPY\n\377\r\n\0\0\0\0\0\0\0\0\0", 19);
+constexpr std::string_view kCopyTrailer("\377\377", 2);
+
+// The low "bytes" bytes of "value", most significant first.
+void appendBigEndian(std::string& out, std::uint64_t value, std::size_t bytes) {
+  value <<= 8 * (8 - bytes);
+  if constexpr (std::endian::native == std::endian::little) value = __builtin_bswap64(value);
+  char big[8];
+  std::memcpy(big, &value, sizeof big);
+  out.append(big, bytes);
+}
+
+void appendField(std::string& out, std::string_view bytes) {
+  appendBigEndian(out, bytes.size(), 4);
+  out.append(bytes);
+}
+
 void appendNumber(std::string& out, double value) {
-  char buffer[32];
-  auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
-  out.append(buffer, end);
+  appendBigEndian(out, 8, 4);
+  appendBigEndian(out, std::bit_cast<std::uint64_t>(value), 8);
 }
 
-// A row's columns (kColumnNames) in COPY's text format, its line end included.
-void appendCopyValues(std::string& out, const EmailRow& row) {
-  for (std::string_view text : row.texts) {
-    platform::appendTabEscaped(out, text);
-    out += '\t';
-  }
-  appendNumber(out, row.volume);
-  out += '\t';
-  appendNumber(out, row.count);
-  out += '\n';
-}
-
+// A row's columns (kColumnNames), after "op" when it is not 0 (the staging table's first column).
 void appendCopyRow(std::string& out, char op, const EmailRow& row) {
-  out += op;
-  out += '\t';
-  appendCopyValues(out, row);
+  appendBigEndian(out, kTextColumnCount + 2 + (op != 0 ? 1 : 0), 2);
+  if (op != 0) appendField(out, std::string_view(&op, 1));
+  for (std::string_view text : row.texts) appendField(out, text);
+  appendNumber(out, row.volume);
+  appendNumber(out, row.count);
 }
 
-// What "net" stores, in COPY's text format for the staging table: "r" the days it replaces,
+// What "net" stores, in COPY's binary format for the staging table: "r" the days it replaces,
 // "d" the keys it deletes, "s" the rows it stores, each in key order.
 // "direct" the rows on those days: the replaced days' rows are deleted first, and the net
 // effect stores one row per key, so these meet no stored key and are copied straight into the
 // table, which takes them several times faster than an upsert.
 std::string stagedText(NetChanges& net, std::string& direct) {
-  std::string staged;
+  std::string staged(kCopyHeader);
   EmailRow day;
   std::unordered_set<std::string> replaced;
   for (const NetChanges::Day& d : net.replacedDays()) {
@@ -106,16 +117,19 @@ std::string stagedText(NetChanges& net, std::string& direct) {
       lastDay = std::move(key);
     }
     if (lastReplaced) {
-      appendCopyValues(direct, *row);
+      if (direct.empty()) direct = kCopyHeader;
+      appendCopyRow(direct, 0, *row);
     } else {
       appendCopyRow(staged, 's', *row);
     }
   }
+  staged += kCopyTrailer;
+  if (!direct.empty()) direct += kCopyTrailer;
   return staged;
 }
 
 const std::string kMergeStaged =
-    "COPY zeb_stage FROM STDIN;"
+    "COPY zeb_stage FROM STDIN (FORMAT binary);"
     "DELETE FROM estatistica_email e USING zeb_stage s WHERE s.op = 'r'"
     " AND e.cdfilial = s.cdfilial AND e.anetlemail = s.anetlemail"
     " AND e.meetlemail = s.meetlemail AND e.dietlemail = s.dietlemail;" +
@@ -159,7 +173,7 @@ MergeRound mergeOldest(PgConnection& c, NetChanges& net, bool wholeDays) {
         "merging batches");
     if (!direct.empty()) {
       c.execWithCopy(
-          std::string("COPY estatistica_email (") + kColumnNames + ") FROM STDIN",
+          std::string("COPY estatistica_email (") + kColumnNames + ") FROM STDIN (FORMAT binary)",
           [&](std::vector<PgResult>&) { return std::move(direct); }, "merging batches");
     }
     net.clear();
@@ -210,7 +224,11 @@ MergeRound mergeOldest(PgConnection& c, NetChanges& net, bool wholeDays) {
         std::string_view delta = pgField(read, i, 3);
         auto& batch = batches.emplace_back(std::make_unique<EmailBatch>());
         try {
-          decodeSetEmailParams(delta, *batch);
+          if (delta.starts_with(kPendingCompact)) {
+            decodeBatchRecord(delta.substr(kPendingCompact.size()), *batch);
+          } else {
+            decodeSetEmailParams(delta, *batch);
+          }
         } catch (const std::exception& e) {
           throw platform::Exception("Database '" + c.shown() + "': reading batch " +
                                     std::to_string(last) +

@@ -23,6 +23,10 @@ inline constexpr const char* kBatchLock =
 inline constexpr const char* kMergeLock =
     "SELECT pg_advisory_xact_lock(1952803, hashtext(current_schema()))";
 
+// What a pending batch's delta starts with when it holds the batch's compact form rather than
+// the delta text as it came (which starts with '[' or '{').
+inline constexpr std::string_view kPendingCompact = "C";
+
 inline constexpr const char* kColumnNames =
     "cdfilial, nmorigem, nmdestino, anetlemail, meetlemail, dietlemail, bietlemail, seetlemail,"
     " tretlemail, vrvoldados, qtemail";

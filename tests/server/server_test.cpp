@@ -1037,7 +1037,7 @@ TEST(SeveralServersTest, AnImportSpreadOverTwoServersStoresWhatOneServerStores) 
 }
 
 // What a server that ended between accepting batches and merging them leaves pending (here
-// written as it would have written it) is merged by whichever server or listing comes next, in
+// written as a server of the version before wrote it: the delta text as it came) is merged by whichever server or listing comes next, in
 // order and once: two servers starting at once on the database do not both merge it.
 TEST(SeveralServersTest, BatchesLeftPendingAreMergedOnceInOrderByWhoeverComesNext) {
   test::PostgresSchema schema;
