@@ -21,13 +21,13 @@ void readRow(const PgResult& result, int at, EmailRow& row) {
   row.count = fieldDouble(pgField(result, at, kQTEMAIL));
 }
 
-// The numbered text parameters of a statement, "$N::text" as they are added.
+// The numbered text parameters of a statement, "$N::text" of the columns' collation as they
+// are added.
 struct Params {
   std::vector<std::string> values;
-  std::string add(std::string_view value, bool ci = false) {
+  std::string add(std::string_view value) {
     values.emplace_back(value);
-    std::string p = "$" + std::to_string(values.size()) + "::text";
-    return ci ? "lower(" + p + " COLLATE \"C\")" : p;
+    return "$" + std::to_string(values.size()) + "::text COLLATE \"C\"";
   }
   std::string date(std::string_view date) {
     return "(" + add(date.substr(0, 4)) + ", " + add(date.substr(4, 2)) + ", " +
@@ -35,10 +35,20 @@ struct Params {
   }
 };
 
-// The rows of "filter", as a WHERE clause.
+// The rows of "filter", as a WHERE clause. With a branch, its days are also a range of the key,
+// which the index walks.
 std::string whereFilter(const RowFilter& filter, Params& params) {
   std::string where = " WHERE ";
-  if (!filter.branch.empty()) where += "cdfilial = " + params.add(filter.branch) + " AND ";
+  if (!filter.branch.empty()) {
+    std::string branch = params.add(filter.branch);
+    where += "cdfilial = " + branch + " AND " + rowKey() + " >= " +
+             dayStart(branch, params.add(filter.from.substr(0, 4)),
+                      params.add(filter.from.substr(4, 2)), params.add(filter.from.substr(6, 2))) +
+             " AND " + rowKey() + " < " +
+             dayEnd(branch, params.add(filter.to.substr(0, 4)), params.add(filter.to.substr(4, 2)),
+                    params.add(filter.to.substr(6, 2))) +
+             " AND ";
+  }
   where += "(anetlemail, meetlemail, dietlemail) >= " + params.date(filter.from) +
            " AND (anetlemail, meetlemail, dietlemail) <= " + params.date(filter.to);
   return where;
@@ -86,11 +96,11 @@ void PostgresBackend::forEachAfter(const RowFilter& filter, const std::vector<st
   std::string sql = std::string("SELECT ") + kColumnNames + " FROM estatistica_email" +
                     whereFilter(filter, params);
   if (after.size() == 6) {
-    sql += " AND (" + std::string(kKey) + ") > (" + params.add(after[0]) + ", " +
-           params.add(after[1]) + ", " + params.add(after[2]) + ", " + params.add(after[3]) + ", " +
-           params.add(after[4], true) + ", " + params.add(after[5], true) + ")";
+    sql += " AND " + rowKey() + " > " +
+           keyOf(params.add(after[0]), params.add(after[1]), params.add(after[2]),
+                 params.add(after[3]), params.add(after[4]), params.add(after[5]));
   }
-  sql += std::string(" ORDER BY ") + kKey + " LIMIT " + std::to_string(limit);
+  sql += " ORDER BY " + rowKey() + " LIMIT " + std::to_string(limit);
   catchUp();
   Lease c(*this);
   PgResult result = c->query(sql, params.values, "reading the statistics");

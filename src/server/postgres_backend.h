@@ -32,7 +32,8 @@
 // The tables, in the connection's current schema (search_path):
 //   estatistica_email    the cdsDados columns (texts with the "C" collation, numbers double
 //                        precision) and a unique index on branch, year, month, day and the
-//                        addresses lower-cased in ASCII: the key of SQLite's table, in its order
+//                        addresses lower-cased in ASCII, written as one text (keyOf() in
+//                        postgres_tables.h): the key of SQLite's table, in its order
 //   zeb_schema_version   one row: the version of these tables (kPostgresSchemaVersion)
 //   zeb_import_session   per session: its marked date, its ticket, when it was last used
 //   zeb_session_day      the days each session has replaced
@@ -67,8 +68,9 @@ namespace zeb::server {
 class NetChanges;
 class PgConnection;
 
-// 2: the pending table. 3: batches pending in their compact form. A database of an earlier
-// version is brought to this one when opened for writing; what it has pending is merged alike.
+// 2: the pending table. 3: batches pending in their compact form, the key one text. A database
+// of an earlier version is brought to this one when opened for writing; what it has pending is
+// merged alike.
 inline constexpr int kPostgresSchemaVersion = 3;
 
 class PostgresBackend final : public StatisticsBackend {

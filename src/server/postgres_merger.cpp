@@ -41,14 +41,12 @@ const std::string kCreateStage = std::string(
                                  " qtemail double precision NOT NULL) ON COMMIT DELETE ROWS";
 
 const std::string kDeleteKeys =
-    "DELETE FROM estatistica_email e USING zeb_stage s WHERE s.op = 'd'"
-    " AND e.cdfilial = s.cdfilial AND e.anetlemail = s.anetlemail"
-    " AND e.meetlemail = s.meetlemail AND e.dietlemail = s.dietlemail"
-    " AND lower(e.nmorigem) = lower(s.nmorigem) AND lower(e.nmdestino) = lower(s.nmdestino);";
+    "DELETE FROM estatistica_email e USING zeb_stage s WHERE s.op = 'd' AND " + rowKey("e") +
+    " = " + rowKey("s") + ";";
 
 const std::string kStoreRows =
     std::string("INSERT INTO estatistica_email (") + kColumnNames + ") SELECT " + kColumnNames +
-    " FROM zeb_stage WHERE op = 's' ON CONFLICT (" + kKey +
+    " FROM zeb_stage WHERE op = 's' ON CONFLICT (" + rowKey() +
     ") DO UPDATE SET nmorigem = EXCLUDED.nmorigem, nmdestino = EXCLUDED.nmdestino,"
     " bietlemail = EXCLUDED.bietlemail, seetlemail = EXCLUDED.seetlemail,"
     " tretlemail = EXCLUDED.tretlemail, vrvoldados = EXCLUDED.vrvoldados,"
@@ -130,10 +128,11 @@ std::string stagedText(NetChanges& net, std::string& direct) {
 
 const std::string kMergeStaged =
     "COPY zeb_stage FROM STDIN (FORMAT binary);"
-    "DELETE FROM estatistica_email e USING zeb_stage s WHERE s.op = 'r'"
-    " AND e.cdfilial = s.cdfilial AND e.anetlemail = s.anetlemail"
-    " AND e.meetlemail = s.meetlemail AND e.dietlemail = s.dietlemail;" +
-    kDeleteKeys + kStoreRows + "TRUNCATE zeb_stage";
+    "DELETE FROM estatistica_email e USING zeb_stage s WHERE s.op = 'r' AND " +
+    rowKey("e") + " >= " + dayStart("s.cdfilial", "s.anetlemail", "s.meetlemail", "s.dietlemail") +
+    " AND " + rowKey("e") + " < " +
+    dayEnd("s.cdfilial", "s.anetlemail", "s.meetlemail", "s.dietlemail") + ";" + kDeleteKeys +
+    kStoreRows + "TRUNCATE zeb_stage";
 
 std::uint64_t nanosSince(std::chrono::steady_clock::time_point start) {
   return static_cast<std::uint64_t>(

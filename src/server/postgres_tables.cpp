@@ -10,11 +10,17 @@ namespace zeb::server {
 
 namespace {
 
+std::string keyPrefix(std::string_view branch, std::string_view year, std::string_view month,
+                      std::string_view day) {
+  return "replace(" + std::string(branch) + ", E'\\x01', E'\\x01\\x02') || E'\\x01\\x01' || " +
+         std::string(year) + " || " + std::string(month) + " || " + std::string(day);
+}
+
 const std::string kCreate =
     std::string("CREATE TABLE IF NOT EXISTS estatistica_email (") + kTextColumns +
     " vrvoldados double precision NOT NULL, qtemail double precision NOT NULL);"
     "CREATE UNIQUE INDEX IF NOT EXISTS estatistica_email_key ON estatistica_email (" +
-    kKey +
+    rowKey() +
     ");"
     "CREATE TABLE IF NOT EXISTS zeb_import_session (id text PRIMARY KEY,"
     " from_date text NOT NULL, ticket bigint NOT NULL, last_used bigint NOT NULL);"
@@ -61,6 +67,33 @@ const std::string kInspect =
 
 }  // namespace
 
+std::string keyOf(std::string_view branch, std::string_view year, std::string_view month,
+                  std::string_view day, std::string_view origin, std::string_view destination) {
+  return "(" + keyPrefix(branch, year, month, day) + " || replace(lower(" + std::string(origin) +
+         "), E'\\x01', E'\\x01\\x02') || E'\\x01\\x01' || lower(" + std::string(destination) + "))";
+}
+
+std::string rowKey(std::string_view alias) {
+  std::string a = alias.empty() ? std::string() : std::string(alias) + ".";
+  return keyOf(a + "cdfilial", a + "anetlemail", a + "meetlemail", a + "dietlemail", a + "nmorigem",
+               a + "nmdestino");
+}
+
+std::string dayStart(std::string_view branch, std::string_view year, std::string_view month,
+                     std::string_view day) {
+  return "(" + keyPrefix(branch, year, month, day) + ")";
+}
+
+std::string dayEnd(std::string_view branch, std::string_view year, std::string_view month,
+                   std::string_view day) {
+  // The day's last digit one up: the keys of the day share everything before it.
+  const std::string d(day);
+  return "(" +
+         keyPrefix(branch, year, month,
+                   "left(" + d + ", 1) || chr(ascii(right(" + d + ", 1)) + 1)") +
+         ")";
+}
+
 bool fieldIsTrue(std::string_view field) { return field == "t"; }
 
 double fieldDouble(std::string_view text) {
@@ -98,10 +131,11 @@ bool setUpPostgresTables(PgConnection& c, bool readOnly) {
       refuse("not a statistics database of zeb18000: it holds a table " +
              (table ? std::string("estatistica_email") : other) + " that zeb18000 did not make");
     }
+    std::int64_t v = 0;
     if (versioned) {
       PgResult version =
           std::move(c.exec("SELECT version FROM zeb_schema_version", "reading its schema").front());
-      std::int64_t v = pgRows(version) > 0 ? fieldInt(pgField(version, 0, 0)) : 0;
+      v = pgRows(version) > 0 ? fieldInt(pgField(version, 0, 0)) : 0;
       if (v > kPostgresSchemaVersion) {
         refuse("its schema is version " + std::to_string(v) + ", newer than this program knows (" +
                std::to_string(kPostgresSchemaVersion) +
@@ -118,6 +152,8 @@ bool setUpPostgresTables(PgConnection& c, bool readOnly) {
       // Version 1 had no pending table: then nothing is pending.
       pendingTable = pending;
     } else {
+      // Before version 3 the key was six columns: the index is made anew on the one text.
+      if (table && v < 3) c.exec("DROP INDEX estatistica_email_key", "creating the tables");
       c.exec(kCreate, "creating the tables");
       if (!pending) c.exec(kPendingStorage, "creating the tables");
     }

@@ -40,8 +40,24 @@ inline constexpr const char* kTextColumns =
     " bietlemail text COLLATE \"C\" NOT NULL, seetlemail text COLLATE \"C\" NOT NULL,"
     " tretlemail text COLLATE \"C\" NOT NULL,";
 
-inline constexpr const char* kKey =
-    "cdfilial, anetlemail, meetlemail, dietlemail, lower(nmorigem), lower(nmdestino)";
+// The key of the statistics, as an SQL expression of its six parts (texts of collation "C"):
+// branch, date and the addresses lower-cased in ASCII (lower() under "C"), as one text whose
+// byte order is the order of the six, which is the order of SQLite's key with its NOCASE
+// addresses. The table's unique index is on it: one comparison of bytes where six columns took
+// six, a third of the time of a COPY into the table. The branch and the origin have each \x01
+// written \x01\x02 and end in \x01\x01, which sorts before anything they may go on with, so
+// that no two keys meet whatever the texts hold; the date is eight digits.
+std::string keyOf(std::string_view branch, std::string_view year, std::string_view month,
+                  std::string_view day, std::string_view origin, std::string_view destination);
+// The key of a row of the table or of the staging table, whose columns are named after
+// "alias." when one is given. Written the same everywhere, so that the index serves it.
+std::string rowKey(std::string_view alias = {});
+// The keys of a day lie from dayStart() (inclusive) to dayEnd() (exclusive); "day" is its two
+// digits.
+std::string dayStart(std::string_view branch, std::string_view year, std::string_view month,
+                     std::string_view day);
+std::string dayEnd(std::string_view branch, std::string_view year, std::string_view month,
+                   std::string_view day);
 
 // Makes whatever of the tables is missing, unless "readOnly", under the schema lock, after
 // checking that the database's tables are ours and not of a newer version. Answers whether the

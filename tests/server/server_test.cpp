@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/core/exceptions.h"
 #include "backend_test_support.h"
+#include "platform/core/exceptions.h"
 #include "server/statistics_backend.h"
 #include "server_test_support.h"
 
@@ -611,7 +611,8 @@ TEST_P(ServerStoreTest, NulInATextIsStoredAsTheReplacementCharacter) {
             deleteChange(c)});
   std::string wideNul;
   for (int i = 0; i < 150; ++i) wideNul += "\xEF\xBF\xBD";
-  EXPECT_EQ(stored(), (std::vector<std::string>{"0001 a\xEF\xBF\xBD" "b@x.com b@x.com 2025-12-05 5 1",
+  EXPECT_EQ(stored(), (std::vector<std::string>{"0001 a\xEF\xBF\xBD"
+                                                "b@x.com b@x.com 2025-12-05 5 1",
                                                 "0001 d@x.com " + wideNul + " 2025-12-05 3 1"}));
 }
 
@@ -867,6 +868,23 @@ TEST_P(ServerStoreTest, OnlyAsciiLettersFoldInTheKey) {
                                                 "0001 Jos\u00e9@X.com b@x.com 2025-12-05 3 1"}));
 }
 
+// Texts may hold any control character: keys that differ only in where one ends and the next
+// begins stay apart, in the order of their parts, and a change finds its own row alone.
+TEST_P(ServerStoreTest, KeysStayApartWhateverControlCharactersTheTextsHold) {
+  mark("2025", "12", "05");
+  json first = statRow("0001", "a", "\x01x", "2025-12-05", 1, 1);
+  json second = statRow("0001", "a\x01", "x", "2025-12-05", 2, 1);
+  json third = statRow("0001", "a\x01\x02", "", "2025-12-05", 3, 1);
+  setEmail({insertChange(third), insertChange(second), insertChange(first)});
+  EXPECT_EQ(stored(),
+            (std::vector<std::string>{"0001 a \x01x 2025-12-05 1 1", "0001 a\x01 x 2025-12-05 2 1",
+                                      "0001 a\x01\x02  2025-12-05 3 1"}));
+  setEmail({deleteChange(second),
+            updateChange(third, statRow("0001", "a\x01\x02", "", "2025-12-05", 9, 9))});
+  EXPECT_EQ(stored(), (std::vector<std::string>{"0001 a \x01x 2025-12-05 1 1",
+                                                "0001 a\x01\x02  2025-12-05 9 9"}));
+}
+
 TEST_P(ServerStoreTest, InsertMeetingAStoredKeyOverwritesIt) {
   setEmail({insertChange(statRow("0001", "a@x.com", "b@x.com", "2025-12-05", 1, 1))});
   setEmail({insertChange(statRow("0001", "A@X.com", "b@x.com", "2025-12-05", 7, 3))}, kSessionB);
@@ -1037,8 +1055,9 @@ TEST(SeveralServersTest, AnImportSpreadOverTwoServersStoresWhatOneServerStores) 
 }
 
 // What a server that ended between accepting batches and merging them leaves pending (here
-// written as a server of the version before wrote it: the delta text as it came) is merged by whichever server or listing comes next, in
-// order and once: two servers starting at once on the database do not both merge it.
+// written as a server of the version before wrote it: the delta text as it came) is merged by
+// whichever server or listing comes next, in order and once: two servers starting at once on the
+// database do not both merge it.
 TEST(SeveralServersTest, BatchesLeftPendingAreMergedOnceInOrderByWhoeverComesNext) {
   test::PostgresSchema schema;
   ZEB_REQUIRE_POSTGRESQL(schema.uri());
@@ -1049,8 +1068,8 @@ TEST(SeveralServersTest, BatchesLeftPendingAreMergedOnceInOrderByWhoeverComesNex
     auto backend = openStatisticsBackend(open);
     backend->startImport(kSessionA, "20251201");
     EmailBatch batch;
-    std::string text = json::array({deltaOf(json::array({insertChange(
-                                        statRow("0001", "old@x.com", "b@x.com", "2025-12-01", 1, 1))}))})
+    std::string text = json::array({deltaOf(json::array({insertChange(statRow(
+                                       "0001", "old@x.com", "b@x.com", "2025-12-01", 1, 1))}))})
                            .dump();
     decodeSetEmailParams(text, batch);
     backend->accept(kSessionA, text, batch);
@@ -1065,9 +1084,13 @@ TEST(SeveralServersTest, BatchesLeftPendingAreMergedOnceInOrderByWhoeverComesNex
   json a = statRow("0001", "a@x.com", "b@x.com", "2025-12-01", 10, 1);
   json c = statRow("0001", "c@x.com", "b@x.com", "2025-12-01", 5, 1);
   // The day key of branch 0001 on 2025-12-01: its length, the branch, the date.
-  pend("04" "30303031" "3230323531323031", json::array({insertChange(a), insertChange(c)}));
+  pend(
+      "04"
+      "30303031"
+      "3230323531323031",
+      json::array({insertChange(a), insertChange(c)}));
   pend("", json::array({deleteChange(c), updateChange(a, statRow("0001", "a@x.com", "b@x.com",
-                                                                   "2025-12-01", 30, 2))}));
+                                                                 "2025-12-01", 30, 2))}));
   {
     std::vector<std::unique_ptr<StatisticsBackend>> servers;
     for (int i = 0; i < 2; ++i) servers.push_back(openStatisticsBackend(open));

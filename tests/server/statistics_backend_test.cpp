@@ -148,6 +148,38 @@ TEST_P(RefusedDatabaseTest, EveryOpenIsRefusedAndChangesNothing) {
 INSTANTIATE_TEST_SUITE_P(Databases, RefusedDatabaseTest, ::testing::ValuesIn(refusals()),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A database of version 2 (its key six columns) opened for writing is brought to this version:
+// its rows stay, the key becomes the one text, and a change meets the rows stored before.
+TEST(PostgresUpgradeTest, VersionTwoKeepsItsRowsAndTakesTheNewKey) {
+  test::PostgresSchema schema;
+  ZEB_REQUIRE_POSTGRESQL(schema.uri());
+  open(schema.uri()).reset();
+  schema.exec(
+      "DROP INDEX estatistica_email_key;"
+      "CREATE UNIQUE INDEX estatistica_email_key ON estatistica_email (cdfilial, anetlemail,"
+      " meetlemail, dietlemail, lower(nmorigem), lower(nmdestino));"
+      "UPDATE zeb_schema_version SET version = 2;"
+      "INSERT INTO estatistica_email VALUES ('0001', 'A@x.com', 'b@x.com', '2025', '12', '05',"
+      " '6\u00b0Bim', '4\u00b0Tri', '2\u00b0Sem', 10, 1)");
+  auto backend = open(schema.uri());
+  EmailBatch batch;
+  std::string text =
+      test::json::array({test::deltaOf(test::json::array({test::insertChange(
+                            test::statRow("0001", "a@X.com", "b@x.com", "2025-12-05", 30, 2))}))})
+          .dump();
+  decodeSetEmailParams(text, batch);
+  backend->accept("session", text, batch);
+  backend->flush();
+  std::vector<std::string> rows;
+  backend->forEach({}, [&](const EmailRow& r) {
+    rows.push_back(std::string(r.texts[kNMORIGEM]) + " " + std::to_string(r.volume));
+  });
+  EXPECT_EQ(rows, std::vector<std::string>{"a@X.com 30.000000"});
+  PgConnection c(schema.uri());
+  EXPECT_EQ(pgField(c.exec("SELECT version FROM zeb_schema_version", "reading").front(), 0, 0),
+            std::to_string(kPostgresSchemaVersion));
+}
+
 // A password given in the URI never reaches a message; the rest of it does, to say which
 // database failed.
 TEST(ShownUriTest, LeavesThePasswordOut) {
