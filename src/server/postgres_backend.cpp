@@ -95,10 +95,19 @@ void PostgresBackend::forEachAfter(const RowFilter& filter, const std::vector<st
   Params params;
   std::string sql = std::string("SELECT ") + kColumnNames + " FROM estatistica_email" +
                     whereFilter(filter, params);
-  if (after.size() == 6) {
+  if (after.size() == 6 && after[1].size() == 4 && after[2].size() == 2 && after[3].size() == 2) {
     sql += " AND " + rowKey() + " > " +
            keyOf(params.add(after[0]), params.add(after[1]), params.add(after[2]),
                  params.add(after[3]), params.add(after[4]), params.add(after[5]));
+  } else if (after.size() == 6) {
+    // A date of other widths than a stored row's: its key would not sort as its parts, so the
+    // parts are compared, as SQLite compares them (the index serves only the order).
+    sql +=
+        " AND (cdfilial, anetlemail, meetlemail, dietlemail, lower(nmorigem),"
+        " lower(nmdestino)) > (" +
+        params.add(after[0]) + ", " + params.add(after[1]) + ", " + params.add(after[2]) + ", " +
+        params.add(after[3]) + ", lower(" + params.add(after[4]) + "), lower(" +
+        params.add(after[5]) + "))";
   }
   sql += " ORDER BY " + rowKey() + " LIMIT " + std::to_string(limit);
   catchUp();

@@ -1204,6 +1204,14 @@ TEST_P(StatsQueryTest, RowsComeWithEveryColumnAndTheNextKeyOfTheLastRow) {
             json::array({"0001", "2024", "02", "29", "A@example.com", "Z@example.test"}));
 }
 
+// An "after" that no page gave, its date of other widths than a stored row's, is compared part
+// by part: every row of 2024 comes after month "0".
+TEST_P(StatsQueryTest, AnAfterKeyOfOtherWidthsIsComparedPartByPart) {
+  json result = page("", "2024-01-01", "2024-12-31", 10000,
+                     json::array({"0001", "2024", "0", "22X", "", ""}));
+  EXPECT_EQ(result["rows"].size(), stored("").size());
+}
+
 TEST_P(StatsQueryTest, BadArgumentsAreRefusedWithTheReason) {
   struct Case {
     json params;
