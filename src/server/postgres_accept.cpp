@@ -35,17 +35,8 @@ std::string recordUse(const std::string& id, std::int64_t now, std::int64_t cuto
          before + " THEN 0 ELSE zeb_import_session.ticket END";
 }
 
-// The day keys of "days" as the session and owner tables keep them, as an SQL array.
-std::string dayArray(PgConnection& c, std::string_view days) {
-  std::string list;
-  server::forEachDay(days, [&](std::string_view branch, std::string_view date) {
-    if (!list.empty()) list += ", ";
-    list += c.literal(dayText(branch, date));
-  });
-  return "ARRAY[" + list + "]::text[]";
-}
-
-// The day keys of "days" as a text[] value in PostgreSQL's text form, for a parameter.
+// The day keys of "days" as the session and owner tables keep them, as a text[] value in
+// PostgreSQL's text form, for a parameter.
 std::string dayArrayValue(std::string_view days) {
   std::string value = "{";
   server::forEachDay(days, [&](std::string_view branch, std::string_view date) {
@@ -60,9 +51,17 @@ std::string dayArrayValue(std::string_view days) {
   return value + "}";
 }
 
+// The same as an SQL array.
+std::string dayArray(PgConnection& c, std::string_view days) {
+  return c.literal(dayArrayValue(days)) + "::text[]";
+}
+
 // A batch of a session whose state this server knows, with the state it leaves, in one
-// statement that writes nothing unless the session's row is still at the version known ($5)
-// and no day of the batch ($7) belongs to an import with a later ticket than its own ($6).
+// statement that writes nothing unless the session's row is still at the version known ($5:
+// its xmin, which every write of the row changes), so that its mark, ticket and days are the
+// remembered ones, and no day of the batch ($7) belongs to an import with a later ticket than
+// its own ($6), so that the rules drop nothing; else the batch takes the way that reads the
+// state.
 // $1 the days it replaces, $2 its latest day, $3 its pending form, $4 the session, $8 the days
 // it replaces as day keys, $9 the time of the call. Prepared once per connection: everything
 // that changes is a parameter, the numbers and arrays in their text form.

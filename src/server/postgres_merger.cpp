@@ -91,7 +91,7 @@ void appendCopyRow(std::string& out, char op, const EmailRow& row) {
 // "direct" the rows on those days: the replaced days' rows are deleted first, and the net
 // effect stores one row per key, so these meet no stored key and are copied straight into the
 // table, which takes them several times faster than an upsert.
-std::string stagedText(NetChanges& net, std::string& direct) {
+std::string stagedCopy(NetChanges& net, std::string& direct) {
   std::string staged(kCopyHeader);
   EmailRow day;
   std::unordered_set<std::string> replaced;
@@ -168,7 +168,7 @@ MergeRound mergeOldest(PgConnection& c, NetChanges& net, bool wholeDays) {
     net.settle();
     std::string direct;
     c.execWithCopy(
-        kMergeStaged, [&](std::vector<PgResult>&) { return stagedText(net, direct); },
+        kMergeStaged, [&](std::vector<PgResult>&) { return stagedCopy(net, direct); },
         "merging batches");
     if (!direct.empty()) {
       c.execWithCopy(
