@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <utility>
 
@@ -83,12 +84,20 @@ std::size_t File::read(void* data, std::size_t size) {
   return done;
 }
 
+namespace {
+constexpr std::size_t kMaxWrite = std::size_t{1} << 20;
+}  // namespace
+
 void File::write(const void* data, std::size_t size) {
   requireOpen("Writing");
   const auto* in = static_cast<const char*>(data);
   std::size_t done = 0;
   while (done < size) {
-    ssize_t n = ::write(fd_, in + done, size - done);
+    // At most 1 MiB a call: for a larger write the kernel takes larger blocks of fresh memory
+    // for the page cache, which on virtual machines cost several times more after a quiet
+    // moment (the work file of a 1 GiB log: 2.1-2.3 s written 5 MB a call after 15 s idle,
+    // 0.37-0.42 s 1 MiB a call; 0.3-0.56 s either way right after another import).
+    ssize_t n = ::write(fd_, in + done, std::min(size - done, kMaxWrite));
     if (n < 0) {
       if (errno == EINTR) continue;
       fail("Writing");
