@@ -611,8 +611,7 @@ TEST_P(ServerStoreTest, NulInATextIsStoredAsTheReplacementCharacter) {
             deleteChange(c)});
   std::string wideNul;
   for (int i = 0; i < 150; ++i) wideNul += "\xEF\xBF\xBD";
-  EXPECT_EQ(stored(), (std::vector<std::string>{"0001 a\xEF\xBF\xBD"
-                                                "b@x.com b@x.com 2025-12-05 5 1",
+  EXPECT_EQ(stored(), (std::vector<std::string>{"0001 a\xEF\xBF\xBD" "b@x.com b@x.com 2025-12-05 5 1",
                                                 "0001 d@x.com " + wideNul + " 2025-12-05 3 1"}));
 }
 
@@ -1084,11 +1083,9 @@ TEST(SeveralServersTest, BatchesLeftPendingAreMergedOnceInOrderByWhoeverComesNex
   json a = statRow("0001", "a@x.com", "b@x.com", "2025-12-01", 10, 1);
   json c = statRow("0001", "c@x.com", "b@x.com", "2025-12-01", 5, 1);
   // The day key of branch 0001 on 2025-12-01: its length, the branch, the date.
-  pend(
-      "04"
-      "30303031"
-      "3230323531323031",
-      json::array({insertChange(a), insertChange(c)}));
+  // clang-format off
+  pend("04" "30303031" "3230323531323031", json::array({insertChange(a), insertChange(c)}));
+  // clang-format on
   pend("", json::array({deleteChange(c), updateChange(a, statRow("0001", "a@x.com", "b@x.com",
                                                                  "2025-12-01", 30, 2))}));
   {
