@@ -7,7 +7,9 @@
 // next), and, on the server's threads meanwhile, reading the batches and accepting them; and,
 // apart, the phases before the upload and when the table held every batch
 // (the server merges accepted batches in the background, while the upload goes on): after the
-// upload ended, and from its start, which is what an import that waits for the table pays.
+// upload ended, and from its start, which is what an import that waits for the table pays,
+// with the CPU time spent meanwhile (with PostgreSQL, its processes' too: on a machine of few
+// cores, the sum bounds how soon the table can be complete).
 // Last, how long stopping and closing the server took, and the process's peak memory.
 //
 // usage: upload_bench LOG [--again] [--db postgresql://...]
@@ -23,6 +25,8 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -57,6 +61,7 @@ double between(Clock::time_point from, Clock::time_point to) {
 struct UploadClock {
   Clock::time_point mark;  // the busy animation shown, an answer taken or a batch sent
   Clock::time_point waitEntered;
+  bool handingOver = false;  // the busy animation is shown
   double stageStart = 0;  // GetEmail and SetDelEmail
   double encode = 0;      // writing the deltas
   double wait = 0;        // waiting for the answers of SetEmail
@@ -88,6 +93,8 @@ class TimedServer : public import::ServerObject {
   }
   nlohmann::json answer() override {
     auto start = Clock::now();
+    // Within a hand-over, the change log is written before the answer of the batch before.
+    if (clock_.handingOver) clock_.encode += between(clock_.mark, start);
     nlohmann::json answer = inner_.answer();
     clock_.mark = Clock::now();
     clock_.wait += between(start, clock_.mark);
@@ -110,20 +117,62 @@ void row(const char* name, double seconds, double whole, double rows) {
               rows / seconds);
 }
 
+double processCpu() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// The CPU time that PostgreSQL's processes on this machine have used so far (the backends, the
+// WAL writer, the checkpointer...), read from /proc: what a server on another machine would
+// spend there. Processes that have ended are not counted; none ends during an import.
+double postgresCpu(server::PgConnection& c) {
+  std::vector<server::PgResult> pids = c.exec("SELECT pid FROM pg_stat_activity", "finding pids");
+  double seconds = 0;
+  for (int i = 0; i < server::pgRows(pids.front()); ++i) {
+    std::ifstream stat("/proc/" + std::string(server::pgField(pids.front(), i, 0)) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // After the command's closing parenthesis: state is field 3, utime and stime 14 and 15.
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int n = 3; n <= 15 && fields >> field; ++n) {
+      if (n >= 14) ticks += std::stod(field);
+    }
+    seconds += ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  }
+  return seconds;
+}
+
 int importOnce(const char* log, server::Server& server, platform::net::TNetConnection& net,
-               const char* title) {
+               const char* title, server::PgConnection* postgres) {
   UploadClock clock;
   // A hand-over without changes sends nothing: its time counts as merging.
   bench::BenchBackend backend(
-      "upload_bench", [&clock] { clock.mark = Clock::now(); },
-      [&clock] { clock.merge += between(clock.mark, Clock::now()); });
+      "upload_bench",
+      [&clock] {
+        clock.mark = Clock::now();
+        clock.handingOver = true;
+      },
+      [&clock] {
+        clock.merge += between(clock.mark, Clock::now());
+        clock.handingOver = false;
+      });
   platform::ui::ScopedBackend scope(backend);
   import::NetServerObject object(net);
   TimedServer timed(object, clock);
   StepClock steps;
   import::PhaseOptions options;
   options.server = &timed;
-  options.stageStarted = [&steps](import::ImportStage stage) {
+  // The CPU that the upload and the merge behind it take, from the upload's start to the
+  // table's completion, in this process and in PostgreSQL's.
+  double cpuAtUpload = 0, postgresAtUpload = 0;
+  options.stageStarted = [&](import::ImportStage stage) {
+    if (stage == import::ImportStage::kUpload) {
+      if (postgres) postgresAtUpload = postgresCpu(*postgres);
+      cpuAtUpload = processCpu();
+    }
     steps.at[static_cast<int>(stage)] = Clock::now();
   };
   import::TrafficTables tables;
@@ -147,6 +196,8 @@ int importOnce(const char* log, server::Server& server, platform::net::TNetConne
   // The upload ends when the last batch is accepted; the table catches up behind it.
   server.flush();
   Clock::time_point inTable = Clock::now();
+  double uploadCpu = processCpu() - cpuAtUpload;
+  double postgresUploadCpu = postgres ? postgresCpu(*postgres) - postgresAtUpload : 0;
   double catchUp = between(steps.at[5], inTable);
   server::ServerMetrics after = server.metrics();
   if (!boImport) {
@@ -194,6 +245,9 @@ int importOnce(const char* log, server::Server& server, platform::net::TNetConne
       "    %.3f s after the upload started\n",
       merge, static_cast<unsigned long long>(after.mergedBatches - before.mergedBatches), catchUp,
       between(steps.at[4], inTable));
+  std::printf("    CPU meanwhile: this process %.3f s", uploadCpu);
+  if (postgres) std::printf(", PostgreSQL's processes %.3f s", postgresUploadCpu);
+  std::printf(" (%u cores)\n", std::thread::hardware_concurrency());
   std::printf("  clean-up (tables closed, work file deleted) %.3f s\n", cleanUp);
   std::printf("  whole run (log -> stored)   %8.3f s  %11.0f rows/s\n",
               toTraffic + upload + cleanUp, rows / (toTraffic + upload + cleanUp));
@@ -259,11 +313,13 @@ int main(int argc, char** argv) {
     std::printf("machine: %u cores\n", std::thread::hardware_concurrency());
 
     import::moduleStartUp();
-    status = importOnce(log, *server, net, "import");
+    std::unique_ptr<server::PgConnection> meter;
+    if (!postgres.empty()) meter = std::make_unique<server::PgConnection>(postgres);
+    status = importOnce(log, *server, net, "import", meter.get());
     if (status == 0 && again) {
       net.setConnected(false);  // a new import session, as a new screen would open
       net.setConnected(true);
-      status = importOnce(log, *server, net, "the same log again");
+      status = importOnce(log, *server, net, "the same log again", meter.get());
     }
     net.setConnected(false);
     // What an import that runs its own server pays after the table is complete.
