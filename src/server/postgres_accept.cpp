@@ -152,8 +152,8 @@ ApplyCounts PostgresBackend::accept(std::string_view session, std::string_view /
   const std::int64_t now = nowMicros();
   const std::int64_t cutoff = cutoffMicros();
   std::string carried = daysCarried(batch);
-  std::string pending;
-  encodeBatchRecord(batch, pending, kPendingCompact);
+  std::string scratch, pending;
+  pendingForm(batch, scratch, pending);
   std::optional<ApplyCounts> counts;
   if (std::optional<KnownSession> state = known(session, cutoff)) {
     counts = acceptKnown(*c, session, pending, batch, carried, std::move(*state), now);
@@ -245,7 +245,8 @@ ApplyCounts PostgresBackend::acceptRead(PgConnection& c, std::string_view sessio
     if (!lost.empty()) {
       // Stored as it is to be merged.
       dropDays(batch, lost);
-      encodeBatchRecord(batch, kept, kPendingCompact);
+      std::string scratch;
+      pendingForm(batch, scratch, kept);
       pending = kept;
       carried = daysCarried(batch);
     }

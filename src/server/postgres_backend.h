@@ -40,9 +40,11 @@
 //   zeb_day_owner        per (branch, day): the ticket of the import that owns it
 //   zeb_import_ticket    the sequence the tickets come from
 //   zeb_pending_batch    the batches accepted and not yet merged: number, the days each
-//                        replaces, its latest day, the batch (LZ4-compressed): 'C' and its
-//                        compact form (batch_record.h); one accepted by a server of version 2
-//                        holds the delta text as it came
+//                        replaces, its latest day, the batch: 'L' and its compact form
+//                        (batch_record.h) compressed with LZ4 (pendingForm() in
+//                        postgres_tables.h); one accepted by a server of version 3 holds 'C'
+//                        and the compact form as it is, one of version 2 the delta text as it
+//                        came
 //   zeb_batch_number     the sequence the batches' numbers come from
 // A database whose estatistica_email was not made by us (no version table beside it, or other
 // columns) is refused, as is a newer version; other tables of the database are left alone.
@@ -68,10 +70,10 @@ namespace zeb::server {
 class NetChanges;
 class PgConnection;
 
-// 2: the pending table. 3: batches pending in their compact form, the key one text. A database
-// of an earlier version is brought to this one when opened for writing; what it has pending is
-// merged alike.
-inline constexpr int kPostgresSchemaVersion = 3;
+// 2: the pending table. 3: batches pending in their compact form, the key one text. 4: the
+// pending compact form compressed by the server. A database of an earlier version is brought to
+// this one when opened for writing; what it has pending is merged alike.
+inline constexpr int kPostgresSchemaVersion = 4;
 
 class PostgresBackend final : public StatisticsBackend {
  public:

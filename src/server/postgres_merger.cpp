@@ -3,6 +3,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <deque>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
@@ -162,6 +163,7 @@ MergeRound mergeOldest(PgConnection& c, NetChanges& net, bool wholeDays) {
              "SET LOCAL enable_hashjoin = off; SET LOCAL enable_mergejoin = off",
          "merging batches");
   std::vector<PgResult> loaded;  // the texts that "net" and "batches" point into
+  std::deque<std::string> unpacked;  // the same for batches that came compressed
   std::vector<std::unique_ptr<EmailBatch>> batches;
   std::size_t loadedBytes = 0;
   auto write = [&] {
@@ -178,6 +180,7 @@ MergeRound mergeOldest(PgConnection& c, NetChanges& net, bool wholeDays) {
     net.clear();
     batches.clear();
     loaded.clear();
+    unpacked.clear();
     loadedBytes = 0;
   };
   MergeRound round;
@@ -223,7 +226,12 @@ MergeRound mergeOldest(PgConnection& c, NetChanges& net, bool wholeDays) {
         std::string_view delta = pgField(read, i, 3);
         auto& batch = batches.emplace_back(std::make_unique<EmailBatch>());
         try {
-          if (delta.starts_with(kPendingCompact)) {
+          if (delta.starts_with(kPendingPacked)) {
+            std::string& compact = unpacked.emplace_back();
+            unpackPending(delta.substr(kPendingPacked.size()), compact);
+            decodeBatchRecord(compact, *batch);
+            loadedBytes += compact.size();
+          } else if (delta.starts_with(kPendingCompact)) {
             decodeBatchRecord(delta.substr(kPendingCompact.size()), *batch);
           } else {
             decodeSetEmailParams(delta, *batch);

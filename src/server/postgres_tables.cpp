@@ -1,8 +1,14 @@
 #include "server/postgres_tables.h"
 
+#include <lz4.h>
+
 #include <charconv>
+#include <cstring>
+#include <limits>
 
 #include "platform/core/exceptions.h"
+#include "server/batch_record.h"
+#include "server/email_params.h"
 #include "server/pg_connection.h"
 #include "server/postgres_backend.h"
 
@@ -39,15 +45,9 @@ const std::string kCreate =
     ") ON CONFLICT (id) DO UPDATE SET version = EXCLUDED.version"
     " WHERE zeb_schema_version.version < EXCLUDED.version;";
 
-// The delta texts are compressed with LZ4, fast enough that a batch's commit, which writes a
-// sixth as much to the log, takes less time; where PostgreSQL lacks LZ4 they are stored as they
-// are, its own compression costing more than it saves.
+// The deltas come compressed (pendingForm()): PostgreSQL stores them as they are.
 constexpr const char* kPendingStorage =
-    "DO $$ BEGIN"
-    " ALTER TABLE zeb_pending_batch ALTER COLUMN delta SET COMPRESSION lz4;"
-    " EXCEPTION WHEN OTHERS THEN"
-    " ALTER TABLE zeb_pending_batch ALTER COLUMN delta SET STORAGE EXTERNAL;"
-    " END $$";
+    "ALTER TABLE zeb_pending_batch ALTER COLUMN delta SET STORAGE EXTERNAL";
 
 constexpr const char* kOurColumns =
     "cdfilial text, nmorigem text, nmdestino text, anetlemail text, meetlemail text,"
@@ -155,7 +155,8 @@ bool setUpPostgresTables(PgConnection& c, bool readOnly) {
       // Before version 3 the key was six columns: the index is made anew on the one text.
       if (table && v < 3) c.exec("DROP INDEX estatistica_email_key", "creating the tables");
       c.exec(kCreate, "creating the tables");
-      if (!pending) c.exec(kPendingStorage, "creating the tables");
+      // Before version 4 the deltas came uncompressed, and PostgreSQL compressed them.
+      if (!pending || v < 4) c.exec(kPendingStorage, "creating the tables");
     }
     c.exec("COMMIT", "creating the tables");
   } catch (...) {
@@ -163,6 +164,42 @@ bool setUpPostgresTables(PgConnection& c, bool readOnly) {
     throw;
   }
   return pendingTable;
+}
+
+void pendingForm(const EmailBatch& batch, std::string& scratch, std::string& out) {
+  encodeBatchRecord(batch, scratch);
+  if (scratch.size() > static_cast<std::size_t>(LZ4_MAX_INPUT_SIZE)) {
+    throw platform::Exception("The batch is too large to keep pending (" +
+                              std::to_string(scratch.size()) + " bytes)");
+  }
+  const int size = static_cast<int>(scratch.size());
+  out.resize(kPendingPacked.size() + 4 + static_cast<std::size_t>(LZ4_compressBound(size)));
+  char* at = out.data();
+  std::memcpy(at, kPendingPacked.data(), kPendingPacked.size());
+  at += kPendingPacked.size();
+  for (int i = 0; i < 4; ++i) *at++ = static_cast<char>((static_cast<std::uint32_t>(size) >> (8 * i)) & 0xff);
+  int packed = LZ4_compress_default(scratch.data(), at, size, LZ4_compressBound(size));
+  if (packed <= 0) throw platform::Exception("The batch could not be compressed");
+  out.resize(static_cast<std::size_t>(at - out.data()) + static_cast<std::size_t>(packed));
+}
+
+void unpackPending(std::string_view packed, std::string& out) {
+  if (packed.size() < 4) throw platform::Exception("the batch record is malformed");
+  std::uint32_t size = 0;
+  for (int i = 0; i < 4; ++i) size |= std::uint32_t{static_cast<unsigned char>(packed[i])} << (8 * i);
+  // LZ4 expands at most 255 times: a size beyond that is not of these bytes.
+  const std::size_t body = packed.size() - 4;
+  if (size > static_cast<std::uint32_t>(LZ4_MAX_INPUT_SIZE) || size / 255 > body) {
+    throw platform::Exception("the batch record is malformed");
+  }
+  out.resize(size);
+  int got = LZ4_decompress_safe(packed.data() + 4, out.data(),
+                                static_cast<int>(std::min<std::size_t>(
+                                    body, static_cast<std::size_t>(std::numeric_limits<int>::max()))),
+                                static_cast<int>(size));
+  if (got < 0 || static_cast<std::uint32_t>(got) != size) {
+    throw platform::Exception("the batch record is malformed");
+  }
 }
 
 }  // namespace zeb::server

@@ -24,8 +24,21 @@ inline constexpr const char* kMergeLock =
     "SELECT pg_advisory_xact_lock(1952803, hashtext(current_schema()))";
 
 // What a pending batch's delta starts with when it holds the batch's compact form rather than
-// the delta text as it came (which starts with '[' or '{').
+// the delta text as it came (which starts with '[' or '{'): kPendingCompact as it is (left by
+// servers of version 3), kPendingPacked compressed with LZ4 (pendingForm()).
 inline constexpr std::string_view kPendingCompact = "C";
+inline constexpr std::string_view kPendingPacked = "L";
+
+struct EmailBatch;
+// The form in which "batch" waits in the pending table: kPendingPacked, the compact form's size
+// (four bytes, least significant first), then the compact form compressed with LZ4 (a fifth of
+// its size on mail logs). Compressed here, PostgreSQL takes in, copies and writes a fifth of
+// the bytes, which made accepting batches about a third cheaper; the column is stored as it
+// comes, not compressed again. "scratch" holds the compact form meanwhile.
+void pendingForm(const EmailBatch& batch, std::string& scratch, std::string& out);
+// The compact form of a kPendingPacked delta, written into "out" ("packed" without the prefix).
+// Throws Exception "the batch record is malformed" when it is not one.
+void unpackPending(std::string_view packed, std::string& out);
 
 inline constexpr const char* kColumnNames =
     "cdfilial, nmorigem, nmdestino, anetlemail, meetlemail, dietlemail, bietlemail, seetlemail,"

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/core/exceptions.h"
+#include "server/postgres_tables.h"
 
 namespace zeb::server {
 namespace {
@@ -54,6 +55,32 @@ TEST(BatchRecordTest, ReadsBackWhatWasWrittenAndRefusesAnythingElse) {
   std::string hugeCount = record;
   hugeCount[3] = '\x7f';
   EXPECT_THROW(decodeBatchRecord(hugeCount, back), platform::Exception);
+}
+
+// The compressed form in which PostgreSQL keeps a pending batch gives back its compact form;
+// cut short, or claiming a size its bytes cannot hold, it throws and reads nothing past its end.
+TEST(BatchRecordTest, ThePendingFormGivesBackTheCompactFormAndRefusesDamage) {
+  EmailBatch batch;
+  for (int i = 0; i < 200; ++i) {
+    batch.changes.push_back({ChangeOp::Insert, {}, row("same@x.com", i)});
+  }
+  std::string compact, scratch, packed;
+  encodeBatchRecord(batch, compact);
+  pendingForm(batch, scratch, packed);
+  ASSERT_TRUE(packed.starts_with(kPendingPacked));
+  EXPECT_LT(packed.size(), compact.size() / 4);
+  std::string_view body = std::string_view(packed).substr(kPendingPacked.size());
+  std::string back;
+  unpackPending(body, back);
+  EXPECT_EQ(back, compact);
+
+  for (std::size_t cut = 0; cut < body.size(); ++cut) {
+    std::string shorter(body.substr(0, cut));
+    EXPECT_THROW(unpackPending(shorter, back), platform::Exception) << cut;
+  }
+  std::string larger(body);
+  larger[3] = '\x7f';
+  EXPECT_THROW(unpackPending(larger, back), platform::Exception);
 }
 
 }  // namespace

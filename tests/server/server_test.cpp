@@ -20,6 +20,8 @@
 
 #include "backend_test_support.h"
 #include "platform/core/exceptions.h"
+#include "server/batch_record.h"
+#include "server/postgres_tables.h"
 #include "server/statistics_backend.h"
 #include "server_test_support.h"
 
@@ -1073,21 +1075,38 @@ TEST(SeveralServersTest, BatchesLeftPendingAreMergedOnceInOrderByWhoeverComesNex
     decodeSetEmailParams(text, batch);
     backend->accept(kSessionA, text, batch);
   }
-  auto pend = [&](const std::string& dayHex, const json& changes) {
+  // Pending as servers of earlier versions left them: the delta text as it came (version 2),
+  // or the compact form as it is (version 3).
+  auto pend = [&](const std::string& dayHex, const json& changes, bool compact) {
+    std::string text = json::array({deltaOf(changes)}).dump();
+    std::string delta = "convert_to('" + text + "', 'UTF8')";
+    if (compact) {
+      EmailBatch batch;
+      decodeSetEmailParams(text, batch);
+      std::string record;
+      encodeBatchRecord(batch, record, kPendingCompact);
+      delta = "'\\x";
+      for (unsigned char ch : record) {
+        delta += "0123456789abcdef"[ch >> 4];
+        delta += "0123456789abcdef"[ch & 15];
+      }
+      delta += "'::bytea";
+    }
     schema.exec(
         "INSERT INTO zeb_pending_batch (seq, days, last_date, delta) VALUES"
         " (nextval('zeb_batch_number'), '\\x" +
-        dayHex + "'::bytea, '20251201', convert_to('" + json::array({deltaOf(changes)}).dump() +
-        "', 'UTF8'))");
+        dayHex + "'::bytea, '20251201', " + delta + ")");
   };
   json a = statRow("0001", "a@x.com", "b@x.com", "2025-12-01", 10, 1);
   json c = statRow("0001", "c@x.com", "b@x.com", "2025-12-01", 5, 1);
   // The day key of branch 0001 on 2025-12-01: its length, the branch, the date.
   // clang-format off
-  pend("04" "30303031" "3230323531323031", json::array({insertChange(a), insertChange(c)}));
+  pend("04" "30303031" "3230323531323031", json::array({insertChange(a), insertChange(c)}), false);
   // clang-format on
-  pend("", json::array({deleteChange(c), updateChange(a, statRow("0001", "a@x.com", "b@x.com",
-                                                                 "2025-12-01", 30, 2))}));
+  pend("",
+       json::array({deleteChange(c), updateChange(a, statRow("0001", "a@x.com", "b@x.com",
+                                                             "2025-12-01", 30, 2))}),
+       true);
   {
     std::vector<std::unique_ptr<StatisticsBackend>> servers;
     for (int i = 0; i < 2; ++i) servers.push_back(openStatisticsBackend(open));
