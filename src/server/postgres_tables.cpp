@@ -173,33 +173,33 @@ void pendingForm(const EmailBatch& batch, std::string& scratch, std::string& out
                               std::to_string(scratch.size()) + " bytes)");
   }
   const int size = static_cast<int>(scratch.size());
-  out.resize(kPendingPacked.size() + 4 + static_cast<std::size_t>(LZ4_compressBound(size)));
-  char* at = out.data();
-  std::memcpy(at, kPendingPacked.data(), kPendingPacked.size());
-  at += kPendingPacked.size();
-  for (int i = 0; i < 4; ++i) *at++ = static_cast<char>((static_cast<std::uint32_t>(size) >> (8 * i)) & 0xff);
-  int packed = LZ4_compress_default(scratch.data(), at, size, LZ4_compressBound(size));
+  const int bound = LZ4_compressBound(size);
+  out.assign(kPendingPacked);
+  for (int shift = 0; shift < 32; shift += 8) out += static_cast<char>((size >> shift) & 0xff);
+  const std::size_t head = out.size();
+  out.resize(head + static_cast<std::size_t>(bound));
+  int packed = LZ4_compress_default(scratch.data(), out.data() + head, size, bound);
   if (packed <= 0) throw platform::Exception("The batch could not be compressed");
-  out.resize(static_cast<std::size_t>(at - out.data()) + static_cast<std::size_t>(packed));
+  out.resize(head + static_cast<std::size_t>(packed));
 }
 
 void unpackPending(std::string_view packed, std::string& out) {
-  if (packed.size() < 4) throw platform::Exception("the batch record is malformed");
+  const auto malformed = [] { return platform::Exception("the batch record is malformed"); };
+  if (packed.size() < 4) throw malformed();
   std::uint32_t size = 0;
-  for (int i = 0; i < 4; ++i) size |= std::uint32_t{static_cast<unsigned char>(packed[i])} << (8 * i);
-  // LZ4 expands at most 255 times: a size beyond that is not of these bytes.
-  const std::size_t body = packed.size() - 4;
-  if (size > static_cast<std::uint32_t>(LZ4_MAX_INPUT_SIZE) || size / 255 > body) {
-    throw platform::Exception("the batch record is malformed");
+  for (int i = 0; i < 4; ++i) {
+    size |= std::uint32_t{static_cast<unsigned char>(packed[i])} << (8 * i);
+  }
+  const std::string_view body = packed.substr(4);
+  // LZ4 expands at most 255 times: a larger size is not of these bytes.
+  if (size > static_cast<std::uint32_t>(LZ4_MAX_INPUT_SIZE) || size / 255 > body.size() ||
+      body.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+    throw malformed();
   }
   out.resize(size);
-  int got = LZ4_decompress_safe(packed.data() + 4, out.data(),
-                                static_cast<int>(std::min<std::size_t>(
-                                    body, static_cast<std::size_t>(std::numeric_limits<int>::max()))),
+  int got = LZ4_decompress_safe(body.data(), out.data(), static_cast<int>(body.size()),
                                 static_cast<int>(size));
-  if (got < 0 || static_cast<std::uint32_t>(got) != size) {
-    throw platform::Exception("the batch record is malformed");
-  }
+  if (got < 0 || static_cast<std::uint32_t>(got) != size) throw malformed();
 }
 
 }  // namespace zeb::server

@@ -1104,8 +1104,8 @@ TEST(SeveralServersTest, BatchesLeftPendingAreMergedOnceInOrderByWhoeverComesNex
   pend("04" "30303031" "3230323531323031", json::array({insertChange(a), insertChange(c)}), false);
   // clang-format on
   pend("",
-       json::array({deleteChange(c), updateChange(a, statRow("0001", "a@x.com", "b@x.com",
-                                                             "2025-12-01", 30, 2))}),
+       json::array({deleteChange(c),
+                    updateChange(a, statRow("0001", "a@x.com", "b@x.com", "2025-12-01", 30, 2))}),
        true);
   {
     std::vector<std::unique_ptr<StatisticsBackend>> servers;
