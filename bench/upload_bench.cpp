@@ -42,6 +42,7 @@
 #include "platform/ui/application.h"
 #include "server/email_layout.h"
 #include "server/pg_connection.h"
+#include "server/postgres_tables.h"
 #include "server/server.h"
 
 using namespace zeb;
@@ -124,12 +125,17 @@ double processCpu() {
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// The CPU time that PostgreSQL's processes on this machine have used so far (the backends, the
-// WAL writer, the checkpointer...), read from /proc: what a server on another machine would
-// spend there. Processes that have ended are not counted; none ends during an import.
-double postgresCpu(server::PgConnection& c) {
-  std::vector<server::PgResult> pids = c.exec("SELECT pid FROM pg_stat_activity", "finding pids");
-  double seconds = 0;
+// The CPU time that PostgreSQL's processes on this machine have used so far, read from /proc:
+// what a server on another machine would spend there. The backends that serve connections
+// apart from the others (the WAL writer, the checkpointer...). Processes that have ended are not
+// counted; none ends during an import.
+struct PostgresCpu {
+  double backends = 0, others = 0;
+};
+PostgresCpu postgresCpu(server::PgConnection& c) {
+  std::vector<server::PgResult> pids = c.exec(
+      "SELECT pid, backend_type = 'client backend' FROM pg_stat_activity", "finding pids");
+  PostgresCpu cpu;
   for (int i = 0; i < server::pgRows(pids.front()); ++i) {
     std::ifstream stat("/proc/" + std::string(server::pgField(pids.front(), i, 0)) + "/stat");
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
@@ -140,9 +146,11 @@ double postgresCpu(server::PgConnection& c) {
     for (int n = 3; n <= 15 && fields >> field; ++n) {
       if (n >= 14) ticks += std::stod(field);
     }
-    seconds += ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    double seconds = ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    (server::fieldIsTrue(server::pgField(pids.front(), i, 1)) ? cpu.backends : cpu.others) +=
+        seconds;
   }
-  return seconds;
+  return cpu;
 }
 
 int importOnce(const char* log, server::Server& server, platform::net::TNetConnection& net,
@@ -167,7 +175,8 @@ int importOnce(const char* log, server::Server& server, platform::net::TNetConne
   options.server = &timed;
   // The CPU that the upload and the merge behind it take, from the upload's start to the
   // table's completion, in this process and in PostgreSQL's.
-  double cpuAtUpload = 0, postgresAtUpload = 0;
+  double cpuAtUpload = 0;
+  PostgresCpu postgresAtUpload;
   options.stageStarted = [&](import::ImportStage stage) {
     if (stage == import::ImportStage::kUpload) {
       if (postgres) postgresAtUpload = postgresCpu(*postgres);
@@ -197,7 +206,12 @@ int importOnce(const char* log, server::Server& server, platform::net::TNetConne
   server.flush();
   Clock::time_point inTable = Clock::now();
   double uploadCpu = processCpu() - cpuAtUpload;
-  double postgresUploadCpu = postgres ? postgresCpu(*postgres) - postgresAtUpload : 0;
+  PostgresCpu postgresUploadCpu;
+  if (postgres) {
+    postgresUploadCpu = postgresCpu(*postgres);
+    postgresUploadCpu.backends -= postgresAtUpload.backends;
+    postgresUploadCpu.others -= postgresAtUpload.others;
+  }
   double catchUp = between(steps.at[5], inTable);
   server::ServerMetrics after = server.metrics();
   if (!boImport) {
@@ -246,7 +260,11 @@ int importOnce(const char* log, server::Server& server, platform::net::TNetConne
       merge, static_cast<unsigned long long>(after.mergedBatches - before.mergedBatches), catchUp,
       between(steps.at[4], inTable));
   std::printf("    CPU meanwhile: this process %.3f s", uploadCpu);
-  if (postgres) std::printf(", PostgreSQL's processes %.3f s", postgresUploadCpu);
+  if (postgres) {
+    std::printf(", PostgreSQL's processes %.3f s (backends %.3f s, others %.3f s)",
+                postgresUploadCpu.backends + postgresUploadCpu.others, postgresUploadCpu.backends,
+                postgresUploadCpu.others);
+  }
   std::printf(" (%u cores)\n", std::thread::hardware_concurrency());
   std::printf("  clean-up (tables closed, work file deleted) %.3f s\n", cleanUp);
   std::printf("  whole run (log -> stored)   %8.3f s  %11.0f rows/s\n",
