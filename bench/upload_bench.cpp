@@ -62,7 +62,6 @@ double between(Clock::time_point from, Clock::time_point to) {
 struct UploadClock {
   Clock::time_point mark;  // the busy animation shown, an answer taken or a batch sent
   Clock::time_point waitEntered;
-  bool handingOver = false;  // the busy animation is shown
   double stageStart = 0;  // GetEmail and SetDelEmail
   double encode = 0;      // writing the deltas
   double wait = 0;        // waiting for the answers of SetEmail
@@ -94,8 +93,6 @@ class TimedServer : public import::ServerObject {
   }
   nlohmann::json answer() override {
     auto start = Clock::now();
-    // Within a hand-over, the change log is written before the answer of the batch before.
-    if (clock_.handingOver) clock_.encode += between(clock_.mark, start);
     nlohmann::json answer = inner_.answer();
     clock_.mark = Clock::now();
     clock_.wait += between(start, clock_.mark);
@@ -158,15 +155,8 @@ int importOnce(const char* log, server::Server& server, platform::net::TNetConne
   UploadClock clock;
   // A hand-over without changes sends nothing: its time counts as merging.
   bench::BenchBackend backend(
-      "upload_bench",
-      [&clock] {
-        clock.mark = Clock::now();
-        clock.handingOver = true;
-      },
-      [&clock] {
-        clock.merge += between(clock.mark, Clock::now());
-        clock.handingOver = false;
-      });
+      "upload_bench", [&clock] { clock.mark = Clock::now(); },
+      [&clock] { clock.merge += between(clock.mark, Clock::now()); });
   platform::ui::ScopedBackend scope(backend);
   import::NetServerObject object(net);
   TimedServer timed(object, clock);

@@ -136,16 +136,12 @@ void cdsDadosAfterPost(RecordSet& cdsDados, ServerObject& server,
                        const std::function<void()>& answerFailed) {
   if (!boPost) return;
   busyWhile([&] {
-    // The change log is written while the server may still be taking the batch before, and
-    // sent only once that one is answered: none goes out after one that failed.
-    std::string params;
+    // The batch before this one is answered first: none goes out after one that failed.
+    takeAnswer(server, answerFailed);
     if (cdsDados.changeCount() > 0) {
-      params = "[";
+      std::string params = "[";
       cdsDados.writeDelta(params);
       params += "]";
-    }
-    takeAnswer(server, answerFailed);
-    if (!params.empty()) {
       server.send("SetEmail", std::move(params));
       // The text sent holds every change: the log starts over for the next batch.
       cdsDados.mergeChangeLog();
