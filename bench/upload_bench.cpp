@@ -123,7 +123,7 @@ double processCpu() {
 }
 
 // The CPU time that PostgreSQL's processes on this machine have used so far, read from /proc:
-// what a server on another machine would spend there. The backends that serve connections
+// what a server on another machine would spend there (with a server elsewhere, nothing). The backends that serve connections
 // apart from the others (the WAL writer, the checkpointer...). Processes that have ended are not
 // counted; none ends during an import.
 struct PostgresCpu {
@@ -136,8 +136,11 @@ PostgresCpu postgresCpu(server::PgConnection& c) {
   for (int i = 0; i < server::pgRows(pids.front()); ++i) {
     std::ifstream stat("/proc/" + std::string(server::pgField(pids.front(), i, 0)) + "/stat");
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    // After the command's closing parenthesis: state is field 3, utime and stime 14 and 15.
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    // After the command's closing parenthesis: state is field 3, utime and stime 14 and 15. A
+    // server on another machine has no such file here: it counts nothing.
+    std::size_t command = text.rfind(')');
+    if (command == std::string::npos) continue;
+    std::istringstream fields(text.substr(command + 1));
     std::string field;
     double ticks = 0;
     for (int n = 3; n <= 15 && fields >> field; ++n) {
