@@ -73,15 +73,14 @@ class Reader {
 
 }  // namespace
 
-void encodeBatchRecord(const EmailBatch& batch, std::string& out, std::string_view head) {
-  std::size_t bytes = head.size() + sizeof(std::uint32_t) + batch.changes.size();
+void encodeBatchRecord(const EmailBatch& batch, std::string& out) {
+  std::size_t bytes = sizeof(std::uint32_t) + batch.changes.size();
   for (const EmailChange& change : batch.changes) {
     if (change.op != ChangeOp::Insert) bytes += rowBytes(change.old);
     if (change.op != ChangeOp::Delete) bytes += rowBytes(change.row);
   }
   out.resize(bytes);
-  head.copy(out.data(), head.size());
-  char* at = put(out.data() + head.size(), static_cast<std::uint32_t>(batch.changes.size()));
+  char* at = put(out.data(), static_cast<std::uint32_t>(batch.changes.size()));
   for (const EmailChange& change : batch.changes) {
     at = put(at, static_cast<std::uint8_t>(change.op));
     if (change.op != ChangeOp::Insert) at = putRow(at, change.old);

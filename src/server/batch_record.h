@@ -16,9 +16,9 @@
 
 namespace zeb::server {
 
-// Writes "head" and then "batch" into "out" (replacing what it held). Texts are never longer
-// than 65535 bytes: the decoder has checked their widths.
-void encodeBatchRecord(const EmailBatch& batch, std::string& out, std::string_view head = {});
+// Writes "batch" into "out" (replacing what it held). Texts are never longer than 65535 bytes:
+// the decoder has checked their widths.
+void encodeBatchRecord(const EmailBatch& batch, std::string& out);
 
 // Reads a record written by encodeBatchRecord() into "batch", whose views then point into
 // "record". Throws Exception "the batch record is malformed" when it is not one, whatever its

@@ -1083,8 +1083,9 @@ TEST(SeveralServersTest, BatchesLeftPendingAreMergedOnceInOrderByWhoeverComesNex
     if (compact) {
       EmailBatch batch;
       decodeSetEmailParams(text, batch);
-      std::string record;
-      encodeBatchRecord(batch, record, kPendingCompact);
+      std::string compactForm;
+      encodeBatchRecord(batch, compactForm);
+      std::string record = std::string(kPendingCompact) + compactForm;
       delta = "'\\x";
       for (unsigned char ch : record) {
         delta += "0123456789abcdef"[ch >> 4];
